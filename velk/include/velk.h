@@ -1,0 +1,119 @@
+/*
+ * velk: firmware service for the Tavrin Systems Vexo USB Bluetooth device.
+ *
+ * Plain C interface, C calling convention. One call at a time per handle; any thread may call.
+ *
+ * Result codes. Every function that returns a code returns 0 (or its documented success
+ * value) on success and one of these negative codes on failure; the reason is written to the
+ * log file set up by velk_init:
+ *   -65535  internal error (also: a second velk_init, a caught internal failure, a poisoned handle)
+ *   -65534  libusb error
+ *   -65533  hidapi error
+ *   -65532  invalid argument (also: a bad path, a failed dump-file write, a null pointer)
+ *   -65531  device not found, or more than one device attached
+ *   -65530  the device answered wrongly, or came back in the wrong mode
+ *   -65529  the device sent an unexpected event
+ *   -65528  invalid firmware image
+ *   -65527  timeout
+ * Adding 65535 to a code gives the error kind's number, 0 to 8.
+ *
+ * Operation modes, as returned by velk_status: 0 none/not answering, 1 Bluetooth module (BTM),
+ * 2 DFU boot loader, 3 serial-flash loader (SQIF), 4 DSP loader. Operations switch the device
+ * into the mode they need by restarting it; a restart blocks for at least 5 s plus the time the
+ * device takes to come back (up to 300 attempts, one a second, about five minutes at worst).
+ *
+ * Null pointers. A null handle, or a null buffer where the length is nonzero, returns -65532 and
+ * touches no device. A null progress callback is allowed: that operation reports no progress.
+ */
+#ifndef VELK_H
+#define VELK_H
+
+#include <stdint.h>
+
+#ifdef _WIN32
+#ifdef VELK_BUILDING_LIBRARY
+#define VELK_API __declspec(dllexport)
+#else
+#define VELK_API __declspec(dllimport)
+#endif
+#define VELK_CALL __cdecl
+#else
+#define VELK_API __attribute__((visibility("default")))
+#define VELK_CALL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* An open device. Obtained from velk_open, released by velk_close. */
+typedef struct velk_device* velk_handle;
+
+/* Progress of a long operation: `done` units of `total` so far. It runs on the calling thread
+ * while the handle is locked, so it must not call back into the library with the same handle. */
+typedef void(VELK_CALL* velk_progress_fn)(uint64_t done, uint64_t total);
+
+/* Sets up the log file. Call once, before anything else; optional.
+ * level: 0 no log (returns 0 at once, the path is not read), 1 error, 2 warn, 3 info, 4 debug,
+ * 5 and above trace. log_path: UTF-8 path; the file is created or appended to.
+ * Returns 0; -65532 when the path is not UTF-8 or the file cannot be opened; -65535 when a
+ * logger was already set up by an earlier call (the first log file stays in use). */
+VELK_API int32_t VELK_CALL velk_init(const char* log_path, uint32_t level);
+
+/* Finds the one attached device, in whatever mode it is, and opens it. Does not wait and does
+ * not switch modes. Returns null when no device, more than one device, or a device that cannot
+ * be opened is found, or when libusb or hidapi cannot be initialised (the reason is logged). */
+VELK_API velk_handle VELK_CALL velk_open(void);
+
+/* Closes the device connection and frees the handle. Sends nothing to the device. Must not run
+ * while another call on the same handle runs; the handle is dead afterwards. Null is ignored. */
+VELK_API void VELK_CALL velk_close(velk_handle handle);
+
+/* Restarts the device from its current mode and waits until it is back, in any mode. */
+VELK_API int32_t VELK_CALL velk_reset(velk_handle handle);
+
+/* The device's current mode, 0 to 4 (0: no connection, or the device does not answer).
+ * Never switches modes. -65532 for a null handle, -65535 for a poisoned handle. */
+VELK_API int32_t VELK_CALL velk_status(velk_handle handle);
+
+/* Persistent-store keys (BTM mode; the device is switched there first if needed).
+ * Values are arrays of 16-bit words; lengths count words. */
+
+/* Reads a key into buffer (capacity words). Returns the number of words stored, or a code:
+ * -65532 when the value is longer than capacity (the buffer is left untouched). */
+VELK_API int32_t VELK_CALL velk_read_pskey(velk_handle handle, uint16_t key, uint16_t* buffer,
+                                           uint32_t capacity);
+/* Writes count words (at most 118; more gives -65532 and sends nothing). */
+VELK_API int32_t VELK_CALL velk_write_pskey(velk_handle handle, uint16_t key, const uint16_t* values,
+                                            uint32_t count);
+/* Clears a key from the persistent store. */
+VELK_API int32_t VELK_CALL velk_clear_pskey(velk_handle handle, uint16_t key);
+
+/* Flashes the Bluetooth-module firmware from a DFU file (image plus 16-byte DFU suffix) in DFU
+ * mode, then restarts the device. progress counts image bytes. */
+VELK_API int32_t VELK_CALL velk_flash_btm(velk_handle handle, const uint8_t* image, uint32_t length,
+                                          velk_progress_fn progress);
+/* Reads the Bluetooth-module firmware in DFU mode and writes it, with a DFU suffix, to the file
+ * at path (UTF-8; created or replaced). Restarts the device afterwards, even after a failed
+ * read. -65532 for a path that is not UTF-8 (nothing is sent) or a file that cannot be
+ * written. progress reports the bytes read so far as both done and total. */
+VELK_API int32_t VELK_CALL velk_dump_btm(velk_handle handle, const char* path,
+                                         velk_progress_fn progress);
+/* Flashes the serial flash from an xuv text image in SQIF mode, then restarts the device. */
+VELK_API int32_t VELK_CALL velk_flash_sqif(velk_handle handle, const uint8_t* image, uint32_t length,
+                                           velk_progress_fn progress);
+/* Flashes the DSP memory from an FF image in DSP mode, then restarts the device. */
+VELK_API int32_t VELK_CALL velk_flash_dsp(velk_handle handle, const uint8_t* image, uint32_t length,
+                                          velk_progress_fn progress);
+/* Writes length bytes at a DSP byte address in DSP mode, then restarts the device. */
+VELK_API int32_t VELK_CALL velk_write_dsp(velk_handle handle, uint32_t address, const uint8_t* data,
+                                          uint32_t length, velk_progress_fn progress);
+/* Reads length bytes from a DSP byte address in DSP mode, then restarts the device. */
+VELK_API int32_t VELK_CALL velk_read_dsp(velk_handle handle, uint32_t address, uint8_t* buffer,
+                                         uint32_t length, velk_progress_fn progress);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VELK_H */

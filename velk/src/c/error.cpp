@@ -1,0 +1,113 @@
+#include "velk/src/c/error.h"
+
+#include <array>
+
+namespace velk {
+namespace {
+
+struct Names {
+  std::string_view debug;
+  std::string_view message;
+};
+
+constexpr std::array<Names, 14> kUsbNames{{
+    {"Success", "Success"},
+    {"Io", "Input/Output Error"},
+    {"InvalidParam", "Invalid parameter"},
+    {"Access", "Access denied (insufficient permissions)"},
+    {"NoDevice", "No such device (it may have been disconnected)"},
+    {"NotFound", "Entity not found"},
+    {"Busy", "Resource busy"},
+    {"Timeout", "Operation timed out"},
+    {"Overflow", "Overflow"},
+    {"Pipe", "Pipe error"},
+    {"Interrupted", "System call interrupted (perhaps due to signal)"},
+    {"NoMem", "Insufficient memory"},
+    {"NotSupported", "Operation not supported or unimplemented on this platform"},
+    {"Other", "Other error"},
+}};
+
+constexpr std::array<Names, 5> kHidNames{{
+    {"Initialized", "Already initialized."},
+    {"NotFound", "Device not found."},
+    {"General", "General error."},
+    {"Write", "Write error."},
+    {"Read", "Read error."},
+}};
+
+struct KindNames {
+  std::string_view name;
+  std::string_view display;  // the text before the payload
+};
+
+constexpr std::array<KindNames, 9> kKindNames{{
+    {"InternalError", "internal error: "},
+    {"LIBUSBError", "libusb error: "},
+    {"HIDAPIError", "hidapi error: "},
+    {"InvalidArgument", "invalid argument: "},
+    {"EnumerationError", "failed to enumerate devices: "},
+    {"DeviceError", "device error: "},
+    {"SpuriousError", "spurious error: "},
+    {"InvalidImage", "invalid firmware image: "},
+    {"Timeout", "timeout: "},
+}};
+
+// Escapes a text the way a quoted debug string shows it.
+std::string quoted(std::string_view text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (c < 0x20 || c == 0x7f) {
+          out += fmt::format("\\u{{{:x}}}", c);
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+}  // namespace
+
+std::string_view debug_name(UsbError e) { return kUsbNames.at(static_cast<std::size_t>(e)).debug; }
+std::string_view message(UsbError e) { return kUsbNames.at(static_cast<std::size_t>(e)).message; }
+std::string_view debug_name(HidError e) { return kHidNames.at(static_cast<std::size_t>(e)).debug; }
+std::string_view message(HidError e) { return kHidNames.at(static_cast<std::size_t>(e)).message; }
+std::string_view debug_name(ErrorKind k) { return kKindNames.at(static_cast<std::size_t>(k)).name; }
+
+UsbError usb_error_from_code(int code) {
+  if (code <= -1 && code >= -12) return static_cast<UsbError>(-code);
+  return UsbError::Other;
+}
+
+std::string Error::display() const {
+  std::string out(kKindNames.at(static_cast<std::size_t>(kind_)).display);
+  switch (kind_) {
+    case ErrorKind::LIBUSBError: out += message(usb_); break;
+    case ErrorKind::HIDAPIError: out += message(hid_); break;
+    default: out += text_; break;
+  }
+  return out;
+}
+
+std::string Error::debug() const {
+  std::string out(debug_name(kind_));
+  out += '(';
+  switch (kind_) {
+    case ErrorKind::LIBUSBError: out += debug_name(usb_); break;
+    case ErrorKind::HIDAPIError: out += debug_name(hid_); break;
+    default: out += quoted(text_); break;
+  }
+  out += ')';
+  return out;
+}
+
+}  // namespace velk

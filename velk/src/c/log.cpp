@@ -1,0 +1,113 @@
+#include "velk/src/c/log.h"
+
+#include <array>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <fmt/chrono.h>
+
+#include "velk/src/c/platform.h"
+#include "velk/src/util/utf8.h"
+
+namespace velk::log {
+namespace {
+
+constexpr std::string_view kVersion = "0.1.9";
+constexpr std::string_view kRevision = "b1f23bd";
+
+constexpr std::array<std::string_view, 6> kLevelNames{"OFF", "ERROR", "WARN", "INFO", "DEBUG", "TRACE"};
+
+// Which fields a line carries, by record level: thread and target from debug on, the source
+// location only for trace.
+constexpr Level kThreadFrom = Level::Debug;
+constexpr Level kTargetFrom = Level::Debug;
+constexpr Level kLocationFrom = Level::Trace;
+
+bool at_least(Level level, Level threshold) {
+  return static_cast<std::uint8_t>(level) >= static_cast<std::uint8_t>(threshold);
+}
+
+// Threads are numbered from 1 in the order in which they first log.
+std::uint64_t thread_number() {
+  static std::atomic<std::uint64_t> next{1};
+  thread_local const std::uint64_t number = next.fetch_add(1, std::memory_order_relaxed);
+  return number;
+}
+
+class Logger {
+ public:
+  Logger(Level filter, std::unique_ptr<platform::AppendFile> file)
+      : filter_(filter), file_(std::move(file)) {}
+
+  void write(Level level, std::string_view target, const char* path, std::uint32_t line,
+             fmt::string_view format, fmt::format_args args) {
+    if (static_cast<std::uint8_t>(level) > static_cast<std::uint8_t>(filter_)) return;
+    fmt::memory_buffer out;
+    auto it = std::back_inserter(out);
+    std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    fmt::format_to(it, "{:%H:%M:%S} [{}] ", fmt::gmtime(now), kLevelNames.at(static_cast<std::size_t>(level)));
+    if (at_least(level, kThreadFrom)) fmt::format_to(it, "({}) ", thread_number());
+    if (at_least(level, kTargetFrom)) fmt::format_to(it, "{}: ", target);
+    if (at_least(level, kLocationFrom)) {
+      fmt::format_to(it, "[{}:", path ? path : "<unknown>");
+      if (line != 0) {
+        fmt::format_to(it, "{}] ", line);
+      } else {
+        fmt::format_to(it, "<unknown>] ");
+      }
+    }
+    fmt::vformat_to(it, format, args);
+    out.push_back('\n');
+    // One write per line under the lock: lines of different threads never interleave, and a
+    // completed line is in the file when the call returns.
+    std::lock_guard lock(mutex_);
+    file_->write(std::string_view(out.data(), out.size()));
+  }
+
+ private:
+  Level filter_;
+  std::mutex mutex_;
+  std::unique_ptr<platform::AppendFile> file_;
+};
+
+// Installed once and never removed: it lives until the process ends.
+std::atomic<Logger*> g_logger{nullptr};
+
+}  // namespace
+
+void write(Level level, std::string_view target, const char* file, std::uint32_t line,
+           fmt::string_view format, fmt::format_args args) {
+  Logger* logger = g_logger.load(std::memory_order_acquire);
+  if (logger == nullptr) return;
+  try {
+    logger->write(level, target, file, line, format, args);
+  } catch (...) {
+    // Logging never changes the outcome of an operation.
+  }
+}
+
+std::int32_t setup(const char* path, std::uint32_t level) {
+  constexpr std::int32_t kInvalidArgument = -65532;
+  constexpr std::int32_t kInternal = -65535;
+  if (level == 0) return 0;
+  Level filter = level >= 5 ? Level::Trace : static_cast<Level>(level);
+  if (path == nullptr) return kInvalidArgument;
+  std::string_view utf8_path(path);
+  if (!is_utf8(utf8_path)) return kInvalidArgument;
+  auto file = platform::AppendFile::open(utf8_path);
+  if (!file) return kInvalidArgument;
+
+  g_max_level.store(static_cast<std::uint8_t>(filter), std::memory_order_relaxed);
+  auto logger = std::make_unique<Logger>(filter, std::move(file));
+  Logger* expected = nullptr;
+  if (!g_logger.compare_exchange_strong(expected, logger.get(), std::memory_order_acq_rel)) {
+    return kInternal;  // the first logger stays; this one and its file are dropped
+  }
+  logger.release();
+  VELK_INFO("velk::c", "VELK v{}-g{}", kVersion, kRevision);
+  return 0;
+}
+
+}  // namespace velk::log

@@ -1,0 +1,34 @@
+// The few file operations that differ between Windows and POSIX, behind one interface.
+// platform_windows.cpp and platform_posix.cpp implement it; the build picks one.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+
+namespace velk::platform {
+
+// A file opened for appending whole lines; other processes may read, write or delete it
+// meanwhile (on Windows that needs explicit share modes).
+class AppendFile {
+ public:
+  // Creates the file or opens it, keeping its content. Null when it cannot be opened.
+  static std::unique_ptr<AppendFile> open(std::string_view utf8_path);
+  ~AppendFile();
+  AppendFile(const AppendFile&) = delete;
+  AppendFile& operator=(const AppendFile&) = delete;
+
+  // Writes the bytes unbuffered; a failure drops the rest silently.
+  void write(std::string_view bytes) noexcept;
+
+ private:
+  explicit AppendFile(std::intptr_t native) : native_(native) {}
+  std::intptr_t native_;
+};
+
+// Writes data to the file at the path, creating it or replacing its content. The data goes to
+// a temporary file beside it first, so a failure never leaves a half-written file in its place.
+bool replace_file(std::string_view utf8_path, std::span<const std::uint8_t> data);
+
+}  // namespace velk::platform

@@ -1,0 +1,53 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "velk/src/c/platform.h"
+
+namespace velk::platform {
+namespace {
+
+bool write_all(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<AppendFile> AppendFile::open(std::string_view utf8_path) {
+  std::string path(utf8_path);
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return nullptr;
+  return std::unique_ptr<AppendFile>(new AppendFile(fd));
+}
+
+AppendFile::~AppendFile() { ::close(static_cast<int>(native_)); }
+
+void AppendFile::write(std::string_view bytes) noexcept {
+  (void)write_all(static_cast<int>(native_), bytes.data(), bytes.size());
+}
+
+bool replace_file(std::string_view utf8_path, std::span<const std::uint8_t> data) {
+  std::string path(utf8_path);
+  std::string temp = path + ".velk-tmp";
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = write_all(fd, reinterpret_cast<const char*>(data.data()), data.size()) && ::fsync(fd) == 0;
+  ok = (::close(fd) == 0) && ok;
+  if (ok && std::rename(temp.c_str(), path.c_str()) == 0) return true;
+  ::unlink(temp.c_str());
+  return false;
+}
+
+}  // namespace velk::platform

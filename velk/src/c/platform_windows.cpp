@@ -1,0 +1,68 @@
+#include <windows.h>
+
+#include <string>
+
+#include "velk/src/c/platform.h"
+
+namespace velk::platform {
+namespace {
+
+// Our paths are UTF-8; the file APIs want UTF-16. An empty result means the conversion failed.
+std::wstring widen(std::string_view utf8) {
+  if (utf8.empty()) return {};
+  int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
+                              static_cast<int>(utf8.size()), nullptr, 0);
+  if (n <= 0) return {};
+  std::wstring wide(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()),
+                      wide.data(), n);
+  return wide;
+}
+
+bool write_all(HANDLE file, const char* data, std::size_t size) {
+  while (size > 0) {
+    DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+    DWORD written = 0;
+    if (!WriteFile(file, data, chunk, &written, nullptr) || written == 0) return false;
+    data += written;
+    size -= written;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<AppendFile> AppendFile::open(std::string_view utf8_path) {
+  std::wstring path = widen(utf8_path);
+  if (path.empty()) return nullptr;
+  HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  return std::unique_ptr<AppendFile>(new AppendFile(reinterpret_cast<std::intptr_t>(file)));
+}
+
+AppendFile::~AppendFile() { CloseHandle(reinterpret_cast<HANDLE>(native_)); }
+
+void AppendFile::write(std::string_view bytes) noexcept {
+  (void)write_all(reinterpret_cast<HANDLE>(native_), bytes.data(), bytes.size());
+}
+
+bool replace_file(std::string_view utf8_path, std::span<const std::uint8_t> data) {
+  std::wstring path = widen(utf8_path);
+  if (path.empty()) return false;
+  std::wstring temp = path + L".velk-tmp";
+  HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bool ok = write_all(file, reinterpret_cast<const char*>(data.data()), data.size()) &&
+            FlushFileBuffers(file);
+  ok = CloseHandle(file) && ok;
+  if (ok && MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return true;
+  }
+  DeleteFileW(temp.c_str());
+  return false;
+}
+
+}  // namespace velk::platform
