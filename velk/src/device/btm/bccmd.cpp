@@ -1,0 +1,109 @@
+#include "velk/src/device/btm/bccmd.h"
+
+#include "velk/src/c/log.h"
+
+namespace velk::btm {
+namespace {
+
+// Vendor-specific command group 0x3F, command 0.
+constexpr std::uint16_t kHciVendorOpcode = 0xFC00;
+constexpr std::uint8_t kHciVendorEvent = 0xFF;
+// Both top bits set (a complete, unfragmented message) and channel 2, BCCMD.
+constexpr std::uint8_t kBccmdChannelMarker = 0xC2;
+constexpr std::uint8_t kChannelMask = 0x3F;
+constexpr std::uint8_t kBccmdChannel = 2;
+
+void put16(HciBuffer& buffer, std::size_t offset, std::uint16_t value) {
+  buffer[offset] = static_cast<std::uint8_t>(value & 0xFF);
+  buffer[offset + 1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+std::uint16_t get16(std::span<const std::uint8_t> bytes, std::size_t offset) {
+  return static_cast<std::uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
+}
+
+}  // namespace
+
+Result<std::size_t> build_bccmd(std::uint16_t& sequence, BccmdType type, std::uint16_t variable,
+                                std::span<const std::uint8_t> payload, HciBuffer& buffer) {
+  if (payload.size() > kBccmdMaxPayload) {
+    return fail(ErrorKind::InternalError, "payload too large: {:#x} > {:#x}", payload.size(), kBccmdMaxPayload);
+  }
+  // The message is counted in words, so the payload is padded to even length.
+  std::size_t padded = payload.size() + (payload.size() % 2);
+  if (padded < kBccmdMinPayload) padded = kBccmdMinPayload;
+
+  put16(buffer, 0, kHciVendorOpcode);
+  buffer[2] = static_cast<std::uint8_t>(padded + 11);  // HCI parameter length
+  buffer[3] = kBccmdChannelMarker;
+  put16(buffer, 4, static_cast<std::uint16_t>(type));
+  put16(buffer, 6, static_cast<std::uint16_t>((padded + 10) / 2));  // words: header and payload
+  put16(buffer, 8, sequence);
+  put16(buffer, 10, variable);
+  put16(buffer, 12, 0);  // status
+  std::copy(payload.begin(), payload.end(), buffer.begin() + kBccmdCommandHeader);
+  std::fill(buffer.begin() + kBccmdCommandHeader + static_cast<std::ptrdiff_t>(payload.size()),
+            buffer.begin() + kBccmdCommandHeader + static_cast<std::ptrdiff_t>(padded), 0);
+
+  ++sequence;
+  return kBccmdCommandHeader + padded;
+}
+
+Result<std::span<const std::uint8_t>> parse_bccmd_response(std::uint16_t variable,
+                                                           std::span<const std::uint8_t> received) {
+  const std::size_t n = received.size();
+  if (n <= 2) return fail(ErrorKind::DeviceError, "HCIEXT response too short: {:#x}", n);
+  // The channel is judged before anything else, so any other event is merely spurious.
+  if ((received[2] & kChannelMask) != kBccmdChannel) {
+    return fail(ErrorKind::SpuriousError, "Spurious message with channel ID {:#x}", received[2]);
+  }
+  if (n < kBccmdEventHeader) return fail(ErrorKind::DeviceError, "BCCMD response too short: {:#x}", n);
+  if (received[0] != kHciVendorEvent) {
+    return fail(ErrorKind::DeviceError, "invalid header: {:#x} != 0xff", received[0]);
+  }
+  if (received[1] + 2u != n) {
+    return fail(ErrorKind::DeviceError, "invalid HCI length: {:#x} != {:#x}", received[1] + 2u, n);
+  }
+  if (received[2] != kBccmdChannelMarker) {
+    return fail(ErrorKind::DeviceError, "invalid packet marker: {:#x}", received[2]);
+  }
+  const std::uint16_t type = get16(received, 3);
+  if (type != static_cast<std::uint16_t>(BccmdType::GetResp)) {
+    return fail(ErrorKind::DeviceError, "response operation not GetResp: {:#x}", type);
+  }
+  const std::size_t words = get16(received, 5);
+  if (2 * words + 3 != n) {
+    return fail(ErrorKind::DeviceError, "invalid message length: {:#x} != {:#x}", 2 * words + 3, n);
+  }
+  // Bytes 7 and 8, the sequence number, are not checked: the variable ID matches the answer.
+  const std::uint16_t received_variable = get16(received, 9);
+  if (received_variable != variable) {
+    return fail(ErrorKind::DeviceError, "invalid variable ID: {:#x} != {:#x}", received_variable, variable);
+  }
+  const std::uint16_t status = get16(received, 11);
+  if (status != 0) return fail(ErrorKind::DeviceError, "invalid status: {:#x}", status);
+  if (n - kBccmdEventHeader < kBccmdMinPayload) {
+    return fail(ErrorKind::DeviceError, "payload too small: {:#x}", n - kBccmdEventHeader);
+  }
+  return received.subspan(kBccmdEventHeader);
+}
+
+Result<std::span<const std::uint8_t>> bccmd_exchange(BtmDevice& device, std::uint16_t variable, HciBuffer& buffer,
+                                                     std::size_t length, std::string_view label) {
+  if (length > buffer.size()) throw InternalFailure("BCCMD packet longer than its buffer");
+  VELK_TRACE(kLogTarget, "{}: {}", label, log::Dump{buffer.data(), length});
+  VELK_TRY(send_hci_command(device, std::span<const std::uint8_t>(buffer.data(), length)));
+  for (;;) {
+    VELK_TRY_ASSIGN(received, read_hci_event(device, buffer));
+    VELK_TRACE(kLogTarget, "PS response: {}", log::Dump{buffer.data(), received});
+    auto payload = parse_bccmd_response(variable, std::span<const std::uint8_t>(buffer.data(), received));
+    // Events of other channels (a command status, say) are not ours to judge; wait for ours.
+    if (!payload && payload.error().kind() == ErrorKind::SpuriousError) {
+      VELK_DEBUG(kLogTarget, "invalid bccmd response: {}", payload.error().display());
+      continue;
+    }
+    return payload;
+  }
+}
+
+}  // namespace velk::btm

@@ -1,0 +1,50 @@
+#include "velk/src/device/dfu/dfu_descriptor.h"
+
+namespace velk::dfu {
+namespace {
+
+std::uint16_t le16(std::span<const std::uint8_t> bytes, std::size_t offset) {
+  return static_cast<std::uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
+}
+
+}  // namespace
+
+Result<DfuFunctionalDescriptor> decode_dfu_functional(std::uint8_t interface_number,
+                                                      std::span<const std::uint8_t> extra) {
+  if (extra.size() != kDfuFunctionalLength || extra[0] != kDfuFunctionalLength ||
+      extra[1] != kDfuFunctionalType) {
+    return fail(ErrorKind::DeviceError, "invalid DFU descriptor");
+  }
+  const std::uint8_t attributes = extra[2];
+  return DfuFunctionalDescriptor{
+      .interface_number = interface_number,
+      .can_download = (attributes & 0x01) != 0,
+      .can_upload = (attributes & 0x02) != 0,
+      .manifestation_tolerant = (attributes & 0x04) != 0,
+      .will_detach = (attributes & 0x08) != 0,
+      .detach_timeout = le16(extra, 3),
+      .transfer_size = le16(extra, 5),
+      .dfu_version = le16(extra, 7),
+  };
+}
+
+Result<DfuFunctionalDescriptor> find_dfu_descriptor(std::span<const libusb_interface> interfaces) {
+  for (const libusb_interface& interface : interfaces) {
+    for (const libusb_interface_descriptor& setting : usb::settings(interface)) {
+      if (setting.bInterfaceClass != kDfuInterfaceClass || setting.bInterfaceSubClass != kDfuInterfaceSubClass) {
+        continue;
+      }
+      const auto extra = usb::extra(setting);
+      if (extra.empty()) continue;
+      return decode_dfu_functional(setting.bInterfaceNumber, extra);
+    }
+  }
+  return fail(ErrorKind::DeviceError, "missing DFU descriptor");
+}
+
+Result<DfuFunctionalDescriptor> parse_dfu_descriptor(const usb::UsbDevice& device) {
+  VELK_TRY_ASSIGN(config, device.config_descriptor(0));
+  return find_dfu_descriptor(config.interfaces());
+}
+
+}  // namespace velk::dfu
