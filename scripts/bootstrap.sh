@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs everything the project needs on a fresh Debian 12 machine, from Debian's packages:
+# the compilers and build tools, libusb, hidapi, {fmt}, spdlog, GoogleTest, Google Benchmark,
+# dfu-util (a third-party DFU client that is run against the virtual device), and, with
+# --windows, the mingw-w64 cross compilers and Wine for the Windows 32-bit build.
+# Safe to run again: it installs only what is missing.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+packages=(build-essential g++ cmake ninja-build pkg-config git file
+          libusb-1.0-0-dev libhidapi-dev libudev-dev libfmt-dev libspdlog-dev
+          libgtest-dev libgmock-dev googletest libbenchmark-dev dfu-util)
+
+as_root() {
+  if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi
+}
+
+missing=()
+for pkg in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}\n' "$pkg" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$pkg")
+done
+if (( ${#missing[@]} )); then
+  echo "bootstrap: installing ${missing[*]}"
+  as_root apt-get update -qq
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+else
+  echo "bootstrap: Linux packages are installed"
+fi
+
+if [[ "${1:-}" == "--windows" ]]; then
+  bash "$here/bootstrap-windows.sh"
+fi

@@ -1,0 +1,217 @@
+// velkctl: the command-line host for the velk library.
+//
+//   velkctl [--sim[=SCENARIO]] [--log FILE] [--log-level N] COMMAND [ARGS] [+ COMMAND [ARGS]]...
+//
+// Several commands joined by "+" run one after the other on one open device, which is how a
+// service session runs against the virtual device (its state lives only as long as the process).
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+#include "velk.h"
+
+namespace {
+
+// Exit statuses. A failed library call exits with 10 plus its error kind (10 internal ...
+// 18 timeout), so scripts can tell the kinds apart.
+constexpr int kExitOk = 0;
+constexpr int kExitUsage = 2;
+constexpr int kExitNoDevice = 3;
+constexpr int kExitKindBase = 10;
+
+constexpr const char* kUsage =
+    "usage: velkctl [--sim[=SCENARIO]] [--log FILE] [--log-level N] COMMAND [ARGS] [+ COMMAND [ARGS]]...\n"
+    "commands:\n"
+    "  status                 print the device's mode\n"
+    "  reset                  restart the device and wait until it is back\n"
+    "  pskey get KEY [N]      read a persistent-store key (up to N words, default 118)\n"
+    "  pskey set KEY WORD...  write a persistent-store key\n"
+    "  pskey clear KEY        clear a persistent-store key\n"
+    "numbers are decimal or 0x-prefixed hexadecimal\n"
+    "--sim runs against the virtual device (scenarios: vexo, vexo-dfu, vexo-sqif, vexo-dsp, two, none)\n"
+    "exit status: 0 ok, 2 usage, 3 no device opened, 10+kind for a failed call\n"
+    "  (10 internal, 11 libusb, 12 hidapi, 13 invalid argument, 14 enumeration, 15 device,\n"
+    "   16 spurious event, 17 invalid image, 18 timeout)\n";
+
+const char* const kModeNames[] = {"NA (no connection, or not answering)", "BTM", "DFU", "SQIF", "DSP"};
+
+bool parse_number(std::string_view text, std::uint64_t max, std::uint64_t& out) {
+  std::string s(text);
+  if (s.empty() || s[0] == '-' || s[0] == '+') return false;
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long v = std::strtoull(s.c_str(), &end, s.rfind("0x", 0) == 0 || s.rfind("0X", 0) == 0 ? 16 : 10);
+  if (errno != 0 || end == s.c_str() || *end != '\0' || v > max) return false;
+  out = v;
+  return true;
+}
+
+int exit_for(std::int32_t code) {
+  if (code >= 0) return kExitOk;
+  std::fprintf(stderr, "velkctl: failed with code %d (see the log for the reason)\n", code);
+  return kExitKindBase + (code + 65535);
+}
+
+// Runs one command; returns the exit status.
+int run(velk_handle device, const std::vector<std::string_view>& args) {
+  auto usage = [] {
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+  };
+  if (args.empty()) return usage();
+  std::string_view command = args[0];
+  if (command == "status" && args.size() == 1) {
+    std::int32_t mode = velk_status(device);
+    if (mode < 0) return exit_for(mode);
+    std::printf("mode: %d %s\n", mode, kModeNames[mode]);
+    return kExitOk;
+  }
+  if (command == "reset" && args.size() == 1) {
+    int status = exit_for(velk_reset(device));
+    if (status == kExitOk) std::printf("reset: done\n");
+    return status;
+  }
+  if (command == "pskey" && args.size() >= 3) {
+    std::uint64_t key = 0;
+    if (!parse_number(args[2], 0xFFFF, key)) return usage();
+    std::string_view op = args[1];
+    if (op == "get" && args.size() <= 4) {
+      std::uint64_t capacity = 118;
+      if (args.size() == 4 && !parse_number(args[3], 0xFFFFFFFF, capacity)) return usage();
+      std::vector<std::uint16_t> words(capacity);
+      std::int32_t n = velk_read_pskey(device, static_cast<std::uint16_t>(key), words.data(),
+                                       static_cast<std::uint32_t>(capacity));
+      if (n < 0) return exit_for(n);
+      std::printf("pskey 0x%04x:", static_cast<unsigned>(key));
+      for (std::int32_t i = 0; i < n; ++i) std::printf(" 0x%04x", words[static_cast<std::size_t>(i)]);
+      std::printf("\n");
+      return kExitOk;
+    }
+    if (op == "set") {
+      std::vector<std::uint16_t> words;
+      for (std::size_t i = 3; i < args.size(); ++i) {
+        std::uint64_t w = 0;
+        if (!parse_number(args[i], 0xFFFF, w)) return usage();
+        words.push_back(static_cast<std::uint16_t>(w));
+      }
+      int status = exit_for(velk_write_pskey(device, static_cast<std::uint16_t>(key), words.data(),
+                                             static_cast<std::uint32_t>(words.size())));
+      if (status == kExitOk) std::printf("pskey 0x%04x: written\n", static_cast<unsigned>(key));
+      return status;
+    }
+    if (op == "clear" && args.size() == 3) {
+      int status = exit_for(velk_clear_pskey(device, static_cast<std::uint16_t>(key)));
+      if (status == kExitOk) std::printf("pskey 0x%04x: cleared\n", static_cast<unsigned>(key));
+      return status;
+    }
+  }
+  return usage();
+}
+
+#ifndef _WIN32
+// The virtual device stands in for libusb and hidapi when it is preloaded into this process
+// before the library; so --sim starts the program again with it preloaded.
+[[noreturn]] void restart_with_virtual_device(char** argv, const std::string& scenario) {
+  std::string self(4096, '\0');
+  ssize_t n = readlink("/proc/self/exe", self.data(), self.size() - 1);
+  if (n <= 0) {
+    std::perror("velkctl: cannot find its own executable");
+    std::exit(kExitUsage);
+  }
+  self.resize(static_cast<std::size_t>(n));
+  std::string dir = self.substr(0, self.rfind('/'));
+  std::string preload = dir + "/libvelk_sim_preload.so";
+  if (access(preload.c_str(), R_OK) != 0) preload = VELKCTL_SIM_PRELOAD;
+  setenv("LD_PRELOAD", preload.c_str(), 1);
+  setenv("VELK_SIM", scenario.c_str(), 1);
+  setenv("VELKCTL_SIM_ACTIVE", "1", 1);
+  execv(self.c_str(), argv);
+  std::perror("velkctl: cannot start the virtual device");
+  std::exit(kExitUsage);
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string log_path;
+  std::uint64_t log_level = 0;
+  bool sim = false;
+  std::string scenario = "vexo";
+  int i = 1;
+  for (; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (arg == "--sim") {
+      sim = true;
+    } else if (arg.rfind("--sim=", 0) == 0) {
+      sim = true;
+      scenario = std::string(arg.substr(6));
+    } else if (arg == "--log" && i + 1 < argc) {
+      log_path = argv[++i];
+      if (log_level == 0) log_level = 4;
+    } else if (arg == "--log-level" && i + 1 < argc) {
+      if (!parse_number(argv[++i], 0xFFFFFFFF, log_level)) {
+        std::fputs(kUsage, stderr);
+        return kExitUsage;
+      }
+    } else if (arg == "-h" || arg == "--help") {
+      std::fputs(kUsage, stdout);
+      return kExitOk;
+    } else {
+      break;
+    }
+  }
+
+  if (sim && std::getenv("VELKCTL_SIM_ACTIVE") == nullptr) {
+#ifdef _WIN32
+    std::fputs("velkctl: the virtual device is available in Linux builds only\n", stderr);
+    return kExitUsage;
+#else
+    restart_with_virtual_device(argv, scenario);
+#endif
+  }
+
+  std::vector<std::vector<std::string_view>> commands(1);
+  for (; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "+") {
+      commands.emplace_back();
+    } else {
+      commands.back().emplace_back(argv[i]);
+    }
+  }
+  if (commands.front().empty()) {
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+
+  if (!log_path.empty() || log_level != 0) {
+    std::int32_t code = velk_init(log_path.c_str(), static_cast<std::uint32_t>(log_level));
+    if (code != 0) {
+      std::fprintf(stderr, "velkctl: cannot set up the log file '%s' (%d)\n", log_path.c_str(), code);
+      return exit_for(code);
+    }
+  }
+
+  velk_handle device = velk_open();
+  if (device == nullptr) {
+    std::fputs("velkctl: no device opened (none attached, more than one, or it did not answer; see the log)\n",
+               stderr);
+    return kExitNoDevice;
+  }
+  int status = kExitOk;
+  for (const auto& command : commands) {
+    status = run(device, command);
+    if (status != kExitOk) break;
+  }
+  velk_close(device);
+  return status;
+}

@@ -1,0 +1,66 @@
+// The frame every exported function runs in: no failure crosses the C boundary.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+#include "velk.h"
+#include "velk/src/c/error.h"
+#include "velk/src/c/log.h"
+#include "velk/src/device/connection.h"
+
+// The object behind a velk_handle.
+struct velk_device {
+  explicit velk_device(velk::DeviceConnection c) : connection(std::move(c)) {}
+
+  std::mutex lock;  // held for the whole of a handle function, sleeps and callbacks included
+  bool poisoned = false;
+  velk::DeviceConnection connection;
+};
+
+namespace velk {
+
+inline constexpr std::int32_t kCaughtFailure = -65535;
+
+// Runs the body; an internal failure escaping it is logged (without its own text) and
+// becomes -65535.
+template <class Body>
+std::int32_t guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    VELK_ERROR("velk::c", "Caught exception: {}", "Any");
+    return kCaughtFailure;
+  }
+}
+
+// Logs an error the way every handle function does and returns its code.
+inline std::int32_t report(const Error& error) {
+  VELK_ERROR("velk::c", "{}", error.display());
+  return error.code();
+}
+
+inline std::int32_t reject_null(velk_handle /*handle*/, const char* what) {
+  return guarded([&] { return report(Error(ErrorKind::InvalidArgument, fmt::format("null {}", what))); });
+}
+
+// The frame of a handle function: lock, refuse a poisoned handle, run, log an Error once and
+// turn it into its code. An internal failure passing out under the lock poisons the handle.
+template <class Body>
+std::int32_t with_handle(velk_handle handle, Body&& body) noexcept {
+  return guarded([&]() -> std::int32_t {
+    if (handle == nullptr) return report(Error(ErrorKind::InvalidArgument, "null handle"));
+    std::lock_guard lock(handle->lock);
+    if (handle->poisoned) throw InternalFailure("poisoned handle");
+    try {
+      Result<std::int32_t> outcome = body(handle->connection);
+      if (!outcome) return report(outcome.error());
+      return *outcome;
+    } catch (...) {
+      handle->poisoned = true;
+      throw;
+    }
+  });
+}
+
+}  // namespace velk

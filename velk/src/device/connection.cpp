@@ -1,0 +1,170 @@
+#include "velk/src/device/connection.h"
+
+#include <chrono>
+#include <optional>
+
+#include "lib/clock/clock.h"
+#include "velk/src/c/log.h"
+
+namespace velk {
+namespace {
+
+constexpr std::string_view kTarget = "velk::device";
+
+constexpr std::uint16_t kTavrinVendor = 0x7A11;
+constexpr std::uint16_t kLoaderVendor = 0x0A12;  // the chip maker's ID, shown by the SQIF loader
+constexpr std::uint16_t kDspProduct = 0x0001;
+constexpr std::uint16_t kSqifProduct = 0x1012;
+
+constexpr int kWaitAttempts = 300;
+constexpr Nanos kAttemptPause = std::chrono::seconds(1);
+constexpr Nanos kRestartPause = std::chrono::seconds(5);
+constexpr usb::Duration kProbeTimeout{1, 0};
+
+bool is_our_device(const libusb_device_descriptor& d) {
+  return d.idVendor == kTavrinVendor || (d.idVendor == kLoaderVendor && d.idProduct == kSqifProduct);
+}
+
+// The identity table, tested in this order: the DSP loader's product ID is odd, yet not DFU.
+OperationMode mode_of(const libusb_device_descriptor& d) {
+  if (d.idVendor == kTavrinVendor && d.idProduct == kDspProduct) return OperationMode::DSP;
+  if (d.idVendor == kTavrinVendor && (d.idProduct & 1) != 0) return OperationMode::DFU;
+  if (d.idVendor == kTavrinVendor) return OperationMode::BTM;
+  return OperationMode::SQIF;
+}
+
+std::string_view mode_name(OperationMode mode) {
+  switch (mode) {
+    case OperationMode::BTM: return "BTM";
+    case OperationMode::DFU: return "DFU";
+    case OperationMode::SQIF: return "SQIF";
+    case OperationMode::DSP: return "DSP";
+    case OperationMode::NA: break;
+  }
+  return "NA";
+}
+
+std::unexpected<Error> wrong_mode(OperationMode wanted) {
+  return fail(ErrorKind::DeviceError, "device did not re-enumerate in {} mode", mode_name(wanted));
+}
+
+}  // namespace
+
+Status DeviceConnection::connect(bool wait) {
+  const int attempts = wait ? kWaitAttempts : 1;
+  for (int i = 0; i < attempts; ++i) {
+    VELK_DEBUG(kTarget, "Enumerating devices ({}/{})", i, attempts);
+    if (i != 0 || wait) sleep_for(kAttemptPause);
+    if (probe()) {
+      VELK_DEBUG(kTarget, "Old device handle still valid");
+      continue;
+    }
+    device_.emplace<std::monostate>();
+
+    VELK_TRY_ASSIGN(list, usb::UsbDeviceList::get(context_->usb()));
+    std::optional<std::size_t> found;
+    libusb_device_descriptor found_descriptor{};
+    for (std::size_t n = 0; n < list.size(); ++n) {
+      auto descriptor = list.at(n).device_descriptor();
+      if (!descriptor || !is_our_device(*descriptor)) continue;
+      // One device only, whatever the mode it is in.
+      if (found) return fail(ErrorKind::EnumerationError, "more than one Tavrin device connected");
+      found = n;
+      found_descriptor = *descriptor;
+    }
+    if (!found) continue;
+
+    if (auto opened = open(list.at(*found), found_descriptor); !opened) {
+      VELK_DEBUG(kTarget, "Failed to switch mode: {}", opened.error().display());
+      continue;
+    }
+    return {};
+  }
+  return fail(ErrorKind::EnumerationError, "exceeded maximum number of retries ({})", attempts);
+}
+
+Status DeviceConnection::open(usb::UsbDevice device, const libusb_device_descriptor& descriptor) {
+  switch (mode_of(descriptor)) {
+    case OperationMode::BTM: {
+      VELK_TRY_ASSIGN(btm, btm::connect_btm(std::move(device)));
+      device_.emplace<btm::BtmDevice>(std::move(btm));
+      return {};
+    }
+    case OperationMode::DFU: {
+      VELK_TRY_ASSIGN(dfu, dfu::connect_dfu(std::move(device), descriptor));
+      device_.emplace<dfu::DfuDevice>(std::move(dfu));
+      return {};
+    }
+    case OperationMode::SQIF: {
+      VELK_TRY_ASSIGN(sqif, sqif::connect_sqif(*context_));
+      device_.emplace<sqif::SqifDevice>(std::move(sqif));
+      return {};
+    }
+    case OperationMode::DSP: {
+      VELK_TRY_ASSIGN(dsp, dsp::connect_dsp(*context_));
+      device_.emplace<dsp::DspDevice>(std::move(dsp));
+      return {};
+    }
+    case OperationMode::NA: break;
+  }
+  throw InternalFailure("no opening operation for the device's identity");
+}
+
+bool DeviceConnection::probe() { return status() != 0; }
+
+std::int32_t DeviceConnection::status() {
+  bool answers = false;
+  switch (mode()) {
+    case OperationMode::NA: break;
+    case OperationMode::BTM: answers = btm::btm_is_operational(btm()); break;
+    case OperationMode::DFU: answers = dfu::get_status(dfu(), kProbeTimeout).has_value(); break;
+    case OperationMode::SQIF: answers = sqif::sqif_ping(sqif()); break;
+    case OperationMode::DSP: answers = dsp::dsp_status(dsp()).has_value(); break;
+  }
+  return answers ? static_cast<std::int32_t>(mode()) : 0;
+}
+
+Status DeviceConnection::reset() {
+  switch (mode()) {
+    case OperationMode::NA: break;
+    case OperationMode::BTM: VELK_TRY(btm::cold_reset(btm())); break;
+    case OperationMode::DFU: dfu::reset_dfu(dfu()); break;
+    case OperationMode::SQIF: VELK_TRY(sqif::reset_sqif(sqif())); break;
+    case OperationMode::DSP: VELK_TRY(dsp::reset_dsp(dsp())); break;
+  }
+  sleep_for(kRestartPause);
+  // The old connection stays until connect finds that it no longer answers.
+  return connect(/*wait=*/true);
+}
+
+Status DeviceConnection::ensure_btm() {
+  if (mode() == OperationMode::BTM) return {};
+  VELK_TRY(reset());
+  if (mode() != OperationMode::BTM) return wrong_mode(OperationMode::BTM);
+  return {};
+}
+
+Status DeviceConnection::ensure_dfu() {
+  if (mode() == OperationMode::DFU) return {};
+  VELK_TRY(ensure_btm());
+  VELK_TRY(btm::detach_to_dfu(btm()));
+  VELK_TRY(connect(/*wait=*/true));
+  if (mode() != OperationMode::DFU) return wrong_mode(OperationMode::DFU);
+  return {};
+}
+
+Status DeviceConnection::ensure_sqif() { return ensure_from_btm(OperationMode::SQIF); }
+Status DeviceConnection::ensure_dsp() { return ensure_from_btm(OperationMode::DSP); }
+
+// SQIF and DSP mode are selected through the mode key, only ever from BTM mode; a device that
+// comes back from a restart in any other mode, the wanted one included, has not obeyed.
+Status DeviceConnection::ensure_from_btm(OperationMode wanted) {
+  if (mode() == wanted) return {};
+  VELK_TRY(ensure_btm());
+  btm::select_mode(btm(), wanted);
+  VELK_TRY(connect(/*wait=*/true));
+  if (mode() != wanted) return wrong_mode(wanted);
+  return {};
+}
+
+}  // namespace velk

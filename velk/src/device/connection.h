@@ -1,0 +1,53 @@
+// The open connection to the one device a handle serves: finding it, recognising its mode by
+// its USB identity, and moving it between modes by restarting it and waiting for it to return.
+#pragma once
+
+#include <cstdint>
+#include <variant>
+
+#include "lib/usb/context.h"
+#include "velk/src/device/btm/btm_device.h"
+#include "velk/src/device/btm/control.h"
+#include "velk/src/device/dfu/dfu_device.h"
+#include "velk/src/device/dsp/dsp_device.h"
+#include "velk/src/device/mode.h"
+#include "velk/src/device/sqif/sqif_device.h"
+
+namespace velk {
+
+class DeviceConnection {
+ public:
+  explicit DeviceConnection(const LibraryContext& context) : context_(&context) {}
+
+  // The mode follows from which connection object is held: NA holds none.
+  OperationMode mode() const { return static_cast<OperationMode>(device_.index()); }
+
+  // Finds the device and opens it in the mode in which it shows up. Without waiting: one
+  // attempt, no sleep. Waiting: up to 300 attempts, each after a 1 s sleep.
+  Status connect(bool wait);
+  // Whether the device still answers on the current connection.
+  bool probe();
+
+  Status reset();
+  Status ensure_btm();
+  Status ensure_dfu();
+  Status ensure_sqif();
+  Status ensure_dsp();
+  // The mode number 0 to 4; 0 also when the device no longer answers.
+  std::int32_t status();
+
+  btm::BtmDevice& btm() { return std::get<btm::BtmDevice>(device_); }
+  dfu::DfuDevice& dfu() { return std::get<dfu::DfuDevice>(device_); }
+  sqif::SqifDevice& sqif() { return std::get<sqif::SqifDevice>(device_); }
+  dsp::DspDevice& dsp() { return std::get<dsp::DspDevice>(device_); }
+
+ private:
+  Status open(usb::UsbDevice device, const libusb_device_descriptor& descriptor);
+  Status ensure_from_btm(OperationMode wanted);
+
+  const LibraryContext* context_;
+  // Indexed by OperationMode.
+  std::variant<std::monostate, btm::BtmDevice, dfu::DfuDevice, sqif::SqifDevice, dsp::DspDevice> device_;
+};
+
+}  // namespace velk

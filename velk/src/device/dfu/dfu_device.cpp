@@ -1,0 +1,65 @@
+#include "velk/src/device/dfu/dfu_device.h"
+
+#include <array>
+
+#include "velk/src/c/log.h"
+
+namespace velk::dfu {
+namespace {
+
+constexpr std::string_view kTarget = "velk::device::dfu";
+
+// Class requests on the DFU interface.
+constexpr std::uint8_t kRequestOut = 0x21;  // Out, Class, Interface
+constexpr std::uint8_t kRequestIn = 0xA1;   // In, Class, Interface
+constexpr std::uint8_t DFU_GETSTATUS = 3;
+constexpr std::uint8_t DFU_CLRSTATUS = 4;
+constexpr std::size_t kStatusLength = 6;
+constexpr usb::Duration kRequestTimeout{1, 0};
+
+constexpr std::array<std::string_view, 11> kStateNames{
+    "AppIdle",       "AppDetach",       "DFUIdle",     "DFUDnloadSync",        "DFUDnbusy",     "DFUDnloadIdle",
+    "DFUManifestSync", "DFUManifest", "DFUManifestWaitReset", "DFUUploadIdle", "DFUError"};
+
+}  // namespace
+
+std::string_view state_name(DfuState state) { return kStateNames.at(static_cast<std::size_t>(state)); }
+
+Result<DfuDevice> connect_dfu(usb::UsbDevice device, const libusb_device_descriptor& descriptor) {
+  VELK_TRY_ASSIGN(dfu, parse_dfu_descriptor(device));
+  VELK_TRY_ASSIGN(handle, device.open());
+  VELK_TRY(handle.claim_interface(dfu.interface_number));
+  DfuDevice connection(std::move(handle), descriptor, dfu);
+  if (!get_status(connection, kRequestTimeout)) {
+    return fail(ErrorKind::DeviceError, "DFU not operational");
+  }
+  VELK_DEBUG(kTarget, "Connected to the device in DFU mode");
+  return connection;
+}
+
+Result<DfuStatus> get_status(DfuDevice& device, usb::Duration timeout) {
+  std::array<std::uint8_t, kStatusLength> reply{};
+  VELK_TRY_ASSIGN(count, device.handle().read_control(kRequestIn, DFU_GETSTATUS, /*value=*/0,
+                                                      /*index=*/device.descriptor().interface_number, reply,
+                                                      timeout));
+  if (count < kStatusLength) return fail(ErrorKind::DeviceError, "invalid GetStatus response: {:#x}", count);
+  DfuStatus status{
+      .status = reply[0],
+      .poll_timeout = usb::Duration::millis(static_cast<std::uint32_t>(reply[1] | reply[2] << 8 | reply[3] << 16)),
+      .state = static_cast<DfuState>(reply[4]),
+  };
+  if (status.status != 0) {
+    VELK_WARN(kTarget, "Status = {:#x}, clearing", status.status);
+    VELK_DEBUG(kTarget, "Clearing status");
+    VELK_TRY(device.handle().write_control(kRequestOut, DFU_CLRSTATUS, /*value=*/0,
+                                           /*index=*/device.descriptor().interface_number, {}, kRequestTimeout));
+  }
+  if (reply[4] > static_cast<std::uint8_t>(DfuState::DFUError)) {
+    return fail(ErrorKind::DeviceError, "invalid state: {:#x}", reply[4]);
+  }
+  return status;
+}
+
+void reset_dfu(DfuDevice& device) { (void)device.handle().reset(); }
+
+}  // namespace velk::dfu

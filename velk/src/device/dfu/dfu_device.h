@@ -1,0 +1,55 @@
+// The device in DFU mode: its USB DFU 1.1 boot loader.
+#pragma once
+
+#include <cstdint>
+
+#include "lib/usb/usb.h"
+#include "velk/src/device/dfu/dfu_descriptor.h"
+
+namespace velk::dfu {
+
+enum class DfuState : std::uint8_t {
+  AppIdle = 0,
+  AppDetach = 1,
+  DFUIdle = 2,
+  DFUDnloadSync = 3,
+  DFUDnbusy = 4,
+  DFUDnloadIdle = 5,
+  DFUManifestSync = 6,
+  DFUManifest = 7,
+  DFUManifestWaitReset = 8,
+  DFUUploadIdle = 9,
+  DFUError = 10,
+};
+
+std::string_view state_name(DfuState state);
+
+struct DfuStatus {
+  std::uint8_t status;        // bStatus, 0 = no error
+  usb::Duration poll_timeout;  // bwPollTimeout
+  DfuState state;
+};
+
+class DfuDevice {
+ public:
+  DfuDevice(usb::UsbDeviceHandle handle, libusb_device_descriptor device, DfuFunctionalDescriptor dfu)
+      : handle_(std::move(handle)), device_(device), dfu_(dfu) {}
+
+  usb::UsbDeviceHandle& handle() { return handle_; }
+  const libusb_device_descriptor& device() const { return device_; }
+  const DfuFunctionalDescriptor& descriptor() const { return dfu_; }
+
+ private:
+  usb::UsbDeviceHandle handle_;
+  libusb_device_descriptor device_;
+  DfuFunctionalDescriptor dfu_;
+};
+
+Result<DfuDevice> connect_dfu(usb::UsbDevice device, const libusb_device_descriptor& descriptor);
+// DFU_GETSTATUS; an error status the device reports is cleared with DFU_CLRSTATUS and still
+// returned to the caller.
+Result<DfuStatus> get_status(DfuDevice& device, usb::Duration timeout);
+// Leaves DFU mode with a USB port reset; the device restarts. Its outcome is not reported.
+void reset_dfu(DfuDevice& device);
+
+}  // namespace velk::dfu

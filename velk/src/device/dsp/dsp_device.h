@@ -1,0 +1,36 @@
+// The device in DSP mode: the DSP loader, driven through HID feature reports.
+#pragma once
+
+#include <cstdint>
+
+#include "lib/hid/src/manager/hid.h"
+#include "lib/usb/context.h"
+
+namespace velk::dsp {
+
+constexpr std::uint16_t kVendorId = 0x7A11;
+constexpr std::uint16_t kProductId = 0x0001;
+
+constexpr std::uint32_t DSP_STATUS_READY = 9;
+constexpr std::uint32_t DSP_STATUS_CRC_ERROR = 10;
+
+class DspDevice {
+ public:
+  explicit DspDevice(hid::HidDevice device) : device_(std::move(device)) {}
+  hid::HidDevice& hid() { return device_; }
+
+ private:
+  hid::HidDevice device_;
+};
+
+Result<DspDevice> connect_dsp(const LibraryContext& context);
+Result<std::uint32_t> dsp_status(DspDevice& device);
+Status dsp_command(DspDevice& device, std::uint8_t code, std::uint32_t arg1, std::uint32_t arg2,
+                   std::uint32_t arg3, bool poll_status);
+Status reset_dsp(DspDevice& device);
+
+// 32-bit fields travel as two little-endian 16-bit words, the more significant word first.
+void put_split_word(std::uint8_t* out, std::uint32_t value);
+std::uint32_t get_split_word(const std::uint8_t* in);
+
+}  // namespace velk::dsp

@@ -1,0 +1,88 @@
+#include "velk/src/device/sqif/sqif_device.h"
+
+#include <array>
+#include <chrono>
+
+#include "lib/clock/clock.h"
+#include "velk/src/c/log.h"
+
+namespace velk::sqif {
+namespace {
+
+constexpr std::string_view kTarget = "velk::device::sqif";
+
+constexpr std::uint8_t kCommandReport = 0x01;
+constexpr std::uint8_t kStatusReport = 0x02;
+constexpr std::size_t kMaxReport = 1023;
+constexpr std::size_t kStatusLength = 3;
+constexpr std::int32_t kStatusReadMillis = 1000;
+constexpr Nanos kBusyBackoff = std::chrono::milliseconds(5);
+// The loader answers every command, with busy while it works. A loader silent for this long
+// is gone; without a limit the host would wait forever.
+constexpr Nanos kSilenceLimit = std::chrono::seconds(30);
+
+constexpr std::uint8_t SQIF_PING = 0;
+constexpr std::uint8_t SQIF_RESET = 1;
+
+enum LoaderStatus : std::uint8_t { kDone = 0, kBusy = 1, kFailed = 2 };
+
+}  // namespace
+
+Result<SqifDevice> connect_sqif(const LibraryContext& /*context*/) {
+  auto list = hid::hid_devices(kVendorId, kProductId);
+  if (list.empty()) return fail(ErrorKind::EnumerationError, "SQIF device not found");
+  VELK_TRY_ASSIGN(device, hid::HidDeviceList::open(*list.first()));
+  VELK_DEBUG(kTarget, "Connected to the device in SQIF mode");
+  return SqifDevice(std::move(device));
+}
+
+Status sqif_command(SqifDevice& device, std::uint8_t code, std::span<const std::uint8_t> payload,
+                    bool length_prefixed, bool wait_for_status) {
+  std::array<std::uint8_t, kMaxReport> report{};
+  std::size_t header = length_prefixed ? 4 : 2;
+  if (header + payload.size() > kMaxReport) return fail(ErrorKind::InternalError, "payload too large");
+  report[0] = kCommandReport;
+  report[1] = code;
+  if (length_prefixed) {
+    report[2] = static_cast<std::uint8_t>(payload.size() >> 8);
+    report[3] = static_cast<std::uint8_t>(payload.size());
+  }
+  std::copy(payload.begin(), payload.end(), report.begin() + static_cast<std::ptrdiff_t>(header));
+  std::size_t length = header + payload.size();
+
+  VELK_TRY_ASSIGN(written, device.hid().write(std::span(report.data(), length)));
+  if (written < length) {
+    return fail(ErrorKind::DeviceError, "partial HID report write: {:#x} < {:#x}", written, length);
+  }
+  if (!wait_for_status) return {};
+
+  Nanos last_answer = monotonic_now();
+  for (;;) {
+    std::array<std::uint8_t, kStatusLength> status{};
+    VELK_TRY_ASSIGN(count, device.hid().read_timeout(status, kStatusReadMillis));
+    if (count == 0 || status[0] != kStatusReport || status[1] != code) {
+      if (monotonic_now() - last_answer >= kSilenceLimit) {
+        return fail(ErrorKind::Timeout, "no status for SQIF command {:#x}", code);
+      }
+      continue;
+    }
+    last_answer = monotonic_now();
+    switch (status[2]) {
+      case kDone: return {};
+      case kBusy: sleep_for(kBusyBackoff); break;
+      case kFailed: return fail(ErrorKind::DeviceError, "failed command status");
+      default: return fail(ErrorKind::DeviceError, "invalid status: {:#x}", status[2]);
+    }
+  }
+}
+
+bool sqif_ping(SqifDevice& device) {
+  return sqif_command(device, SQIF_PING, {}, /*length_prefixed=*/false, /*wait_for_status=*/true).has_value();
+}
+
+Status reset_sqif(SqifDevice& device) {
+  constexpr std::array<std::uint8_t, 1> kPayload{0x01};
+  return sqif_command(device, SQIF_RESET, kPayload, /*length_prefixed=*/false, /*wait_for_status=*/false);
+}
+
+}  // namespace velk::sqif
