@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Sets everything up, builds, and runs the tests: the Linux build, the same tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows 32-bit build under Wine.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+jobs=${VELK_JOBS:-2}
+
+bash scripts/bootstrap.sh --windows
+
+echo "=== Linux build and tests"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+echo "=== Linux tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELK_SANITIZE=address,undefined -DVELK_BUILD_BENCH=OFF
+cmake --build build-asan -j "$jobs"
+ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+echo "=== Windows 32-bit build, export check and tests under Wine"
+bash scripts/build-windows.sh
+bash scripts/check-dll.sh
+bash scripts/run-wine-tests.sh
