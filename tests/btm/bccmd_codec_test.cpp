@@ -1,0 +1,219 @@
+// The BCCMD command frame and the checks of the answering event, byte by byte.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "velk/src/device/btm/bccmd.h"
+
+namespace velk::btm {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes built(const HciBuffer& buffer, std::size_t length) { return Bytes(buffer.begin(), buffer.begin() + length); }
+
+TEST(BuildBccmd, EmptyPayloadIsPaddedToEightBytes) {
+  std::uint16_t sequence = 0x1234;
+  HciBuffer buffer;
+  buffer.fill(0xAA);  // stale bytes must not leak into the padding
+  auto length = build_bccmd(sequence, BccmdType::SetReq, 0x4001, {}, buffer);
+  ASSERT_TRUE(length);
+  EXPECT_EQ(built(buffer, *length), (Bytes{
+                                        0x00, 0xFC,  // HCI opcode 0xFC00
+                                        0x13,        // parameter length 8 + 11
+                                        0xC2,        // channel 2, both top bits
+                                        0x02, 0x00,  // SetReq
+                                        0x09, 0x00,  // 9 words: five header words and four payload words
+                                        0x34, 0x12,  // sequence before the build
+                                        0x01, 0x40,  // Cold_Reset
+                                        0x00, 0x00,  // status
+                                        0, 0, 0, 0, 0, 0, 0, 0,  // padding
+                                    }));
+  EXPECT_EQ(sequence, 0x1235);
+}
+
+TEST(BuildBccmd, OddPayloadIsPaddedToWholeWords) {
+  std::uint16_t sequence = 7;
+  HciBuffer buffer;
+  buffer.fill(0xAA);
+  const Bytes payload{1, 2, 3, 4, 5, 6, 7, 8, 9};
+  auto length = build_bccmd(sequence, BccmdType::GetReq, 0x7003, payload, buffer);
+  ASSERT_TRUE(length);
+  EXPECT_EQ(built(buffer, *length), (Bytes{
+                                        0x00, 0xFC,  // opcode
+                                        0x15,        // parameter length 10 + 11
+                                        0xC2,        // channel marker
+                                        0x00, 0x00,  // GetReq
+                                        0x0A, 0x00,  // 10 words
+                                        0x07, 0x00,  // sequence
+                                        0x03, 0x70,  // PS
+                                        0x00, 0x00,  // status
+                                        1, 2, 3, 4, 5, 6, 7, 8, 9, 0,  // payload and one pad byte
+                                    }));
+}
+
+TEST(BuildBccmd, LargestPayloadFillsTheWholeBuffer) {
+  std::uint16_t sequence = 0;
+  HciBuffer buffer;
+  const Bytes payload(242, 0x5A);
+  auto length = build_bccmd(sequence, BccmdType::GetReq, 0x7003, payload, buffer);
+  ASSERT_TRUE(length);
+  EXPECT_EQ(*length, 256u);
+  EXPECT_EQ(buffer[2], 0xFD);  // parameter length 242 + 11
+  EXPECT_EQ(buffer[6], 0x7E);  // 126 words
+  EXPECT_EQ(buffer[7], 0x00);
+  EXPECT_EQ(buffer[14], 0x5A);
+  EXPECT_EQ(buffer[255], 0x5A);
+}
+
+TEST(BuildBccmd, OverlongPayloadIsRefusedAndKeepsTheCounter) {
+  std::uint16_t sequence = 41;
+  HciBuffer buffer;
+  buffer.fill(0xAA);
+  const Bytes payload(243, 0);
+  auto length = build_bccmd(sequence, BccmdType::SetReq, 0x7003, payload, buffer);
+  ASSERT_FALSE(length);
+  EXPECT_EQ(length.error().kind(), ErrorKind::InternalError);
+  EXPECT_EQ(length.error().text(), "payload too large: 0xf3 > 0xf2");
+  EXPECT_EQ(sequence, 41);
+  EXPECT_EQ(buffer[0], 0xAA);  // nothing written
+}
+
+TEST(BuildBccmd, ConsecutiveBuildsCountUpAndWrapAtSixteenBits) {
+  std::uint16_t sequence = 0xFFFE;
+  HciBuffer buffer;
+  std::vector<std::uint16_t> sent;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(build_bccmd(sequence, BccmdType::GetReq, 0x7003, {}, buffer));
+    sent.push_back(static_cast<std::uint16_t>(buffer[8] | (buffer[9] << 8)));
+  }
+  EXPECT_EQ(sent, (std::vector<std::uint16_t>{0xFFFE, 0xFFFF, 0x0000}));
+  EXPECT_EQ(sequence, 1);
+}
+
+// A well-formed answer to `variable` with `payload_bytes` payload bytes of 0x11.
+Bytes response(std::uint16_t variable, std::size_t payload_bytes) {
+  const std::size_t n = 13 + payload_bytes;
+  const std::size_t words = (n - 3) / 2;
+  Bytes r{
+      0xFF,                                    // vendor event
+      static_cast<std::uint8_t>(n - 2),        // parameter length
+      0xC2,                                    // channel 2
+      0x01, 0x00,                              // GetResp
+      static_cast<std::uint8_t>(words), 0x00,  // message length in words
+      0x99, 0x00,                              // sequence, not checked
+      static_cast<std::uint8_t>(variable & 0xFF), static_cast<std::uint8_t>(variable >> 8),
+      0x00, 0x00,  // status
+  };
+  r.resize(n, 0x11);
+  return r;
+}
+
+std::string failure(std::uint16_t variable, const Bytes& received, ErrorKind kind = ErrorKind::DeviceError) {
+  auto payload = parse_bccmd_response(variable, received);
+  if (payload) return "accepted";
+  EXPECT_EQ(payload.error().kind(), kind) << payload.error().display();
+  return payload.error().text();
+}
+
+TEST(ParseBccmdResponse, ValidAnswerYieldsThePayloadFromByteThirteen) {
+  Bytes r = response(0x7003, 242);
+  ASSERT_EQ(r.size(), 255u);
+  r[13] = 0xAB;
+  auto payload = parse_bccmd_response(0x7003, r);
+  ASSERT_TRUE(payload);
+  EXPECT_EQ(payload->size(), 242u);
+  EXPECT_EQ(payload->data(), r.data() + 13);
+  EXPECT_EQ((*payload)[0], 0xAB);
+}
+
+TEST(ParseBccmdResponse, SequenceNumberIsNotChecked) {
+  Bytes r = response(0x7003, 8);
+  r[7] = 0x55;
+  r[8] = 0x66;
+  EXPECT_TRUE(parse_bccmd_response(0x7003, r));
+}
+
+TEST(ParseBccmdResponse, EachCheckHasItsMessage) {
+  EXPECT_EQ(failure(0x7003, Bytes{0xFF, 0x00}), "HCIEXT response too short: 0x2");
+  EXPECT_EQ(failure(0x7003, Bytes{0x0E, 0x04, 0x00, 0x01}, ErrorKind::SpuriousError),
+            "Spurious message with channel ID 0x0");
+  EXPECT_EQ(failure(0x7003, Bytes{0xFF, 0x01, 0xC2}), "BCCMD response too short: 0x3");
+  {
+    Bytes r = response(0x7003, 8);
+    r[0] = 0x0E;
+    EXPECT_EQ(failure(0x7003, r), "invalid header: 0xe != 0xff");
+  }
+  {
+    Bytes r = response(0x7003, 8);
+    r[1] = 0x30;
+    EXPECT_EQ(failure(0x7003, r), "invalid HCI length: 0x32 != 0x15");
+  }
+  {
+    Bytes r = response(0x7003, 8);
+    r[2] = 0x42;  // channel 2 without the top bit: passes the channel test, not the marker
+    EXPECT_EQ(failure(0x7003, r), "invalid packet marker: 0x42");
+  }
+  {
+    Bytes r = response(0x7003, 8);
+    r[3] = 0x02;
+    EXPECT_EQ(failure(0x7003, r), "response operation not GetResp: 0x2");
+  }
+  {
+    Bytes r = response(0x7003, 8);
+    r[5] = 0x0A;
+    EXPECT_EQ(failure(0x7003, r), "invalid message length: 0x17 != 0x15");
+  }
+  EXPECT_EQ(failure(0x7003, response(0x500C, 8)), "invalid variable ID: 0x500c != 0x7003");
+  {
+    Bytes r = response(0x7003, 8);
+    r[11] = 0x03;
+    r[12] = 0x01;
+    EXPECT_EQ(failure(0x7003, r), "invalid status: 0x103");
+  }
+  EXPECT_EQ(failure(0x7003, response(0x7003, 0)), "payload too small: 0x0");
+  EXPECT_EQ(failure(0x7003, response(0x7003, 6)), "payload too small: 0x6");
+}
+
+TEST(ParseBccmdResponse, ChecksRunInTheirOrder) {
+  // Short and of another channel: length wins.
+  EXPECT_EQ(failure(0x7003, Bytes{0x0E, 0x04}), "HCIEXT response too short: 0x2");
+  // Too short for BCCMD and with a wrong event code: the channel test comes first, then length.
+  EXPECT_EQ(failure(0x7003, Bytes{0x0E, 0x04, 0x01}, ErrorKind::SpuriousError),
+            "Spurious message with channel ID 0x1");
+  EXPECT_EQ(failure(0x7003, Bytes{0x0E, 0x04, 0xC2, 0x01}), "BCCMD response too short: 0x4");
+  // Everything wrong past the channel: the event code is reported.
+  {
+    Bytes r = response(0x500C, 8);
+    r[0] = 0x0E;
+    r[1] = 0;
+    r[2] = 0x82;
+    r[3] = 0;
+    r[11] = 1;
+    EXPECT_EQ(failure(0x7003, r), "invalid header: 0xe != 0xff");
+  }
+  // Wrong variable and wrong status: the variable is reported.
+  {
+    Bytes r = response(0x500C, 8);
+    r[11] = 1;
+    EXPECT_EQ(failure(0x7003, r), "invalid variable ID: 0x500c != 0x7003");
+  }
+  // A 20-byte event cannot have a valid word count, whatever it says.
+  {
+    Bytes r{0xFF, 0x12, 0xC2, 0x01, 0x00, 0x08, 0x00};
+    r.resize(20, 0);
+    EXPECT_EQ(failure(0x7003, r), "invalid message length: 0x13 != 0x14");
+  }
+}
+
+TEST(ParseBccmdResponse, ChannelTestLooksOnlyAtTheLowSixBits) {
+  // Channel 2 with other top bits is not spurious; it fails on the marker instead.
+  EXPECT_EQ(failure(0x7003, Bytes{0xFF, 0x01, 0x02}), "BCCMD response too short: 0x3");
+  // The whole byte is reported, not the masked channel.
+  EXPECT_EQ(failure(0x7003, Bytes{0xFF, 0x01, 0xC3}, ErrorKind::SpuriousError),
+            "Spurious message with channel ID 0xc3");
+}
+
+}  // namespace
+}  // namespace velk::btm
