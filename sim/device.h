@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include <libusb.h>
@@ -22,6 +23,16 @@ struct ControlSetup {
 };
 
 using Bytes = std::vector<std::uint8_t>;
+
+// What hid_enumerate tells about a device's HID function.
+struct HidInfo {
+  std::wstring manufacturer;
+  std::wstring product;
+  std::wstring serial_number;
+  std::uint16_t usage_page = 0xFF00;
+  std::uint16_t usage = 0x0001;
+  int interface_number = 0;
+};
 
 class Device {
  public:
@@ -48,13 +59,18 @@ class Device {
 
   // HID function: a device whose hid() is true is also listed by hid_enumerate.
   virtual bool hid() const { return false; }
+  virtual HidInfo hid_info() const { return {}; }
   // Results follow hidapi: a byte count or -1.
   virtual int hid_write(std::span<const std::uint8_t> /*report*/) { return -1; }
+  // The next pending input report as hidapi hands it out, or none while nothing is pending
+  // (the bus then lets virtual time pass, as for interrupt_in).
   virtual std::optional<Bytes> hid_read() { return std::nullopt; }
   virtual int hid_send_feature(std::span<const std::uint8_t> /*report*/) { return -1; }
   // Fills the buffer (byte 0 holds the report ID on entry); returns the count including the
   // report-ID byte, as hidapi's Windows back end does.
   virtual int hid_get_feature(std::span<std::uint8_t> /*report*/) { return -1; }
+  // hid_get_input_report: the same convention as hid_get_feature.
+  virtual int hid_get_input(std::span<std::uint8_t> /*report*/) { return -1; }
 
  protected:
   friend class Bus;

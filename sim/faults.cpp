@@ -1,0 +1,55 @@
+#include "sim/faults.h"
+
+#include <libusb.h>
+
+namespace sim {
+
+int Action::libusb_code() const {
+  switch (type) {
+    case Type::Stall: return LIBUSB_ERROR_PIPE;
+    case Type::Timeout:
+    case Type::TimeoutAfter: return LIBUSB_ERROR_TIMEOUT;
+    case Type::Error: return code;
+    case Type::InterruptedAfter: return LIBUSB_ERROR_INTERRUPTED;
+    case Type::Unplug: return LIBUSB_ERROR_NO_DEVICE;
+    case Type::Short: return LIBUSB_ERROR_IO;
+  }
+  return LIBUSB_ERROR_OTHER;
+}
+
+namespace {
+
+bool matches(const Match& m, const RequestKey& key) {
+  if (m.kind != key.kind) return false;
+  if (m.device != nullptr && m.device != key.device) return false;
+  if (m.request && m.request != key.request) return false;
+  if (m.endpoint && m.endpoint != key.endpoint) return false;
+  if (m.report_id && m.report_id != key.report_id) return false;
+  return true;
+}
+
+}  // namespace
+
+std::size_t Faults::pending() const {
+  std::size_t n = 0;
+  for (const auto& f : armed_) {
+    if (f.times != 0) ++n;
+  }
+  return n;
+}
+
+std::optional<Action> Faults::take(const RequestKey& key) {
+  for (auto& f : armed_) {
+    if (f.times == 0 || !matches(f.match, key)) continue;
+    if (f.skip > 0) {
+      --f.skip;
+      continue;
+    }
+    if (f.times > 0) --f.times;
+    ++fired_;
+    return f.action;
+  }
+  return std::nullopt;
+}
+
+}  // namespace sim

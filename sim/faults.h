@@ -1,0 +1,94 @@
+// Fault injection: every way the virtual world can misbehave, as named switches in one place.
+// A fault matches a kind of request (and optionally a bRequest, endpoint, report ID or device),
+// lets `skip` matching requests pass, then fires `times` times. The libusb and hidapi front ends
+// ask take() before every request; device models never see faults.
+//
+//   sim::bus().faults().add({.match = {.kind = sim::RequestKind::ControlOut, .request = 1},
+//                            .action = sim::Action::stall(), .skip = 3});
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "sim/device.h"
+#include "sim/request_log.h"
+
+namespace sim {
+
+struct Match {
+  RequestKind kind{};
+  std::optional<std::uint8_t> request{};    // control transfers: bRequest
+  std::optional<std::uint8_t> endpoint{};   // interrupt transfers
+  std::optional<std::uint8_t> report_id{};  // HID reports and feature reports
+  const Device* device = nullptr;         // only requests to this model (null: any)
+};
+
+struct Action {
+  enum class Type : std::uint8_t {
+    Stall,             // LIBUSB_ERROR_PIPE; HID: -1
+    Timeout,           // the full timeout passes; LIBUSB_ERROR_TIMEOUT; HID read: 0
+    Short,             // the transfer moves only `bytes` bytes (the model sees only those on OUT)
+    Error,             // `code` returned as it is; HID: -1
+    InterruptedAfter,  // `bytes` bytes arrive, then LIBUSB_ERROR_INTERRUPTED
+    TimeoutAfter,      // `bytes` bytes arrive, the timeout passes, then LIBUSB_ERROR_TIMEOUT
+    Unplug,            // the device disappears before the request reaches it
+  };
+  Type type = Type::Stall;
+  int bytes = 0;
+  int code = 0;
+  // Unplug: plug the same model in again (as a new device) after this much virtual time.
+  std::optional<std::chrono::nanoseconds> replug_after{};
+
+  static Action stall() { return {Type::Stall}; }
+  static Action timeout() { return {Type::Timeout}; }
+  static Action short_transfer(int bytes) { return {Type::Short, bytes}; }
+  static Action error(int code) { return {Type::Error, 0, code}; }
+  static Action interrupted_after(int bytes) { return {Type::InterruptedAfter, bytes}; }
+  static Action timeout_after(int bytes) { return {Type::TimeoutAfter, bytes}; }
+  static Action unplug(std::optional<std::chrono::nanoseconds> replug_after = std::nullopt) {
+    return {Type::Unplug, 0, 0, replug_after};
+  }
+
+  // The libusb return code of this action for a request that moves no data (open, claim, ...).
+  int libusb_code() const;
+};
+
+struct Fault {
+  Match match{};
+  Action action{};
+  int skip = 0;   // matching requests let through first
+  int times = 1;  // how often it fires; negative: every time from then on
+};
+
+// What a front end knows about a request before it is carried out.
+struct RequestKey {
+  RequestKind kind{};
+  const Device* device = nullptr;
+  std::optional<std::uint8_t> request{};
+  std::optional<std::uint8_t> endpoint{};
+  std::optional<std::uint8_t> report_id{};
+};
+
+class Faults {
+ public:
+  void add(Fault fault) { armed_.push_back(fault); }
+  void clear() {
+    armed_.clear();
+    fired_ = 0;
+  }
+  // Faults that have not fired as often as they were told to.
+  std::size_t pending() const;
+  // How often a fault fired since the last clear.
+  int fired() const { return fired_; }
+
+  // The first armed fault that matches, counted as fired; faults are tried in the order added.
+  std::optional<Action> take(const RequestKey& key);
+
+ private:
+  std::vector<Fault> armed_;
+  int fired_ = 0;
+};
+
+}  // namespace sim

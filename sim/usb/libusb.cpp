@@ -1,0 +1,446 @@
+// The libusb-1.0 functions the library imports, with libusb's semantics and return codes,
+// answered by the models on the virtual bus.
+#include <libusb.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+
+#include <fmt/format.h>
+
+#include "sim/bus.h"
+#include "sim/usb/config_parser.h"
+#include "sim/usb/objects.h"
+
+namespace sim::usb {
+
+namespace {
+
+// Process-wide like libusb's own bookkeeping: these outlive sim::reset(), because the code
+// under test may hold the objects across test cases.
+struct State {
+  std::set<libusb_context*> contexts;
+  libusb_context default_context{};
+  int default_refs = 0;
+  std::set<libusb_device*> devices;
+  std::set<libusb_device**> lists;
+  std::set<libusb_device_handle*> handles;
+  std::map<const libusb_config_descriptor*, std::unique_ptr<ParsedConfig>> configs;
+};
+
+State& state() {
+  static State* s = new State;
+  return *s;
+}
+
+bool live(libusb_device* dev, const char* where) {
+  if (dev != nullptr && state().devices.contains(dev)) return true;
+  bus().note_misuse(fmt::format("{} on a device that is not (or no longer) valid", where));
+  return false;
+}
+
+bool live(libusb_device_handle* h, const char* where) {
+  if (h != nullptr && state().handles.contains(h)) return true;
+  bus().note_misuse(fmt::format("{} on a handle that is not (or no longer) open", where));
+  return false;
+}
+
+// The model of a device while it is plugged in; a copy, so that a model may unplug itself
+// from inside a handler.
+std::shared_ptr<Device> model_of(const libusb_device* dev) {
+  const Attachment* a = bus().attachment(dev->attachment);
+  return a ? a->device : nullptr;
+}
+
+Nanos wait_limit(unsigned int timeout_ms) {
+  return timeout_ms == 0 ? kUnboundedWaitCap : Nanos(std::chrono::milliseconds(timeout_ms));
+}
+
+Request request(RequestKind kind, const libusb_device* dev, const Device* model) {
+  Request r;
+  r.kind = kind;
+  r.device = model;
+  r.attachment = dev ? dev->attachment : 0;
+  return r;
+}
+
+int finish(Request r, int result, bool faulted = false) {
+  r.result = result;
+  r.faulted = faulted;
+  bus().record(std::move(r));
+  return result;
+}
+
+void drop_user_reference(libusb_device* dev) {
+  if (dev->user_refs == 0) {
+    bus().note_misuse("libusb_unref_device: more unreferences than references");
+    return;
+  }
+  dev->user_refs--;
+  bus().counters().device_refs--;
+  drop_reference(dev);
+}
+
+}  // namespace
+
+libusb_device* make_device(std::uint64_t attachment, std::uint8_t bus_number, std::uint8_t port,
+                           std::uint8_t address, const libusb_device_descriptor& descriptor, const Bytes& config) {
+  auto* dev = new libusb_device{attachment, bus_number, port, address, descriptor, config, 1};
+  state().devices.insert(dev);
+  return dev;
+}
+
+void drop_reference(libusb_device* dev) {
+  if (dev == nullptr) return;
+  if (--dev->refs == 0) {
+    state().devices.erase(dev);
+    delete dev;
+  }
+}
+
+}  // namespace sim::usb
+
+using namespace sim;
+using namespace sim::usb;
+
+extern "C" {
+
+int LIBUSB_CALL libusb_init(libusb_context** ctx) {
+  auto guard = bus().lock();
+  Request r;
+  r.kind = RequestKind::UsbInit;
+  if (auto fault = bus().fault_for({.kind = RequestKind::UsbInit})) return finish(r, fault->libusb_code(), true);
+  if (ctx != nullptr) {
+    *ctx = new libusb_context{0x5ca1};
+    state().contexts.insert(*ctx);
+  } else {
+    state().default_refs++;
+  }
+  bus().counters().usb_contexts++;
+  return finish(r, LIBUSB_SUCCESS);
+}
+
+void LIBUSB_CALL libusb_exit(libusb_context* ctx) {
+  auto guard = bus().lock();
+  Request r;
+  r.kind = RequestKind::UsbExit;
+  if (ctx == nullptr) {
+    if (state().default_refs == 0) {
+      bus().note_misuse("libusb_exit(NULL) without libusb_init(NULL)");
+      return;
+    }
+    state().default_refs--;
+  } else {
+    if (!state().contexts.erase(ctx)) {
+      bus().note_misuse("libusb_exit on a context that is not (or no longer) valid");
+      return;
+    }
+    delete ctx;
+  }
+  bus().counters().usb_contexts--;
+  finish(r, 0);
+}
+
+ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context* /*ctx*/, libusb_device*** list) {
+  auto guard = bus().lock();
+  Request r;
+  r.kind = RequestKind::GetDeviceList;
+  if (auto fault = bus().fault_for({.kind = RequestKind::GetDeviceList})) {
+    return finish(r, fault->libusb_code(), true);
+  }
+  const auto& attached = bus().attachments();
+  auto** out = new libusb_device*[attached.size() + 1];
+  std::size_t n = 0;
+  for (const auto& a : attached) {
+    a.usb->refs++;
+    a.usb->user_refs++;
+    out[n++] = a.usb;
+  }
+  out[n] = nullptr;
+  state().lists.insert(out);
+  bus().counters().device_lists++;
+  bus().counters().device_refs += static_cast<int>(n);
+  *list = out;
+  return finish(r, static_cast<int>(n));
+}
+
+void LIBUSB_CALL libusb_free_device_list(libusb_device** list, int unref_devices) {
+  auto guard = bus().lock();
+  if (list == nullptr) return;
+  if (!state().lists.erase(list)) {
+    bus().note_misuse("libusb_free_device_list on a list that is not (or no longer) valid");
+    return;
+  }
+  if (unref_devices) {
+    for (auto** d = list; *d != nullptr; ++d) {
+      if (live(*d, "libusb_free_device_list")) drop_user_reference(*d);
+    }
+  }
+  delete[] list;
+  bus().counters().device_lists--;
+}
+
+libusb_device* LIBUSB_CALL libusb_ref_device(libusb_device* dev) {
+  auto guard = bus().lock();
+  if (!live(dev, "libusb_ref_device")) return dev;
+  dev->refs++;
+  dev->user_refs++;
+  bus().counters().device_refs++;
+  return dev;
+}
+
+void LIBUSB_CALL libusb_unref_device(libusb_device* dev) {
+  auto guard = bus().lock();
+  if (dev == nullptr) return;
+  if (live(dev, "libusb_unref_device")) drop_user_reference(dev);
+}
+
+int LIBUSB_CALL libusb_get_device_descriptor(libusb_device* dev, libusb_device_descriptor* desc) {
+  auto guard = bus().lock();
+  if (!live(dev, "libusb_get_device_descriptor")) return LIBUSB_ERROR_INVALID_PARAM;
+  auto model = model_of(dev);
+  auto r = request(RequestKind::DeviceDescriptor, dev, model.get());
+  if (auto fault = bus().fault_for({.kind = RequestKind::DeviceDescriptor, .device = model.get()})) {
+    return finish(r, fault->libusb_code(), true);
+  }
+  *desc = dev->descriptor;
+  return finish(r, LIBUSB_SUCCESS);
+}
+
+int LIBUSB_CALL libusb_get_config_descriptor(libusb_device* dev, uint8_t config_index,
+                                             libusb_config_descriptor** config) {
+  auto guard = bus().lock();
+  if (!live(dev, "libusb_get_config_descriptor")) return LIBUSB_ERROR_INVALID_PARAM;
+  auto model = model_of(dev);
+  auto r = request(RequestKind::ConfigDescriptor, dev, model.get());
+  if (auto fault = bus().fault_for({.kind = RequestKind::ConfigDescriptor, .device = model.get()})) {
+    return finish(r, fault->libusb_code(), true);
+  }
+  if (config_index >= dev->descriptor.bNumConfigurations) return finish(r, LIBUSB_ERROR_NOT_FOUND);
+  auto parsed = parse_config(dev->config);
+  if (!parsed) return finish(r, LIBUSB_ERROR_IO);
+  *config = &parsed->config;
+  state().configs.emplace(&parsed->config, std::move(parsed));
+  bus().counters().config_descriptors++;
+  return finish(r, LIBUSB_SUCCESS);
+}
+
+void LIBUSB_CALL libusb_free_config_descriptor(libusb_config_descriptor* config) {
+  auto guard = bus().lock();
+  if (config == nullptr) return;
+  if (!state().configs.erase(config)) {
+    bus().note_misuse("libusb_free_config_descriptor on a descriptor that is not (or no longer) valid");
+    return;
+  }
+  bus().counters().config_descriptors--;
+}
+
+int LIBUSB_CALL libusb_open(libusb_device* dev, libusb_device_handle** dev_handle) {
+  auto guard = bus().lock();
+  if (!live(dev, "libusb_open")) return LIBUSB_ERROR_INVALID_PARAM;
+  auto model = model_of(dev);
+  auto r = request(RequestKind::Open, dev, model.get());
+  if (!model) return finish(r, LIBUSB_ERROR_NO_DEVICE);
+  if (auto fault = bus().fault_for({.kind = RequestKind::Open, .device = model.get()})) {
+    return finish(r, fault->libusb_code(), true);
+  }
+  auto* h = new libusb_device_handle{dev, {}};
+  dev->refs++;
+  state().handles.insert(h);
+  bus().counters().usb_handles++;
+  *dev_handle = h;
+  return finish(r, LIBUSB_SUCCESS);
+}
+
+void LIBUSB_CALL libusb_close(libusb_device_handle* h) {
+  auto guard = bus().lock();
+  if (h == nullptr) return;
+  if (!live(h, "libusb_close")) return;
+  auto model = model_of(h->device);
+  auto r = request(RequestKind::Close, h->device, model.get());
+  // Interfaces still claimed are given back by the operating system; the device sees nothing.
+  state().handles.erase(h);
+  drop_reference(h->device);
+  delete h;
+  bus().counters().usb_handles--;
+  finish(r, 0);
+}
+
+int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* h, int interface_number) {
+  auto guard = bus().lock();
+  if (!live(h, "libusb_claim_interface")) return LIBUSB_ERROR_INVALID_PARAM;
+  auto model = model_of(h->device);
+  auto r = request(RequestKind::Claim, h->device, model.get());
+  r.interface = interface_number;
+  if (interface_number < 0 || interface_number >= 256) return finish(r, LIBUSB_ERROR_INVALID_PARAM);
+  if (!model) return finish(r, LIBUSB_ERROR_NO_DEVICE);
+  if (auto fault = bus().fault_for({.kind = RequestKind::Claim, .device = model.get()})) {
+    return finish(r, fault->libusb_code(), true);
+  }
+  if (!interface_numbers(h->device->config).contains(interface_number)) return finish(r, LIBUSB_ERROR_NOT_FOUND);
+  if (h->claimed.test(static_cast<std::size_t>(interface_number))) return finish(r, LIBUSB_SUCCESS);
+  for (auto* other : state().handles) {
+    if (other != h && other->device->attachment == h->device->attachment &&
+        other->claimed.test(static_cast<std::size_t>(interface_number))) {
+      return finish(r, LIBUSB_ERROR_BUSY);
+    }
+  }
+  const int result = model->claim_interface(interface_number);
+  if (result == LIBUSB_SUCCESS) h->claimed.set(static_cast<std::size_t>(interface_number));
+  return finish(r, result);
+}
+
+int LIBUSB_CALL libusb_release_interface(libusb_device_handle* h, int interface_number) {
+  auto guard = bus().lock();
+  if (!live(h, "libusb_release_interface")) return LIBUSB_ERROR_INVALID_PARAM;
+  auto model = model_of(h->device);
+  auto r = request(RequestKind::Release, h->device, model.get());
+  r.interface = interface_number;
+  if (interface_number < 0 || interface_number >= 256) return finish(r, LIBUSB_ERROR_INVALID_PARAM);
+  if (!h->claimed.test(static_cast<std::size_t>(interface_number))) return finish(r, LIBUSB_ERROR_NOT_FOUND);
+  if (!model) return finish(r, LIBUSB_ERROR_NO_DEVICE);
+  const int result = model->release_interface(interface_number);
+  if (result == LIBUSB_SUCCESS) h->claimed.reset(static_cast<std::size_t>(interface_number));
+  return finish(r, result);
+}
+
+int LIBUSB_CALL libusb_reset_device(libusb_device_handle* h) {
+  auto guard = bus().lock();
+  if (!live(h, "libusb_reset_device")) return LIBUSB_ERROR_INVALID_PARAM;
+  auto model = model_of(h->device);
+  auto r = request(RequestKind::Reset, h->device, model.get());
+  if (!model) return finish(r, LIBUSB_ERROR_NO_DEVICE);
+  if (auto fault = bus().fault_for({.kind = RequestKind::Reset, .device = model.get()})) {
+    return finish(r, fault->libusb_code(), true);
+  }
+  return finish(r, model->usb_reset());
+}
+
+int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* h, uint8_t request_type, uint8_t bRequest,
+                                        uint16_t wValue, uint16_t wIndex, unsigned char* data, uint16_t wLength,
+                                        unsigned int timeout) {
+  auto guard = bus().lock();
+  if (!live(h, "libusb_control_transfer")) return LIBUSB_ERROR_INVALID_PARAM;
+  const bool in = (request_type & LIBUSB_ENDPOINT_IN) != 0;
+  const ControlSetup setup{request_type, bRequest, wValue, wIndex, wLength};
+  auto model = model_of(h->device);
+  auto r = request(in ? RequestKind::ControlIn : RequestKind::ControlOut, h->device, model.get());
+  r.setup = setup;
+  r.timeout_ms = static_cast<int>(timeout);
+  if (!in) r.data.assign(data, data + (data ? wLength : 0));
+  if (data == nullptr && wLength > 0) {
+    bus().note_misuse("libusb_control_transfer: no buffer for wLength bytes");
+    return finish(r, LIBUSB_ERROR_INVALID_PARAM);
+  }
+  if (!model) return finish(r, LIBUSB_ERROR_NO_DEVICE);
+
+  auto fault = bus().fault_for({.kind = r.kind, .device = model.get(), .request = bRequest});
+  int limit = wLength;
+  if (fault) {
+    switch (fault->type) {
+      case Action::Type::Stall:
+      case Action::Type::Error:
+      case Action::Type::Unplug: return finish(r, fault->libusb_code(), true);
+      case Action::Type::Timeout: bus().advance(wait_limit(timeout)); return finish(r, LIBUSB_ERROR_TIMEOUT, true);
+      case Action::Type::Short:
+      case Action::Type::InterruptedAfter:
+      case Action::Type::TimeoutAfter: limit = std::clamp(fault->bytes, 0, static_cast<int>(wLength)); break;
+    }
+  }
+
+  int result;
+  if (in) {
+    // The model answers into a buffer of its own, so that a short transfer leaves the
+    // caller's bytes beyond the cut untouched, as on the wire.
+    Bytes answer(wLength);
+    result = model->control_in(setup, answer);
+    if (result > wLength) {
+      bus().note_misuse(fmt::format("model answered {} bytes to a control read of {}", result, wLength));
+      result = wLength;
+    }
+    if (result >= 0) {
+      result = std::min(result, limit);
+      std::copy_n(answer.begin(), result, data);
+      r.data.assign(answer.begin(), answer.begin() + result);
+    }
+  } else {
+    result = model->control_out(setup, std::span<const std::uint8_t>(data, static_cast<std::size_t>(limit)));
+    if (result >= 0) result = std::min(result, limit);
+  }
+  if (result == LIBUSB_ERROR_TIMEOUT) bus().advance(wait_limit(timeout));
+  if (fault && result >= 0) {
+    if (fault->type == Action::Type::InterruptedAfter) result = LIBUSB_ERROR_INTERRUPTED;
+    if (fault->type == Action::Type::TimeoutAfter) {
+      bus().advance(wait_limit(timeout));
+      result = LIBUSB_ERROR_TIMEOUT;
+    }
+  }
+  return finish(r, result, fault.has_value());
+}
+
+int LIBUSB_CALL libusb_interrupt_transfer(libusb_device_handle* h, unsigned char endpoint, unsigned char* data,
+                                          int length, int* actual_length, unsigned int timeout) {
+  auto guard = bus().lock();
+  int transferred = 0;
+  if (actual_length != nullptr) *actual_length = 0;
+  if (!live(h, "libusb_interrupt_transfer")) return LIBUSB_ERROR_INVALID_PARAM;
+  auto model = model_of(h->device);
+  auto r = request(RequestKind::InterruptIn, h->device, model.get());
+  r.endpoint = endpoint;
+  r.timeout_ms = static_cast<int>(timeout);
+  if ((data == nullptr && length > 0) || length < 0) {
+    bus().note_misuse("libusb_interrupt_transfer: no buffer or a negative length");
+    return finish(r, LIBUSB_ERROR_INVALID_PARAM);
+  }
+  if (!model) return finish(r, LIBUSB_ERROR_NO_DEVICE);
+  // Only interrupt reads are modelled; the library never writes to an interrupt endpoint.
+  if ((endpoint & LIBUSB_ENDPOINT_IN) == 0) return finish(r, LIBUSB_ERROR_NOT_SUPPORTED);
+  if (!endpoint_addresses(h->device->config).contains(endpoint)) return finish(r, LIBUSB_ERROR_IO);
+
+  const std::uint64_t id = h->device->attachment;
+  auto fault = bus().fault_for({.kind = RequestKind::InterruptIn, .device = model.get(), .endpoint = endpoint});
+  if (fault) {
+    switch (fault->type) {
+      case Action::Type::Stall:
+      case Action::Type::Error:
+      case Action::Type::Unplug: return finish(r, fault->libusb_code(), true);
+      case Action::Type::Timeout: bus().advance(wait_limit(timeout)); return finish(r, LIBUSB_ERROR_TIMEOUT, true);
+      default: break;
+    }
+  }
+
+  const Nanos deadline = bus().now() + wait_limit(timeout);
+  std::optional<Bytes> packet;
+  bool gone = false;
+  bus().wait_until(wait_limit(timeout), [&] {
+    if (bus().attachment(id) == nullptr) {
+      gone = true;
+      return true;
+    }
+    packet = model->interrupt_in(endpoint);
+    return packet.has_value();
+  });
+  r.transferred = 0;
+  if (gone) return finish(r, LIBUSB_ERROR_NO_DEVICE, fault.has_value());
+  if (!packet) return finish(r, LIBUSB_ERROR_TIMEOUT, fault.has_value());
+
+  int result = LIBUSB_SUCCESS;
+  int limit = length;
+  if (fault) limit = std::clamp(fault->bytes, 0, length);
+  transferred = std::min(static_cast<int>(packet->size()), limit);
+  if (!fault && static_cast<int>(packet->size()) > length) result = LIBUSB_ERROR_OVERFLOW;
+  std::copy_n(packet->begin(), transferred, data);
+  if (fault && fault->type == Action::Type::InterruptedAfter) result = LIBUSB_ERROR_INTERRUPTED;
+  if (fault && fault->type == Action::Type::TimeoutAfter) {
+    bus().advance(std::max(deadline - bus().now(), Nanos::zero()));
+    result = LIBUSB_ERROR_TIMEOUT;
+  }
+  if (actual_length != nullptr) *actual_length = transferred;
+  r.transferred = transferred;
+  r.data.assign(packet->begin(), packet->begin() + transferred);
+  return finish(r, result, fault.has_value());
+}
+
+}  // extern "C"

@@ -1,0 +1,42 @@
+// The objects behind libusb's opaque pointers. Only the libusb front end and the bus see them.
+#pragma once
+
+#include <bitset>
+#include <cstdint>
+
+#include <libusb.h>
+
+#include "sim/device.h"
+
+struct libusb_context {
+  int magic = 0;
+};
+
+// One libusb device: a counted reference to one attachment. It keeps the identity read at
+// plug time, so descriptors stay readable after the device is gone, as with libusb's cache.
+struct libusb_device {
+  std::uint64_t attachment = 0;
+  std::uint8_t bus_number = 0;
+  std::uint8_t port = 0;
+  std::uint8_t address = 0;
+  libusb_device_descriptor descriptor{};
+  sim::Bytes config;
+  int refs = 1;       // everyone's: the bus while plugged, open handles, the caller
+  int user_refs = 0;  // the caller's share, to catch an unreference too many
+};
+
+struct libusb_device_handle {
+  libusb_device* device = nullptr;  // holds a reference
+  std::bitset<256> claimed;
+};
+
+namespace sim::usb {
+
+// Creates the bus's own reference for a new attachment.
+libusb_device* make_device(std::uint64_t attachment, std::uint8_t bus_number, std::uint8_t port,
+                           std::uint8_t address, const libusb_device_descriptor& descriptor,
+                           const Bytes& config);
+// Drops one reference that the bus or a handle held (not counted as the caller's).
+void drop_reference(libusb_device* device);
+
+}  // namespace sim::usb
