@@ -1,0 +1,30 @@
+// The DFU 1.1 firmware file: an image followed by a 16-byte suffix that names the device it is
+// for and carries a CRC over everything before it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "velk/src/c/error.h"
+
+namespace velk::device::dfu {
+
+inline constexpr std::size_t kDfuSuffixLength = 16;
+
+// CRC-32 (reflected 0xEDB88320, preset 0xFFFFFFFF) without the final inversion, as the suffix
+// stores it. 0xFFFFFFFF for no bytes.
+std::uint32_t dfu_crc(std::span<const std::uint8_t> bytes);
+
+// Checks the suffix of `file` against the connected DFU-mode device. On success the image to
+// download is the file less its last kDfuSuffixLength bytes (possibly empty).
+Status check_dfu_file(std::span<const std::uint8_t> file, std::uint16_t id_vendor,
+                      std::uint16_t id_product);
+
+// Appends a suffix for the device to an uploaded image, so that the result passes
+// check_dfu_file for the same device.
+void append_dfu_suffix(std::vector<std::uint8_t>& image, std::uint16_t id_vendor,
+                       std::uint16_t id_product, std::uint16_t bcd_device);
+
+}  // namespace velk::device::dfu

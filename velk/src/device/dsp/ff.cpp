@@ -1,0 +1,109 @@
+#include "velk/src/device/dsp/ff.h"
+
+#include "velk/src/c/log.h"
+#include "velk/src/device/dsp/crc16.h"
+
+namespace velk::device::dsp {
+namespace {
+
+constexpr std::string_view kTarget = "velk::device::dsp";
+
+// Header layout; multi-byte fields are big-endian, addresses count 16-bit words.
+constexpr std::size_t kEndOffset = 0;
+constexpr std::size_t kStartOffset = 12;
+constexpr std::size_t kLengthOffset = 16;
+constexpr std::size_t kCheckOffset = 22;  // low half of the 32-bit check field
+constexpr std::size_t kMarkerOffset = 62;
+constexpr std::size_t kCommandOffset = 63;
+
+constexpr std::uint8_t kMarker = 0xEE;
+constexpr std::uint8_t kCommandData = 0x14;
+constexpr std::uint8_t kCommandCrc = 0x15;
+constexpr std::uint8_t kCommandErase = 0x21;
+
+std::uint32_t be32(const std::uint8_t* p) {
+  return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
+         (static_cast<std::uint32_t>(p[2]) << 8) | static_cast<std::uint32_t>(p[3]);
+}
+
+std::uint16_t be16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
+
+struct Header {
+  std::uint32_t end;
+  std::uint32_t start;
+  std::uint32_t length;
+  std::uint16_t check;
+  std::uint8_t marker;
+  std::uint8_t command;
+
+  // Byte address of the section: twice the word address, wrapping like the device does.
+  std::uint32_t byte_address() const { return start * 2U; }
+};
+
+Header read_header(const std::uint8_t* p) {
+  return Header{be32(p + kEndOffset),  be32(p + kStartOffset),  be32(p + kLengthOffset),
+                be16(p + kCheckOffset), p[kMarkerOffset], p[kCommandOffset]};
+}
+
+void add_write(std::vector<FfSection>& sections, std::uint32_t address,
+               std::span<const std::uint8_t> bytes) {
+  if (!sections.empty()) {
+    if (auto* last = std::get_if<WriteSection>(&sections.back())) {
+      // Merged only when the previous run really ends here, not when its end wraps past 4 GiB.
+      if (std::uint64_t{last->address} + last->data.size() == address) {
+        VELK_DEBUG(kTarget, "Coalescing writes: {:#x},{:#x} with {:#x},{:#x}", last->address,
+                   last->data.size(), address, bytes.size());
+        last->data.insert(last->data.end(), bytes.begin(), bytes.end());
+        return;
+      }
+    }
+  }
+  sections.emplace_back(WriteSection{address, {bytes.begin(), bytes.end()}});
+}
+
+}  // namespace
+
+Result<std::vector<FfSection>> parse_ff(std::span<const std::uint8_t> data) {
+  std::vector<FfSection> sections;
+  std::size_t p = 0;
+  while (p < data.size()) {
+    const std::size_t left = data.size() - p;
+    if (left < kFfHeaderLength) return fail(ErrorKind::InvalidImage, "invalid FF block at offset {:#x}", p);
+    const Header h = read_header(data.data() + p);
+    const std::uint32_t twice_start = h.byte_address();
+    // All of it modulo 2^32: the files were made for a 32-bit word-addressed DSP.
+    if (h.marker != kMarker || h.end != (twice_start + h.length) / 2) {
+      return fail(ErrorKind::InvalidImage, "corrupt FF image: {:#x} != 0xee || {:#x} != {:#x} + {:#x} / 2",
+                  h.marker, h.end, twice_start, h.length);
+    }
+    // Compared against what is left rather than by adding to p, so a length near 2^32 cannot wrap.
+    const std::size_t body_left = left - kFfHeaderLength;
+    const auto body = [&] { return data.subspan(p + kFfHeaderLength, h.length); };
+    switch (h.command) {
+      case kCommandData:
+        if (h.length % 2 != 0) return fail(ErrorKind::InvalidImage, "invalid FF length: {:#x}", h.length);
+        if (h.length > body_left) return fail(ErrorKind::InvalidImage, "unexpected FF EOF at offset {:#x}", p);
+        add_write(sections, twice_start, body());
+        p += kFfHeaderLength + h.length;
+        break;
+      case kCommandCrc: {
+        if (h.length % 2 != 0) return fail(ErrorKind::InvalidImage, "invalid FF length: {:#x}", h.length);
+        if (h.length > body_left) return fail(ErrorKind::InvalidImage, "unexpected FF EOF at offset {:#x}", p);
+        const std::uint16_t crc = swapped_crc16(body());
+        if (crc != h.check) return fail(ErrorKind::InvalidImage, "invalid FF CRC: {:#x} != {:#x}", crc, h.check);
+        // The covered bytes are records of their own and are parsed next.
+        p += kFfHeaderLength;
+        break;
+      }
+      case kCommandErase:
+        sections.emplace_back(EraseSection{twice_start, h.length * 2U});
+        p += kFfHeaderLength;
+        break;
+      default:
+        return fail(ErrorKind::InvalidImage, "unknown command: {:#x}", h.command);
+    }
+  }
+  return sections;
+}
+
+}  // namespace velk::device::dsp

@@ -1,0 +1,13 @@
+// The structural check of a DSP loader image, the only data allowed into the protected flash.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace velk::device::dsp {
+
+// True when the image has a known type and its chain of blocks ends exactly 22 bytes before
+// its end. A rejection is logged at error level with its reason; the caller reports the error.
+bool check_loader_image(std::span<const std::uint8_t> data);
+
+}  // namespace velk::device::dsp
