@@ -41,7 +41,8 @@ struct fmt::formatter<velk::log::Dump> : fmt::formatter<std::string_view> {
     auto out = ctx.out();
     *out++ = '[';
     for (std::size_t i = 0; i < d.size; ++i) {
-      out = fmt::format_to(out, i ? ", {:x}" : "{:x}", d.data[i]);
+      if (i != 0) out = fmt::format_to(out, ", ");
+      out = fmt::format_to(out, "{:x}", d.data[i]);
     }
     *out++ = ']';
     return out;
