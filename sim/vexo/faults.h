@@ -1,0 +1,45 @@
+// Everything a Vexo can be told to do wrong, in one place. Handlers ask these switches instead of
+// growing special cases of their own, so a test reads as the list of faults it turns on.
+#pragma once
+
+#include <chrono>
+#include <optional>
+
+#include "sim/vexo/identity.h"
+
+namespace sim::vexo {
+
+struct VexoFaults {
+  // Counts say how many of the next BCCMD answers are affected; kAlways never runs out.
+  static constexpr unsigned kAlways = ~0u;
+
+  // The answer names another variable ID than the request did.
+  unsigned wrong_variable_id = 0;
+  // A PS or PS_Clr_Stores answer names another key in its record than the request did.
+  unsigned wrong_ps_key = 0;
+  // The answer carries `error_status` instead of its own status.
+  unsigned error_status = 0;
+  std::uint16_t error_status_value = 8;
+  // The request is carried out but its answer never reaches the event endpoint.
+  unsigned lost_responses = 0;
+  // The answer comes after an HCI Command Status event, which is not on the BCCMD channel.
+  unsigned spurious_events = 0;
+  // Each start in BTM mode finds this many old BCCMD answers waiting on the event endpoint.
+  unsigned stale_events = 0;
+
+  // Added to every restart's time off the bus.
+  std::chrono::nanoseconds slow_restart{0};
+  // The next restart leaves the device off the bus for good.
+  bool never_returns = false;
+  // The next restart comes back in this mode, whatever the mode key selects.
+  std::optional<Mode> returns_in;
+
+  // Consumes one use of a counted fault; false when it is not armed.
+  static bool take(unsigned& count) {
+    if (count == 0) return false;
+    if (count != kAlways) --count;
+    return true;
+  }
+};
+
+}  // namespace sim::vexo

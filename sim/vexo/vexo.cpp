@@ -1,0 +1,164 @@
+#include "sim/vexo/vexo.h"
+
+#include <utility>
+
+#include "sim/bus.h"
+#include "sim/descriptors.h"
+#include "sim/vexo/btm_mode.h"
+#include "sim/vexo/dfu_mode.h"
+#include "sim/vexo/dsp_mode.h"
+#include "sim/vexo/sqif_mode.h"
+
+namespace sim::vexo {
+
+std::string_view name(Mode mode) {
+  switch (mode) {
+    case Mode::Btm:
+      return "BTM";
+    case Mode::Dfu:
+      return "DFU";
+    case Mode::Sqif:
+      return "SQIF";
+    case Mode::Dsp:
+      return "DSP";
+  }
+  return "?";
+}
+
+Vexo::Vexo(VexoOptions options) : options_(std::move(options)), mode_(options_.mode) {
+  model_ = make_model(mode_);
+}
+
+Vexo::~Vexo() = default;
+
+std::shared_ptr<Vexo> Vexo::create(VexoOptions options) {
+  return std::make_shared<Vexo>(std::move(options));
+}
+
+std::shared_ptr<Vexo> Vexo::plug(VexoOptions options) {
+  auto vexo = create(std::move(options));
+  vexo->plug_in();
+  return vexo;
+}
+
+void Vexo::plug_in() {
+  if (!on_bus()) bus().plug(shared_from_this());
+}
+
+void Vexo::unplug() {
+  ++epoch_;
+  if (on_bus()) bus().unplug(*this);
+}
+
+void Vexo::power_cycle() {
+  ++epoch_;
+  go_down(std::nullopt);
+}
+
+bool Vexo::on_bus() const {
+  return bus().plugged(*this);
+}
+
+BtmMode* Vexo::btm() {
+  return mode_ == Mode::Btm ? static_cast<BtmMode*>(model_.get()) : nullptr;
+}
+
+void Vexo::restart(std::optional<Mode> into, std::chrono::nanoseconds after) {
+  const unsigned epoch = ++epoch_;
+  bus().after(after, [weak = weak_from_this(), epoch, into] {
+    if (auto self = weak.lock(); self && self->epoch_ == epoch) self->go_down(into);
+  });
+}
+
+Mode Vexo::mode_selected_by_key() const {
+  const auto key = store_.read(kModePsKey);
+  if (key && key->size() == 1) {
+    if ((*key)[0] == kModeKeySqif) return Mode::Sqif;
+    if ((*key)[0] == kModeKeyDsp) return Mode::Dsp;
+  }
+  return Mode::Btm;
+}
+
+void Vexo::go_down(std::optional<Mode> into) {
+  if (on_bus()) bus().unplug(*this);
+  const unsigned epoch = ++epoch_;
+  if (std::exchange(options_.faults.never_returns, false)) return;
+  if (auto forced = std::exchange(options_.faults.returns_in, std::nullopt)) into = forced;
+  const auto down_for = options_.timings.restart + options_.faults.slow_restart;
+  bus().after(down_for, [weak = weak_from_this(), epoch, into] {
+    auto self = weak.lock();
+    if (!self || self->epoch_ != epoch) return;
+    self->boot(into.value_or(self->mode_selected_by_key()));
+    self->plug_in();
+  });
+}
+
+void Vexo::boot(Mode mode) {
+  mode_ = mode;
+  model_ = make_model(mode);
+  ++boots_;
+}
+
+std::unique_ptr<ModeModel> Vexo::make_model(Mode mode) {
+  switch (mode) {
+    case Mode::Btm:
+      return std::make_unique<BtmMode>(*this);
+    case Mode::Dfu:
+      return std::make_unique<DfuMode>(*this);
+    case Mode::Sqif:
+      return std::make_unique<SqifMode>(*this);
+    case Mode::Dsp:
+      return std::make_unique<DspMode>(*this);
+  }
+  return nullptr;
+}
+
+libusb_device_descriptor Vexo::device_descriptor() const {
+  return model_->device_descriptor();
+}
+Bytes Vexo::config_descriptor() const {
+  return model_->config_descriptor();
+}
+
+int Vexo::control_in(const ControlSetup& setup, std::span<std::uint8_t> data) {
+  if (auto n = standard_request(setup, data, model_->device_descriptor(),
+                                model_->config_descriptor(), model_->strings())) {
+    return *n;
+  }
+  return model_->control_in(setup, data);
+}
+int Vexo::control_out(const ControlSetup& setup, std::span<const std::uint8_t> data) {
+  return model_->control_out(setup, data);
+}
+std::optional<Bytes> Vexo::interrupt_in(std::uint8_t endpoint) {
+  return model_->interrupt_in(endpoint);
+}
+int Vexo::claim_interface(int number) {
+  return model_->has_interface(number) ? LIBUSB_SUCCESS : LIBUSB_ERROR_NOT_FOUND;
+}
+int Vexo::release_interface(int number) {
+  return model_->has_interface(number) ? LIBUSB_SUCCESS : LIBUSB_ERROR_NOT_FOUND;
+}
+int Vexo::usb_reset() {
+  return model_->usb_reset();
+}
+bool Vexo::hid() const {
+  return model_->hid();
+}
+HidInfo Vexo::hid_info() const {
+  return model_->hid_info();
+}
+int Vexo::hid_write(std::span<const std::uint8_t> report) {
+  return model_->hid_write(report);
+}
+std::optional<Bytes> Vexo::hid_read() {
+  return model_->hid_read();
+}
+int Vexo::hid_send_feature(std::span<const std::uint8_t> report) {
+  return model_->hid_send_feature(report);
+}
+int Vexo::hid_get_feature(std::span<std::uint8_t> report) {
+  return model_->hid_get_feature(report);
+}
+
+}  // namespace sim::vexo

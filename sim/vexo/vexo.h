@@ -1,0 +1,103 @@
+// A virtual Vexo: one chip with its persistent store, which shows itself on the virtual bus in
+// the identity of the mode it booted into. Changing mode means restarting: the chip drops off
+// the bus, and after its restart time it is plugged in again, now running another mode's model.
+//
+//   auto vexo = sim::vexo::Vexo::plug({.mode = sim::vexo::Mode::Btm});
+//   vexo->set_pskey(0x02AD, {3});
+//   vexo->faults().lost_responses = 1;
+//
+// Two devices on the bus are simply two Vexo instances.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "sim/device.h"
+#include "sim/vexo/hci_frames.h"
+#include "sim/vexo/identity.h"
+#include "sim/vexo/mode_model.h"
+#include "sim/vexo/options.h"
+#include "sim/vexo/persistent_store.h"
+
+namespace sim::vexo {
+
+class BtmMode;
+
+class Vexo : public Device, public std::enable_shared_from_this<Vexo> {
+ public:
+  // A Vexo must be owned by a shared_ptr before it is plugged in: create() or plug().
+  explicit Vexo(VexoOptions options = {});
+  ~Vexo() override;
+
+  static std::shared_ptr<Vexo> create(VexoOptions options = {});
+  // Creates one and plugs it into the bus at once, in `options.mode`.
+  static std::shared_ptr<Vexo> plug(VexoOptions options = {});
+
+  // Into the bus now, in the current mode. Does nothing while it is plugged in.
+  void plug_in();
+  // Pulls the cable: off the bus now, and any restart under way is abandoned.
+  void unplug();
+  // Power loss: off the bus now, back after the restart time in the mode the key selects.
+  void power_cycle();
+
+  Mode mode() const { return mode_; }
+  bool on_bus() const;
+  // How many times the chip came back on the bus after a restart.
+  unsigned boots() const { return boots_; }
+
+  PersistentStore& store() { return store_; }
+  std::optional<Words> pskey(std::uint16_t key) const { return store_.read(key); }
+  void set_pskey(std::uint16_t key, Words value) { store_.write(key, std::move(value)); }
+  void clear_pskey(std::uint16_t key) { store_.clear(key); }
+
+  VexoFaults& faults() { return options_.faults; }
+  VexoTimings& timings() { return options_.timings; }
+  const VexoOptions& options() const { return options_; }
+
+  // Every BCCMD request the chip received, in order, across restarts.
+  const std::vector<hci::BccmdMessage>& bccmd_requests() const { return requests_; }
+  // The Bluetooth-module firmware while it runs, else null.
+  BtmMode* btm();
+
+  // For the mode models. Schedules a restart: the chip goes down after `after` and boots into
+  // `into`, or into the mode that the mode key selects at boot time. A later restart replaces
+  // one that has not happened yet.
+  void restart(std::optional<Mode> into, std::chrono::nanoseconds after);
+  Mode mode_selected_by_key() const;
+  void record(const hci::BccmdMessage& request) { requests_.push_back(request); }
+
+  // The device as the bus sees it: the running mode's model answers.
+  libusb_device_descriptor device_descriptor() const override;
+  Bytes config_descriptor() const override;
+  int control_in(const ControlSetup& setup, std::span<std::uint8_t> data) override;
+  int control_out(const ControlSetup& setup, std::span<const std::uint8_t> data) override;
+  std::optional<Bytes> interrupt_in(std::uint8_t endpoint) override;
+  int claim_interface(int number) override;
+  int release_interface(int number) override;
+  int usb_reset() override;
+  bool hid() const override;
+  HidInfo hid_info() const override;
+  int hid_write(std::span<const std::uint8_t> report) override;
+  std::optional<Bytes> hid_read() override;
+  int hid_send_feature(std::span<const std::uint8_t> report) override;
+  int hid_get_feature(std::span<std::uint8_t> report) override;
+
+ private:
+  void go_down(std::optional<Mode> into);
+  void boot(Mode mode);
+  std::unique_ptr<ModeModel> make_model(Mode mode);
+
+  VexoOptions options_;
+  PersistentStore store_;
+  Mode mode_;
+  std::unique_ptr<ModeModel> model_;
+  // Bumped by every restart, so that a superseded one finds itself stale when its time comes.
+  unsigned epoch_ = 0;
+  unsigned boots_ = 0;
+  std::vector<hci::BccmdMessage> requests_;
+};
+
+}  // namespace sim::vexo

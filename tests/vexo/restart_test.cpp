@@ -1,0 +1,232 @@
+// How the virtual Vexo changes mode: by restarting on the virtual clock, dropping off the bus
+// and coming back under the identity of the mode it boots into.
+#include <gtest/gtest.h>
+
+#include "sim/scenario.h"
+#include "sim/vexo/dfu_mode.h"
+#include "sim/vexo/scenarios.h"
+#include "sim/vexo/vexo.h"
+#include "tests/vexo/usb_host.h"
+
+namespace {
+
+using namespace vexo_test;
+using namespace std::chrono_literals;
+using sim::vexo::Mode;
+using sim::vexo::Vexo;
+using sim::vexo::VexoOptions;
+
+using Identity = std::pair<std::uint16_t, std::uint16_t>;
+using Identities = std::vector<Identity>;
+constexpr Identity kBtm{0x7A11, 0x1300};
+constexpr Identity kDfu{0x7A11, 0x1301};
+constexpr Identity kSqif{0x0A12, 0x1012};
+constexpr Identity kDsp{0x7A11, 0x0001};
+
+class Restart : public ::testing::Test {
+ protected:
+  void SetUp() override { sim::reset(); }
+  static void advance(std::chrono::nanoseconds d) { sim::bus().advance(d); }
+  libusb_device_handle* open_btm() {
+    auto* handle = host.open(0x7A11, 0x1300);
+    EXPECT_NE(handle, nullptr);
+    return handle;
+  }
+  void write_mode_key(libusb_device_handle* handle, std::uint16_t value) {
+    const Bytes answer =
+        UsbHost::exchange(handle, bccmd(kSetReq, 0, kPs, ps_record(0x02AD, 1, {value})));
+    ASSERT_EQ(answer.size(), 255u);
+    EXPECT_EQ(word(answer, 11), 0);
+  }
+  UsbHost host;
+};
+
+TEST_F(Restart, ColdResetGoesDownAtOnceAndComesBackAfterTheRestartTime) {
+  auto vexo = Vexo::plug();
+  auto* handle = open_btm();
+  EXPECT_EQ(UsbHost::hci(handle, bccmd(kSetReq, 0, kColdReset, Bytes(8, 0))), 22);
+  advance(1ms);
+  EXPECT_TRUE(host.listed().empty());
+  EXPECT_EQ(UsbHost::event(handle).first, LIBUSB_ERROR_NO_DEVICE);
+  advance(1999ms);
+  EXPECT_TRUE(host.listed().empty());
+  advance(1ms);
+  EXPECT_EQ(host.listed(), Identities{kBtm});
+  EXPECT_EQ(vexo->boots(), 1u);
+  // The old handle stays dead; a new one works and finds nothing left over.
+  EXPECT_EQ(UsbHost::hci(handle, bccmd(kGetReq, 0, kPs, ps_record(0x02AD, 118))),
+            LIBUSB_ERROR_NO_DEVICE);
+  auto* again = open_btm();
+  EXPECT_EQ(UsbHost::event(again).first, LIBUSB_ERROR_TIMEOUT);
+}
+
+TEST_F(Restart, ColdResetBootsWhatTheModeKeySelects) {
+  auto vexo = Vexo::plug();
+  vexo->set_pskey(0x02AD, {1});  // set behind the firmware's back: no restart of its own
+  advance(10s);
+  EXPECT_EQ(vexo->boots(), 0u);
+  UsbHost::hci(open_btm(), bccmd(kSetReq, 0, kColdReset, Bytes(8, 0)));
+  advance(3s);
+  EXPECT_EQ(host.listed(), Identities{kDsp});
+  EXPECT_EQ(vexo->mode(), Mode::Dsp);
+}
+
+TEST_F(Restart, ModeKeyWriteAnswersFirstThenRestartsIntoTheLoader) {
+  const std::pair<std::uint16_t, Identity> cases[] = {{5, kSqif}, {1, kDsp}};
+  for (const auto& [value, identity] : cases) {
+    sim::reset();
+    auto vexo = Vexo::plug();
+    auto* handle = open_btm();
+    write_mode_key(handle, value);
+    // Until it goes down the firmware still answers, and the key reads back as written.
+    advance(49ms);
+    const Bytes read = UsbHost::exchange(handle, bccmd(kGetReq, 0, kPs, ps_record(0x02AD, 118)));
+    ASSERT_EQ(read.size(), 255u);
+    EXPECT_EQ(word(read, 19), value);
+    advance(1ms);
+    EXPECT_TRUE(host.listed().empty());
+    advance(2s);
+    EXPECT_EQ(host.listed(), Identities{identity});
+    EXPECT_TRUE(vexo->hid());
+  }
+}
+
+TEST_F(Restart, LoadersRestartIntoBtmWithTheModeKeyBackToZero) {
+  auto vexo = Vexo::plug({.mode = Mode::Btm});
+  write_mode_key(open_btm(), 5);
+  advance(3s);
+  ASSERT_EQ(vexo->mode(), Mode::Sqif);
+  // Ping: 01 00, answered by status report 02 00 00; restart: 01 01 01, not answered.
+  EXPECT_EQ(vexo->hid_write(Bytes{0x01, 0x00}), 2);
+  EXPECT_EQ(vexo->hid_read(), (Bytes{0x02, 0x00, 0x00}));
+  EXPECT_EQ(vexo->hid_write(Bytes{0x01, 0x01, 0x01}), 3);
+  EXPECT_EQ(vexo->hid_read(), std::nullopt);
+  advance(3s);
+  EXPECT_EQ(host.listed(), Identities{kBtm});
+  EXPECT_EQ(vexo->pskey(0x02AD), sim::vexo::Words{0});
+
+  write_mode_key(open_btm(), 1);
+  advance(3s);
+  ASSERT_EQ(vexo->mode(), Mode::Dsp);
+  Bytes status(18, 0);
+  status[0] = 0x01;
+  EXPECT_EQ(vexo->hid_get_feature(status), 18);
+  EXPECT_EQ(Bytes(status.begin(), status.begin() + 6), (Bytes{0x01, 0x00, 0x00, 0x00, 0x09, 0x00}));
+  Bytes reset{0x01, 0xAA, 0x00, 0x00, 0x06, 0x00};
+  reset.resize(18);
+  EXPECT_EQ(vexo->hid_send_feature(reset), 18);
+  advance(3s);
+  EXPECT_EQ(host.listed(), Identities{kBtm});
+  EXPECT_EQ(vexo->pskey(0x02AD), sim::vexo::Words{0});
+  EXPECT_EQ(vexo->boots(), 4u);
+}
+
+TEST_F(Restart, PowerCycleInALoaderStaysThereWhileTheKeySelectsIt) {
+  auto vexo = Vexo::plug({.mode = Mode::Btm});
+  write_mode_key(open_btm(), 5);
+  advance(3s);
+  vexo->power_cycle();
+  advance(3s);
+  EXPECT_EQ(host.listed(), Identities{kSqif});
+}
+
+TEST_F(Restart, SelfDetachIntoDfuAndUsbResetBack) {
+  auto vexo = Vexo::plug();
+  auto* handle = open_btm();
+  EXPECT_EQ(libusb_control_transfer(handle, 0x21, 0, 5000, 1, nullptr, 0, 100), 0);
+  advance(10ms);
+  EXPECT_TRUE(host.listed().empty());
+  advance(2s);
+  ASSERT_EQ(host.listed(), Identities{kDfu});
+  const auto interfaces = host.interfaces(0x7A11, 0x1301);
+  ASSERT_EQ(interfaces.size(), 1u);
+  EXPECT_EQ(interfaces[0].cls, 0xFE);
+  EXPECT_EQ(interfaces[0].subclass, 0x01);
+  EXPECT_EQ(interfaces[0].protocol, 0x02);
+  EXPECT_EQ(interfaces[0].extra.size(), 9u);
+
+  auto* dfu = host.open(0x7A11, 0x1301);
+  ASSERT_NE(dfu, nullptr);
+  Bytes status(6, 0xEE);
+  EXPECT_EQ(libusb_control_transfer(dfu, 0xA1, 3, 0, 0, status.data(), 6, 1000), 6);
+  EXPECT_EQ(status, (Bytes{0x00, 0x00, 0x00, 0x00, 0x02, 0x00}));  // OK, DFUIdle
+
+  EXPECT_EQ(libusb_reset_device(dfu), LIBUSB_ERROR_NOT_FOUND);
+  advance(3s);
+  EXPECT_EQ(host.listed(), Identities{kBtm});
+}
+
+TEST_F(Restart, DetachWithoutSelfDetachWaitsForAUsbResetWithinTheTimeout) {
+  VexoOptions options;
+  options.runtime_dfu.attributes = sim::vexo::kCanDnload | sim::vexo::kCanUpload;
+  auto vexo = Vexo::plug(options);
+  auto* handle = open_btm();
+  EXPECT_EQ(host.interfaces(0x7A11, 0x1300)[1].extra[2], 0x03);
+
+  EXPECT_EQ(libusb_control_transfer(handle, 0x21, 0, 1000, 1, nullptr, 0, 100), 0);
+  advance(5s);
+  EXPECT_EQ(host.listed(), Identities{kBtm});  // it does not leave by itself
+  // The detach timeout has run out: the reset is an ordinary one.
+  EXPECT_EQ(libusb_reset_device(handle), 0);
+  advance(5s);
+  EXPECT_EQ(host.listed(), Identities{kBtm});
+
+  EXPECT_EQ(libusb_control_transfer(handle, 0x21, 0, 1000, 1, nullptr, 0, 100), 0);
+  Bytes state(1);
+  EXPECT_EQ(libusb_control_transfer(handle, 0xA1, 5, 0, 1, state.data(), 1, 100), 1);
+  EXPECT_EQ(state[0], 1);  // appDETACH
+  advance(999ms);
+  EXPECT_EQ(libusb_reset_device(handle), LIBUSB_ERROR_NOT_FOUND);
+  advance(3s);
+  EXPECT_EQ(host.listed(), Identities{kDfu});
+}
+
+TEST_F(Restart, ALaterRestartReplacesOneNotYetDone) {
+  auto vexo = Vexo::plug();
+  auto* handle = open_btm();
+  write_mode_key(handle, 5);
+  vexo->set_pskey(0x02AD, {0});
+  UsbHost::hci(handle, bccmd(kSetReq, 0, kColdReset, Bytes(8, 0)));
+  advance(10s);
+  EXPECT_EQ(host.listed(), Identities{kBtm});
+  EXPECT_EQ(vexo->boots(), 1u);
+}
+
+TEST_F(Restart, UnplugAbandonsARestartUnderWay) {
+  auto vexo = Vexo::plug();
+  UsbHost::hci(open_btm(), bccmd(kSetReq, 0, kColdReset, Bytes(8, 0)));
+  advance(1s);
+  vexo->unplug();
+  advance(10s);
+  EXPECT_TRUE(host.listed().empty());
+  vexo->plug_in();
+  EXPECT_EQ(host.listed(), Identities{kBtm});
+}
+
+TEST_F(Restart, ScenariosPlugTheirDevices) {
+  sim::vexo::register_scenarios();
+  const std::pair<const char*, Identities> cases[] = {{"vexo", {kBtm}},
+                                                      {"vexo-dfu", {kDfu}},
+                                                      {"vexo-sqif", {kSqif}},
+                                                      {"vexo-dsp", {kDsp}},
+                                                      {"two", {kBtm, kBtm}},
+                                                      {"none", {}},
+                                                      {"vexo-no-self-detach", {kBtm}}};
+  for (const auto& [name, identities] : cases) {
+    sim::reset();
+    ASSERT_TRUE(sim::load_scenario(name)) << name;
+    EXPECT_EQ(host.listed(), identities) << name;
+    EXPECT_EQ(sim::vexo::plugged_vexos().size(), identities.size()) << name;
+  }
+}
+
+TEST_F(Restart, TwoDevicesKeepTheirOwnStores) {
+  auto first = Vexo::plug();
+  auto second = Vexo::plug();
+  auto* handle = open_btm();  // the first listed
+  write_mode_key(handle, 3);
+  EXPECT_EQ(first->pskey(0x02AD), sim::vexo::Words{3});
+  EXPECT_EQ(second->pskey(0x02AD), sim::vexo::Words{0});
+}
+
+}  // namespace
