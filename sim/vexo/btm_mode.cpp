@@ -49,20 +49,24 @@ libusb_device_descriptor BtmMode::device_descriptor() const {
 }
 
 Bytes BtmMode::config_descriptor() const {
-  return build_config(
-      {.interfaces = {
-           {.number = kHciInterface,
-            .cls = /*vendor*/ 0xFF,
-            .subclass = /*HCI*/ 0x01,
-            .protocol = 0x01,
-            .endpoints = {{.address = kEventEndpoint, .attributes = kInterrupt, .max_packet = 16},
-                          {.address = kAclInEndpoint, .attributes = kBulk, .interval = 0},
-                          {.address = kAclOutEndpoint, .attributes = kBulk, .interval = 0}}},
-           {.number = kDfuInterface,
-            .cls = /*application specific*/ 0xFE,
-            .subclass = /*DFU*/ 0x01,
-            .protocol = /*run-time*/ 0x01,
-            .extra = dfu_functional(chip_.options().runtime_dfu)}}});
+  const VexoFaults& faults = chip_.options().faults;
+  InterfaceSpec hci{
+      .number = kHciInterface, .cls = /*vendor*/ 0xFF, .subclass = /*HCI*/ 0x01, .protocol = 0x01};
+  if (!faults.no_event_endpoint) {
+    hci.endpoints.push_back(
+        {.address = kEventEndpoint, .attributes = kInterrupt, .max_packet = 16});
+  }
+  hci.endpoints.push_back({.address = kAclInEndpoint, .attributes = kBulk, .interval = 0});
+  hci.endpoints.push_back({.address = kAclOutEndpoint, .attributes = kBulk, .interval = 0});
+  ConfigSpec config{.interfaces = {hci}};
+  if (!faults.no_runtime_dfu) {
+    config.interfaces.push_back({.number = kDfuInterface,
+                                 .cls = /*application specific*/ 0xFE,
+                                 .subclass = /*DFU*/ 0x01,
+                                 .protocol = /*run-time*/ 0x01,
+                                 .extra = dfu_functional(chip_.options().runtime_dfu)});
+  }
+  return build_config(config);
 }
 
 std::vector<std::u16string> BtmMode::strings() const {
@@ -70,7 +74,8 @@ std::vector<std::u16string> BtmMode::strings() const {
 }
 
 bool BtmMode::has_interface(int number) const {
-  return number == kHciInterface || number == kDfuInterface;
+  return number == kHciInterface ||
+         (number == kDfuInterface && !chip_.options().faults.no_runtime_dfu);
 }
 
 int BtmMode::control_out(const ControlSetup& setup, std::span<const std::uint8_t> data) {

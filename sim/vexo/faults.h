@@ -27,6 +27,11 @@ struct VexoFaults {
   // Each start in BTM mode finds this many old BCCMD answers waiting on the event endpoint.
   unsigned stale_events = 0;
 
+  // Read when the device is plugged in: the firmware's configuration lacks the run-time DFU
+  // interface, or its HCI interface has no interrupt endpoint for events.
+  bool no_runtime_dfu = false;
+  bool no_event_endpoint = false;
+
   // Added to every restart's time off the bus.
   std::chrono::nanoseconds slow_restart{0};
   // The next restart leaves the device off the bus for good.

@@ -134,4 +134,20 @@ TEST_F(Faults, ReturnsInAnotherModeThanTheKeySelects) {
   EXPECT_EQ(vexo->faults().returns_in, std::nullopt);
 }
 
+TEST_F(Faults, IdentityWithoutTheRunTimeDfuInterfaceOrTheEventEndpoint) {
+  vexo->unplug();
+  vexo->faults().no_runtime_dfu = true;
+  vexo->faults().no_event_endpoint = true;
+  vexo->plug_in();
+  const auto interfaces = host.interfaces(0x7A11, 0x1300);
+  ASSERT_EQ(interfaces.size(), 1u);
+  EXPECT_EQ(interfaces[0].cls, 0xFF);
+  EXPECT_EQ(interfaces[0].endpoints,
+            (std::vector<std::pair<int, int>>{{0x82, LIBUSB_TRANSFER_TYPE_BULK},
+                                              {0x02, LIBUSB_TRANSFER_TYPE_BULK}}));
+  handle = host.open(0x7A11, 0x1300);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(libusb_claim_interface(handle, 1), LIBUSB_ERROR_NOT_FOUND);
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 // How the virtual Vexo changes mode: by restarting on the virtual clock, dropping off the bus
 // and coming back under the identity of the mode it boots into.
 #include <gtest/gtest.h>
+#include <hidapi.h>
 
 #include "sim/scenario.h"
 #include "sim/vexo/dfu_mode.h"
@@ -95,30 +96,53 @@ TEST_F(Restart, LoadersRestartIntoBtmWithTheModeKeyBackToZero) {
   auto vexo = Vexo::plug({.mode = Mode::Btm});
   write_mode_key(open_btm(), 5);
   advance(3s);
-  ASSERT_EQ(vexo->mode(), Mode::Sqif);
+  hid_device* sqif = hid_open(0x0A12, 0x1012, nullptr);
+  ASSERT_NE(sqif, nullptr);
   // Ping: 01 00, answered by status report 02 00 00; restart: 01 01 01, not answered.
-  EXPECT_EQ(vexo->hid_write(Bytes{0x01, 0x00}), 2);
-  EXPECT_EQ(vexo->hid_read(), (Bytes{0x02, 0x00, 0x00}));
-  EXPECT_EQ(vexo->hid_write(Bytes{0x01, 0x01, 0x01}), 3);
-  EXPECT_EQ(vexo->hid_read(), std::nullopt);
+  std::uint8_t status[3] = {};
+  EXPECT_EQ(hid_write(sqif, Bytes{0x01, 0x00}.data(), 2), 2);
+  EXPECT_EQ(hid_read_timeout(sqif, status, 3, 1000), 3);
+  EXPECT_EQ(Bytes(status, status + 3), (Bytes{0x02, 0x00, 0x00}));
+  EXPECT_EQ(hid_write(sqif, Bytes{0x01, 0x01, 0x01}.data(), 3), 3);
+  EXPECT_EQ(hid_read_timeout(sqif, status, 3, 0), 0);
+  hid_close(sqif);
   advance(3s);
   EXPECT_EQ(host.listed(), Identities{kBtm});
   EXPECT_EQ(vexo->pskey(0x02AD), sim::vexo::Words{0});
 
   write_mode_key(open_btm(), 1);
   advance(3s);
-  ASSERT_EQ(vexo->mode(), Mode::Dsp);
-  Bytes status(18, 0);
-  status[0] = 0x01;
-  EXPECT_EQ(vexo->hid_get_feature(status), 18);
-  EXPECT_EQ(Bytes(status.begin(), status.begin() + 6), (Bytes{0x01, 0x00, 0x00, 0x00, 0x09, 0x00}));
+  hid_device* dsp = hid_open(0x7A11, 0x0001, nullptr);
+  ASSERT_NE(dsp, nullptr);
+  Bytes report(18, 0);
+  report[0] = 0x01;
+  EXPECT_EQ(hid_get_feature_report(dsp, report.data(), report.size()), 18);
+  // Status 9 (ready) in split-word order: 00 00 09 00.
+  EXPECT_EQ(Bytes(report.begin(), report.begin() + 6), (Bytes{0x01, 0x00, 0x00, 0x00, 0x09, 0x00}));
   Bytes reset{0x01, 0xAA, 0x00, 0x00, 0x06, 0x00};
   reset.resize(18);
-  EXPECT_EQ(vexo->hid_send_feature(reset), 18);
+  EXPECT_EQ(hid_send_feature_report(dsp, reset.data(), reset.size()), 18);
+  hid_close(dsp);
   advance(3s);
   EXPECT_EQ(host.listed(), Identities{kBtm});
   EXPECT_EQ(vexo->pskey(0x02AD), sim::vexo::Words{0});
   EXPECT_EQ(vexo->boots(), 4u);
+}
+
+TEST_F(Restart, LoadersIgnoreReportsThatAreNotTheirCommands) {
+  auto sqif = Vexo::plug({.mode = Mode::Sqif});
+  EXPECT_EQ(sqif->hid_write(Bytes{0x02, 0x00}), -1);  // a status report's ID
+  EXPECT_EQ(sqif->hid_write(Bytes(1024, 0x01)), -1);  // longer than a report
+  sqif->unplug();
+  auto dsp = Vexo::plug({.mode = Mode::Dsp});
+  Bytes not_a_command(18, 0);
+  not_a_command[0] = 0x01;
+  not_a_command[4] = 0x06;  // the reset code, but without the 0xAA marker
+  EXPECT_EQ(dsp->hid_send_feature(not_a_command), 18);
+  EXPECT_EQ(dsp->hid_send_feature(Bytes(17, 0x01)), -1);
+  advance(10s);
+  EXPECT_TRUE(dsp->on_bus());
+  EXPECT_EQ(dsp->boots(), 0u);
 }
 
 TEST_F(Restart, PowerCycleInALoaderStaysThereWhileTheKeySelectsIt) {

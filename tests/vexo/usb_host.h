@@ -70,7 +70,7 @@ class UsbHost {
     std::vector<std::pair<std::uint16_t, std::uint16_t>> out;
     libusb_device** list = nullptr;
     const auto n = libusb_get_device_list(context_, &list);
-    for (ssize_t i = 0; i < n; ++i) {
+    for (decltype(+n) i = 0; i < n; ++i) {
       libusb_device_descriptor d{};
       if (libusb_get_device_descriptor(list[i], &d) == 0) out.emplace_back(d.idVendor, d.idProduct);
     }
@@ -83,7 +83,7 @@ class UsbHost {
     libusb_device** list = nullptr;
     const auto n = libusb_get_device_list(context_, &list);
     libusb_device_handle* handle = nullptr;
-    for (ssize_t i = 0; i < n && handle == nullptr; ++i) {
+    for (decltype(+n) i = 0; i < n && handle == nullptr; ++i) {
       libusb_device_descriptor d{};
       if (libusb_get_device_descriptor(list[i], &d) != 0) continue;
       if (d.idVendor == vendor && d.idProduct == product && libusb_open(list[i], &handle) == 0) {
@@ -105,7 +105,7 @@ class UsbHost {
     std::vector<Interface> out;
     libusb_device** list = nullptr;
     const auto n = libusb_get_device_list(context_, &list);
-    for (ssize_t i = 0; i < n; ++i) {
+    for (decltype(+n) i = 0; i < n; ++i) {
       libusb_device_descriptor d{};
       libusb_config_descriptor* config = nullptr;
       if (libusb_get_device_descriptor(list[i], &d) != 0 || d.idVendor != vendor ||
