@@ -5,14 +5,21 @@ find_package(fmt REQUIRED)
 find_package(Threads REQUIRED)
 
 if(WIN32)
-  set(VELK_DEPS_ROOT "" CACHE PATH "Cross-built libusb and hidapi")
+  set(VELK_DEPS_ROOT "" CACHE PATH "Cross-built libusb, hidapi, fmt and GoogleTest")
+  if(NOT EXISTS "${VELK_DEPS_ROOT}/lib/libusb-1.0.dll.a" OR NOT EXISTS "${VELK_DEPS_ROOT}/lib/libhidapi.a")
+    message(FATAL_ERROR "VELK_DEPS_ROOT (${VELK_DEPS_ROOT}) holds no cross-built libusb and hidapi; "
+                        "scripts/build-windows.sh builds them")
+  endif()
+  # Our sources include <libusb.h> and <hidapi/hidapi.h>, as on Linux.
   add_library(velk_libusb INTERFACE)
-  target_include_directories(velk_libusb SYSTEM INTERFACE ${VELK_DEPS_ROOT}/include)
+  target_include_directories(velk_libusb SYSTEM INTERFACE ${VELK_DEPS_ROOT}/include/libusb-1.0)
   target_link_libraries(velk_libusb INTERFACE ${VELK_DEPS_ROOT}/lib/libusb-1.0.dll.a)
   add_library(velk_hidapi_headers INTERFACE)
   target_include_directories(velk_hidapi_headers SYSTEM INTERFACE ${VELK_DEPS_ROOT}/include)
+  # velk.def names every public hid_* function, which pulls hidapi's object into the DLL and
+  # exports them under their own names. hidapi loads hid.dll and cfgmgr32 itself at run time.
   add_library(velk_hidapi INTERFACE)
-  target_link_libraries(velk_hidapi INTERFACE velk_hidapi_headers ${VELK_DEPS_ROOT}/lib/libhidapi.a setupapi)
+  target_link_libraries(velk_hidapi INTERFACE velk_hidapi_headers ${VELK_DEPS_ROOT}/lib/libhidapi.a)
 else()
   pkg_check_modules(LIBUSB REQUIRED IMPORTED_TARGET libusb-1.0)
   pkg_check_modules(HIDAPI REQUIRED IMPORTED_TARGET hidapi-hidraw)

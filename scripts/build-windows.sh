@@ -1,0 +1,182 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows 32-bit (i686) binaries: velk.dll with its import library, velkctl.exe,
+# drovin.exe and the test programs.
+#
+# The third-party libraries are built first into a cache folder and reused on later runs:
+# libusb (shared, libusb-1.0.dll), hidapi's Windows back end (static, linked into velk.dll),
+# {fmt} and GoogleTest (static). Their sources are Debian source packages, fetched with
+# `apt-get source` through an apt configuration of our own, so the machine's apt set-up is
+# neither read for packages nor changed.
+#
+# Usage: scripts/build-windows.sh [--deps-only] [--clean-deps]
+# Environment:
+#   VELK_WIN_BUILD   build folder (default: build-win in the tree)
+#   VELK_WIN_DEPS    dependency cache (default: $VELK_WIN_BUILD/deps)
+#   VELK_JOBS        parallel jobs (default: 2)
+#   LIBWDI_ROOT      a real libwdi for drovin.exe; without it drovin links the stand-in
+#   VELK_NO_BOOTSTRAP=1  do not call scripts/bootstrap-windows.sh
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${VELK_WIN_BUILD:-$root/build-win}
+deps=${VELK_WIN_DEPS:-$build/deps}
+jobs=${VELK_JOBS:-2}
+host=i686-w64-mingw32
+toolchain=$root/cmake/toolchain-i686-mingw.cmake
+
+# Pinned so that a rebuilt cache is the same cache. The stamp names the exact version.
+libusb_pkg=libusb-1.0 libusb_ver=2:1.0.26-1
+hidapi_pkg=hidapi hidapi_ver=0.13.1-1
+fmt_pkg=fmtlib fmt_ver=9.1.0+ds1-2
+gtest_src=/usr/src/googletest
+
+deps_only=0
+for arg in "$@"; do
+  case $arg in
+    --deps-only) deps_only=1 ;;
+    --clean-deps) rm -rf "$deps" ;;
+    -h | --help) sed -n '2,/^set -e/p' "$0" | sed 's/^# \{0,1\}//; $d'; exit 0 ;;
+    *) echo "build-windows: unknown argument $arg" >&2; exit 2 ;;
+  esac
+done
+
+say() { echo "build-windows: $*"; }
+now() { date +%s; }
+t_start=$(now)
+
+if [[ ${VELK_NO_BOOTSTRAP:-0} != 1 ]]; then
+  bash "$root/scripts/bootstrap-windows.sh"
+fi
+for tool in $host-gcc-posix $host-g++-posix $host-ar $host-objdump apt-get dpkg-source cmake; do
+  command -v "$tool" >/dev/null || { say "missing $tool (run scripts/bootstrap-windows.sh)"; exit 1; }
+done
+
+mkdir -p "$deps"/{src,build,include,lib,bin}
+
+# Third-party builds are chatty (and warn falsely under GCC 12): their output goes to a log that
+# is shown only when the step fails.
+quiet() { # log command...
+  local log=$1
+  shift
+  if ! "$@" >>"$log" 2>&1; then
+    tail -40 "$log" >&2
+    say "failed: $* (whole log: $log)" >&2
+    return 1
+  fi
+}
+stamp() { echo "$deps/.built-$1"; }
+is_built() { [[ -f $(stamp "$1") && $(cat "$(stamp "$1")") == "$2" ]]; }
+mark_built() { echo "$2" >"$(stamp "$1")"; }
+
+# --- sources ----------------------------------------------------------------------------------
+
+# Sources come through an apt configuration of our own (scripts/apt-private.sh); its lists and
+# caches stay in the dependency cache.
+source "$root/scripts/apt-private.sh"
+
+fetch_source() { # package version -> prints the unpacked folder
+  local pkg=$1 ver=$2 upstream dir
+  upstream=${ver#*:}
+  upstream=${upstream%-*}
+  dir=$deps/src/$pkg-$upstream
+  if [[ ! -d $dir ]]; then
+    # Runs in a subshell, so whether the lists are fresh is kept on disk.
+    apt_private_init "$deps/src/apt" deb-src @
+    if [[ ! -f $deps/src/apt/updated ]]; then
+      apt_private -qq update >&2
+      touch "$deps/src/apt/updated"
+    fi
+    (cd "$deps/src" && apt_private -qq source "$pkg=$ver" >&2)
+    [[ -d $dir ]] || { say "apt-get source $pkg=$ver did not unpack into $dir" >&2; return 1; }
+  fi
+  echo "$dir"
+}
+
+# --- libraries --------------------------------------------------------------------------------
+
+# Third-party code is built with its own flags: no -Werror (GCC 12 warns falsely there).
+build_libusb() {
+  is_built libusb "$libusb_ver" && return
+  local src out
+  src=$(fetch_source "$libusb_pkg" "$libusb_ver")
+  out=$deps/build/libusb
+  rm -rf "$out" && mkdir -p "$out"
+  (cd "$out" &&
+   quiet "$out/build.log" "$src/configure" --host=$host --prefix="$deps" --disable-static \
+     --enable-shared CC=$host-gcc-posix CFLAGS="-O2" LDFLAGS="-static-libgcc" &&
+   quiet "$out/build.log" make -j"$jobs" && quiet "$out/build.log" make install-strip)
+  mark_built libusb "$libusb_ver"
+}
+
+build_hidapi() {
+  is_built hidapi "$hidapi_ver" && return
+  local src out
+  src=$(fetch_source "$hidapi_pkg" "$hidapi_ver")
+  out=$deps/build/hidapi
+  rm -rf "$out" && mkdir -p "$out"
+  $host-gcc-posix -O2 -c "$src/windows/hid.c" -I"$src/hidapi" -I"$src/windows" -o "$out/hid.o"
+  rm -f "$deps/lib/libhidapi.a"
+  $host-ar rcs "$deps/lib/libhidapi.a" "$out/hid.o"
+  mkdir -p "$deps/include/hidapi"
+  cp "$src/hidapi/hidapi.h" "$src/windows/hidapi_winapi.h" "$deps/include/hidapi/"
+  mark_built hidapi "$hidapi_ver"
+}
+
+# A library with a CMake build of its own, static, installed into the cache.
+build_cmake_dep() { # name version source-folder cmake-args...
+  local name=$1 ver=$2 src=$3
+  shift 3
+  is_built "$name" "$ver" && return
+  local out=$deps/build/$name
+  rm -rf "$out"
+  mkdir -p "$out"
+  quiet "$out/build.log" cmake -S "$src" -B "$out" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$deps" -DBUILD_SHARED_LIBS=OFF "$@"
+  quiet "$out/build.log" cmake --build "$out" -j"$jobs"
+  quiet "$out/build.log" cmake --install "$out"
+  mark_built "$name" "$ver"
+}
+
+build_fmt() {
+  is_built fmt "$fmt_ver" && return
+  local src
+  src=$(fetch_source "$fmt_pkg" "$fmt_ver")
+  build_cmake_dep fmt "$fmt_ver" "$src" -DFMT_DOC=OFF -DFMT_TEST=OFF -DFMT_INSTALL=ON
+}
+
+build_gtest() {
+  local ver
+  ver=$(dpkg-query -W -f='${Version}' googletest 2>/dev/null || true)
+  [[ -n $ver && -d $gtest_src ]] || { say "googletest sources missing ($gtest_src)"; return 1; }
+  build_cmake_dep gtest "$ver" "$gtest_src" -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON \
+    -Dgtest_disable_pthreads=ON
+}
+
+timed() { # label command...
+  local t0
+  t0=$(now)
+  "$@"
+  say "$1 ready ($(($(now) - t0)) s)"
+}
+
+timed build_libusb
+timed build_hidapi
+timed build_fmt
+timed build_gtest
+say "dependencies in $deps ($(($(now) - t_start)) s)"
+(( deps_only )) && exit 0
+
+# --- the project ------------------------------------------------------------------------------
+
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+[[ -f $build/CMakeCache.txt ]] && generator=()
+
+cmake_args=(-DCMAKE_TOOLCHAIN_FILE="$toolchain" -DVELK_DEPS_ROOT="$deps"
+            -DCMAKE_BUILD_TYPE="${CMAKE_BUILD_TYPE:-Release}" -DVELK_BUILD_BENCH=OFF)
+[[ -n ${LIBWDI_ROOT:-} ]] && cmake_args+=(-DLIBWDI_ROOT="$LIBWDI_ROOT")
+
+t0=$(now)
+cmake -S "$root" -B "$build" "${generator[@]}" "${cmake_args[@]}"
+cmake --build "$build" -j"$jobs"
+say "project built in $build/bin ($(($(now) - t0)) s; $(($(now) - t_start)) s in all)"
