@@ -146,6 +146,11 @@ void Bus::record(Request request) {
   auto guard = lock();
   request.time = now_;
   requests_.add(std::move(request));
+  if (on_first_request) {
+    auto hook = std::move(on_first_request);
+    on_first_request = nullptr;
+    hook();
+  }
 }
 
 void Bus::note_misuse(std::string what) {

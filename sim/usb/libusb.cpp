@@ -92,6 +92,10 @@ libusb_device* make_device(std::uint64_t attachment, std::uint8_t bus_number, st
   return dev;
 }
 
+bool valid(libusb_device* dev) { return dev != nullptr && state().devices.contains(dev); }
+
+bool valid(libusb_device_handle* h) { return h != nullptr && state().handles.contains(h); }
+
 void drop_reference(libusb_device* dev) {
   if (dev == nullptr) return;
   if (--dev->refs == 0) {

@@ -38,5 +38,8 @@ libusb_device* make_device(std::uint64_t attachment, std::uint8_t bus_number, st
                            const Bytes& config);
 // Drops one reference that the bus or a handle held (not counted as the caller's).
 void drop_reference(libusb_device* device);
+// Whether the pointers are objects that the front end handed out and that are still alive.
+bool valid(libusb_device* device);
+bool valid(libusb_device_handle* handle);
 
 }  // namespace sim::usb
