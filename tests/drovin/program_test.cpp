@@ -289,6 +289,17 @@ TEST(DrovinProgram, LibwdiLogLevelFollowsTheMostVerboseLogLevel) {
   }
 }
 
+TEST(DrovinProgram, UnreadableLogDirectiveIsReportedAndTheRestApplies) {
+  ScratchDir dir;
+  DrovinRun run = run_drovin(dir, kHub, {{"DROVIN_LOG", "drovin::wdi=loud,warn"}});
+
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.others, std::vector<std::string>{
+                            "warning: invalid logging directive 'drovin::wdi=loud', ignoring it"});
+  EXPECT_TRUE(run.log.empty()) << run.err;
+  EXPECT_EQ(calls_of(run.calls, "wdi_set_log_level").at(0).number("level"), 2);
+}
+
 struct FailingRow1 {
   std::string scenario;
   std::string error_line;
