@@ -10,16 +10,16 @@ namespace drovin::log {
 namespace {
 
 TEST(LogFilter, BareLevelAppliesToEveryTarget) {
-  for (auto [spec, level] : {std::pair{"off", Level::off},
-                             {"error", Level::err},
-                             {"warn", Level::warn},
-                             {"Info", Level::info},
-                             {"DEBUG", Level::debug},
-                             {" trace ", Level::trace}}) {
-    auto filter = LogFilter::parse(spec);
-    EXPECT_EQ(filter.level_for("drovin::wdi"), level) << spec;
-    EXPECT_EQ(filter.level_for("anything"), level) << spec;
-    EXPECT_EQ(filter.max_level(), level) << spec;
+  for (auto [filter_text, level] : {std::pair{"off", Level::off},
+                                    {"error", Level::err},
+                                    {"warn", Level::warn},
+                                    {"Info", Level::info},
+                                    {"DEBUG", Level::debug},
+                                    {" trace ", Level::trace}}) {
+    auto filter = LogFilter::parse(filter_text);
+    EXPECT_EQ(filter.level_for("drovin::wdi"), level) << filter_text;
+    EXPECT_EQ(filter.level_for("anything"), level) << filter_text;
+    EXPECT_EQ(filter.max_level(), level) << filter_text;
   }
 }
 

@@ -45,15 +45,15 @@ std::optional<Level> parse_level(std::string_view name) {
   return std::nullopt;
 }
 
-LogFilter LogFilter::parse(std::string_view spec, std::vector<std::string>* rejected) {
+LogFilter LogFilter::parse(std::string_view text, std::vector<std::string>* rejected) {
   LogFilter filter;
   auto reject = [&](std::string_view directive) {
     if (rejected != nullptr) rejected->emplace_back(directive);
   };
-  while (!spec.empty()) {
-    auto comma = spec.find(',');
-    std::string_view directive = trim(spec.substr(0, comma));
-    spec = comma == std::string_view::npos ? std::string_view{} : spec.substr(comma + 1);
+  while (!text.empty()) {
+    auto comma = text.find(',');
+    std::string_view directive = trim(text.substr(0, comma));
+    text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma + 1);
     if (directive.empty()) continue;
 
     auto equals = directive.find('=');

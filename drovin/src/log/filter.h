@@ -22,7 +22,7 @@ class LogFilter {
  public:
   // Directives that cannot be read are ignored and handed back in `rejected`. A filter
   // without any readable directive passes errors only.
-  static LogFilter parse(std::string_view spec, std::vector<std::string>* rejected = nullptr);
+  static LogFilter parse(std::string_view text, std::vector<std::string>* rejected = nullptr);
 
   Level level_for(std::string_view target) const;
   // The most verbose level that any directive enables.
