@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <random>
 #include <vector>
 
 #include "velk/src/device/btm/bccmd.h"
+#include "velk/src/device/btm/pskey.h"
 
 namespace velk::btm {
 namespace {
@@ -213,6 +215,44 @@ TEST(ParseBccmdResponse, ChannelTestLooksOnlyAtTheLowSixBits) {
   // The whole byte is reported, not the masked channel.
   EXPECT_EQ(failure(0x7003, Bytes{0xFF, 0x01, 0xC3}, ErrorKind::SpuriousError),
             "Spurious message with channel ID 0xc3");
+}
+
+// Whatever arrives on the event endpoint, the checks read only what was received and pass on
+// only payloads that the PS decoding can take apart within bounds.
+TEST(ParseBccmdResponse, ArbitraryEventsStayWithinTheirBytes) {
+  std::mt19937 random(20261208);
+  std::array<std::uint16_t, 4> value{};
+  auto exercise = [&](const Bytes& event) {
+    // A copy of exactly the received size, so a read past it is caught by the sanitizers.
+    const Bytes received(event);
+    auto payload = parse_bccmd_response(0x7003, received);
+    if (!payload) return;
+    ASSERT_GE(payload->size(), 8u);
+    ASSERT_EQ(payload->data() + payload->size(), received.data() + received.size());
+    auto words = unpack_ps_value(0x02AD, *payload, value);
+    if (words) {
+      ASSERT_LE(*words, value.size());
+    }
+  };
+  for (std::size_t n = 0; n <= 256; ++n) {
+    for (int round = 0; round < 20; ++round) {
+      Bytes event(n);
+      for (auto& b : event) b = static_cast<std::uint8_t>(random());
+      exercise(event);
+    }
+  }
+  // Every single-byte change of a valid answer, with its key and length words in play.
+  Bytes valid = response(0x7003, 14);
+  valid[13] = 0xAD;
+  valid[14] = 0x02;
+  valid[15] = 0x01;
+  for (std::size_t at = 0; at < valid.size(); ++at) {
+    for (int v = 0; v < 256; ++v) {
+      Bytes event = valid;
+      event[at] = static_cast<std::uint8_t>(v);
+      exercise(event);
+    }
+  }
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ struct DfuFunctionalDescriptor {
   bool will_detach;
   std::uint16_t detach_timeout;  // milliseconds, sent as the DFU_DETACH value
   std::uint16_t transfer_size;   // bytes per download or upload block
-  std::uint16_t dfu_version;     // BCD, kept for the log only
+  std::uint16_t dfu_version;     // BCD; stored, not used
 };
 
 // The class and subclass of a DFU interface, run-time or boot loader alike.
