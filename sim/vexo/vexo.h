@@ -2,11 +2,20 @@
 // the identity of the mode it booted into. Changing mode means restarting: the chip drops off
 // the bus, and after its restart time it is plugged in again, now running another mode's model.
 //
-//   auto vexo = sim::vexo::Vexo::plug({.mode = sim::vexo::Mode::Btm});
-//   vexo->set_pskey(0x02AD, {3});
-//   vexo->faults().lost_responses = 1;
+//   auto vexo = sim::vexo::Vexo::plug();                   // BTM mode, 0x7A11:0x1300
+//   auto dfu = sim::vexo::Vexo::plug({.mode = sim::vexo::Mode::Dfu});
+//   vexo->set_pskey(0x02AD, {5});        // behind the firmware's back: no restart
+//   vexo->faults().lost_responses = 1;   // every switch is in faults.h
+//   vexo->timings().restart = 10s;       // the timeline is in options.h
+//   ... code under test, in virtual time ...
+//   EXPECT_EQ(vexo->mode(), sim::vexo::Mode::Sqif);
+//   EXPECT_EQ(vexo->bccmd_requests().back().variable, 0x7003);
 //
-// Two devices on the bus are simply two Vexo instances.
+// What the chip does on its own: a Cold_Reset restarts it into the mode the mode key selects; a
+// mode-key write of 5 or 1 restarts it into the SQIF or DSP loader shortly after the answer;
+// DFU_DETACH restarts it into the DFU loader, by itself or on the next USB reset; the loaders'
+// restart commands put the key back to 0 and restart into the firmware; a USB reset ends DFU
+// mode. Two devices on the bus are simply two Vexo instances.
 #pragma once
 
 #include <chrono>
