@@ -1,11 +1,11 @@
 // Throughput of the image codecs on inputs of realistic size: a few MiB of BTM firmware,
 // a serial-flash xuv listing, an FF image of data records under CRC records.
+#include <benchmark/benchmark.h>
+#include <fmt/format.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include <benchmark/benchmark.h>
-#include <fmt/format.h>
 
 #include "velk/src/device/dfu/dfu_file.h"
 #include "velk/src/device/dsp/crc16.h"
@@ -66,7 +66,8 @@ BENCHMARK(BM_Utf8Ascii)->Arg(1 << 20);
 
 void BM_Utf8Mixed(benchmark::State& state) {
   std::string text;
-  while (text.size() < static_cast<std::size_t>(state.range(0))) text += "caf\xC3\xA9 \xE3\x80\x80 \xF0\x9F\x98\x80 ";
+  while (text.size() < static_cast<std::size_t>(state.range(0)))
+    text += "caf\xC3\xA9 \xE3\x80\x80 \xF0\x9F\x98\x80 ";
   for (auto _ : state) benchmark::DoNotOptimize(velk::is_utf8(text));
   set_bytes(state, text.size());
 }
@@ -75,13 +76,15 @@ BENCHMARK(BM_Utf8Mixed)->Arg(1 << 20);
 // A listing of `words` consecutive words, as the flash tools write it.
 std::string xuv_text(std::size_t words) {
   std::string text;
-  for (std::size_t i = 0; i < words; ++i) text += fmt::format("@{:06X}   {:04X}\r\n", i, (i * 7919) & 0xFFFF);
+  for (std::size_t i = 0; i < words; ++i)
+    text += fmt::format("@{:06X}   {:04X}\r\n", i, (i * 7919) & 0xFFFF);
   return text;
 }
 
 void BM_ParseXuv(benchmark::State& state) {
   const std::string text = xuv_text(static_cast<std::size_t>(state.range(0)));
-  const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                            text.size());
   for (auto _ : state) {
     auto image = velk::device::sqif::parse_xuv(bytes);
     if (!image) state.SkipWithError("parse failed");
@@ -95,7 +98,8 @@ void put_be32(Bytes& b, std::size_t at, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
 }
 
-Bytes ff_header(std::uint8_t command, std::uint32_t start, std::uint32_t length, std::uint16_t check = 0) {
+Bytes ff_header(std::uint8_t command, std::uint32_t start, std::uint32_t length,
+                std::uint16_t check = 0) {
   Bytes h(velk::device::dsp::kFfHeaderLength, 0);
   put_be32(h, 0, (start * 2U + length) / 2);
   put_be32(h, 12, start);

@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t* suffix = file.data() + file.size() - kDfuSuffixLength;
   if ((suffix[2] & 1) == 0) {
     std::vector<std::uint8_t> rebuilt(file.begin(), file.end() - kDfuSuffixLength);
-    append_dfu_suffix(rebuilt, vendor, product, static_cast<std::uint16_t>(suffix[0] | (suffix[1] << 8)));
+    append_dfu_suffix(rebuilt, vendor, product,
+                      static_cast<std::uint16_t>(suffix[0] | (suffix[1] << 8)));
     if (!std::equal(rebuilt.begin(), rebuilt.end(), file.begin(), file.end())) std::abort();
   }
   return 0;

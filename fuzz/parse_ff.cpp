@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const FfSection& s : *sections) {
     if (const auto* w = std::get_if<WriteSection>(&s)) {
       written += w->data.size();
-      if (previous && std::uint64_t{previous->address} + previous->data.size() == w->address) std::abort();
+      if (previous && std::uint64_t{previous->address} + previous->data.size() == w->address)
+        std::abort();
       previous = w;
     } else {
       previous = nullptr;

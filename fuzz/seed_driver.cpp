@@ -14,7 +14,8 @@ namespace {
 
 void run(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
-  const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in),
+                                        std::istreambuf_iterator<char>()};
   std::printf("%s (%zu bytes)\n", path.string().c_str(), bytes.size());
   std::fflush(stdout);
   (void)LLVMFuzzerTestOneInput(bytes.data(), bytes.size());

@@ -1,9 +1,9 @@
 // Any byte string: the reported error is consistent. The prefix before it is valid and decodes
 // to scalar values; the bad part is a maximal one: cut right after it, the buffer merely ends
 // inside a sequence, unless the bad part is a single byte that starts none.
-#include <cstdlib>
-
 #include "velk/src/util/utf8.h"
+
+#include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::span<const std::uint8_t> bytes(data, size);

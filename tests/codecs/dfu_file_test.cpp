@@ -1,9 +1,9 @@
 #include "velk/src/device/dfu/dfu_file.h"
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tests/codecs/log_capture.h"
 
@@ -15,15 +15,17 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint16_t kVendor = 0x0A12;
 constexpr std::uint16_t kDfuProduct = 0xFFFF;  // DFU-mode IDs are odd
 
-Bytes bytes_of(std::string_view s) { return {s.begin(), s.end()}; }
+Bytes bytes_of(std::string_view s) {
+  return {s.begin(), s.end()};
+}
 
 // A file for kVendor/kDfuProduct with a correct CRC, built field by field.
 Bytes make_file(const Bytes& image, std::uint16_t product = 0xFFFE, std::uint16_t bcd_dfu = 0x0100,
                 Bytes signature = {0x55, 0x46, 0x44}, std::uint8_t length = 16) {
   Bytes f = image;
-  f.insert(f.end(), {0xA2, 0x01,                                               // bcdDevice 0x01a2
+  f.insert(f.end(), {0xA2, 0x01,  // bcdDevice 0x01a2
                      static_cast<std::uint8_t>(product), static_cast<std::uint8_t>(product >> 8),
-                     0x12, 0x0A,                                               // idVendor
+                     0x12, 0x0A,  // idVendor
                      static_cast<std::uint8_t>(bcd_dfu), static_cast<std::uint8_t>(bcd_dfu >> 8)});
   f.insert(f.end(), signature.begin(), signature.end());
   f.push_back(length);
@@ -32,7 +34,8 @@ Bytes make_file(const Bytes& image, std::uint16_t product = 0xFFFE, std::uint16_
   return f;
 }
 
-std::string failure(const Bytes& file, std::uint16_t vendor = kVendor, std::uint16_t product = kDfuProduct) {
+std::string failure(const Bytes& file, std::uint16_t vendor = kVendor,
+                    std::uint16_t product = kDfuProduct) {
   auto r = check_dfu_file(file, vendor, product);
   if (r) return "ok";
   EXPECT_EQ(r.error().kind(), ErrorKind::InvalidImage);
@@ -68,8 +71,12 @@ TEST(DfuFile, ProductIdMayHaveBitZeroClearedButNothingElse) {
 
 TEST(DfuFile, SuffixFieldsAreCheckedInOrderBeforeTheCrc) {
   EXPECT_EQ(failure(make_file({}, 0xFFFE, 0x011A)), "invalid DFU version: 0x11a");
-  EXPECT_EQ(failure(make_file({}, 0xFFFE, 0x0100, {0x44, 0x46, 0x55})), "invalid DFU signature: 0x554644");
-  EXPECT_EQ(failure(make_file({}, 0xFFFE, 0x0100, {0x55, 0x46, 0x44}, 0x14)), "invalid DFU size: 0x14");
+  EXPECT_EQ(failure(make_file({}, 0xFFFE, 0x0100, {0x44, 0x46, 0x55})),
+            "invalid DFU signature: 0x554644");
+  EXPECT_EQ(failure(make_file({}, 0xFFFE, 0x0100, {0x55, 0x46, 0x45})),
+            "invalid DFU signature: 0x454655");
+  EXPECT_EQ(failure(make_file({}, 0xFFFE, 0x0100, {0x55, 0x46, 0x44}, 0x14)),
+            "invalid DFU size: 0x14");
   // A wrong ID wins over a wrong version, and a wrong version over a wrong signature.
   EXPECT_EQ(failure(make_file({}, 0x1234, 0x0200, {0, 0, 0})),
             "firmware image does not match the device's ID: 0xa12/0x1235 != 0xa12/0xffff");

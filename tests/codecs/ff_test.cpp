@@ -1,9 +1,9 @@
 #include "velk/src/device/dsp/ff.h"
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tests/codecs/log_capture.h"
 #include "velk/src/device/dsp/crc16.h"
@@ -55,10 +55,15 @@ Record data(std::uint32_t start, Bytes body) {
   return Record{0x14, start, n, std::move(body)};
 }
 
-Record erase(std::uint32_t start, std::uint32_t words) { return Record{0x21, start, words}; }
+Record erase(std::uint32_t start, std::uint32_t words) {
+  return Record{0x21, start, words};
+}
 
 Record crc_over(const Bytes& covered, std::uint32_t junk_high = 0) {
-  return Record{0x15, 0, static_cast<std::uint32_t>(covered.size()), {},
+  return Record{0x15,
+                0,
+                static_cast<std::uint32_t>(covered.size()),
+                {},
                 (junk_high << 16) | swapped_crc16(covered)};
 }
 
@@ -142,7 +147,8 @@ TEST(Ff, ContiguousWritesCoalesce) {
       << log.text();
   // A gap, or an erase in between, keeps writes apart.
   EXPECT_EQ(sections(file({data(0x8000, {1, 2, 3, 4}), data(0x8003, {5, 6})})).size(), 2U);
-  EXPECT_EQ(sections(file({data(0x8000, {1, 2}), erase(0x8001, 1), data(0x8001, {3, 4})})).size(), 3U);
+  EXPECT_EQ(sections(file({data(0x8000, {1, 2}), erase(0x8001, 1), data(0x8001, {3, 4})})).size(),
+            3U);
 }
 
 TEST(Ff, CrcRecordChecksTheFollowingRecordsAndKeepsARunTogether) {
@@ -173,10 +179,12 @@ TEST(Ff, ZeroLengthDataRecords) {
 TEST(Ff, HeaderRejections) {
   Record bad_marker = data(0x8000, {1, 2});
   bad_marker.marker = 0xEF;
-  EXPECT_EQ(failure(file({bad_marker})), "corrupt FF image: 0xef != 0xee || 0x8001 != 0x10000 + 0x2 / 2");
+  EXPECT_EQ(failure(file({bad_marker})),
+            "corrupt FF image: 0xef != 0xee || 0x8001 != 0x10000 + 0x2 / 2");
   Record bad_end = erase(0x8000, 0x8000);
   bad_end.end = 0xC001;
-  EXPECT_EQ(failure(file({bad_end})), "corrupt FF image: 0xee != 0xee || 0xc001 != 0x10000 + 0x8000 / 2");
+  EXPECT_EQ(failure(file({bad_end})),
+            "corrupt FF image: 0xee != 0xee || 0xc001 != 0x10000 + 0x8000 / 2");
   // The rule holds for every command, even an unknown one, and is checked first.
   Record unknown{0x16, 1, 0};
   EXPECT_EQ(failure(file({unknown})), "unknown command: 0x16");

@@ -1,9 +1,9 @@
 #include "velk/src/device/dsp/loader_image.h"
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tests/codecs/log_capture.h"
 
@@ -52,6 +52,10 @@ TEST(LoaderImage, Rejections) {
   // A zero link anywhere but 22 bytes before the end.
   b = image(60);
   put_be16(b, 30, 0);
+  EXPECT_EQ(verdict(b), "Link list ended prematurely\n");
+  // ... or after that point: 30 + 10 = 40 lies past 60 - 22.
+  put_be16(b, 30, 1);
+  put_be16(b, 40, 0);
   EXPECT_EQ(verdict(b), "Link list ended prematurely\n");
 
   // The first link jumps past the end.

@@ -1,11 +1,11 @@
 #include "tests/codecs/log_capture.h"
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-
-#include <gtest/gtest.h>
 
 #include "velk/src/c/log.h"
 

@@ -1,17 +1,19 @@
 #include "velk/src/util/utf8.h"
 
+#include <gtest/gtest.h>
+
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace velk {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-std::optional<Utf8Error> check(const Bytes& b) { return check_utf8(std::span(b)); }
+std::optional<Utf8Error> check(const Bytes& b) {
+  return check_utf8(std::span(b));
+}
 
 // An independent notion of validity: a buffer is UTF-8 when decoding it naively into scalar
 // values and encoding those again gives back the same bytes.
@@ -38,7 +40,11 @@ bool reference_valid(const Bytes& b) {
   std::size_t i = 0;
   while (i < b.size()) {
     const std::uint8_t lead = b[i];
-    std::size_t width = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    std::size_t width = lead < 0x80    ? 1
+                        : lead >= 0xF0 ? 4
+                        : lead >= 0xE0 ? 3
+                        : lead >= 0xC0 ? 2
+                                       : 0;
     if (width == 0 || lead >= 0xF8 || i + width > b.size()) return false;
     char32_t c = width == 1 ? lead : lead & (0x7F >> width);
     for (std::size_t k = 1; k < width; ++k) {
@@ -67,14 +73,14 @@ TEST(Utf8, BadSequenceLengthIsTheMaximalInvalidPrefix) {
     Utf8Error error;
   };
   const Case cases[] = {
-      {{0x80}, {0, 1}},                          // lone continuation byte
-      {{'a', 0xC0, 0x80}, {1, 1}},               // overlong NUL: C0 never starts a sequence
-      {{0xC1, 0xBF}, {0, 1}},                    // overlong ASCII
-      {{0xE0, 0x80, 0x80}, {0, 1}},              // overlong three-byte form
-      {{0xED, 0xA0, 0x80}, {0, 1}},              // surrogate U+D800
-      {{0xF0, 0x80, 0x80, 0x80}, {0, 1}},        // overlong four-byte form
-      {{0xF4, 0x90, 0x80, 0x80}, {0, 1}},        // U+110000
-      {{0xF5, 0x80, 0x80, 0x80}, {0, 1}},        // lead byte past U+10FFFF
+      {{0x80}, {0, 1}},                    // lone continuation byte
+      {{'a', 0xC0, 0x80}, {1, 1}},         // overlong NUL: C0 never starts a sequence
+      {{0xC1, 0xBF}, {0, 1}},              // overlong ASCII
+      {{0xE0, 0x80, 0x80}, {0, 1}},        // overlong three-byte form
+      {{0xED, 0xA0, 0x80}, {0, 1}},        // surrogate U+D800
+      {{0xF0, 0x80, 0x80, 0x80}, {0, 1}},  // overlong four-byte form
+      {{0xF4, 0x90, 0x80, 0x80}, {0, 1}},  // U+110000
+      {{0xF5, 0x80, 0x80, 0x80}, {0, 1}},  // lead byte past U+10FFFF
       {{0xFF}, {0, 1}},
       {{0xC3, 'a'}, {0, 1}},
       {{0xE2, 0x82, 'a'}, {0, 2}},

@@ -1,9 +1,9 @@
 #include "velk/src/device/sqif/xuv.h"
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace velk::device::sqif {
 namespace {
@@ -45,15 +45,26 @@ TEST(Xuv, LinesAndBlanks) {
   EXPECT_EQ(image("@0 1\r\n@1 2\r\n"), (Bytes{0, 1, 0, 2}));
   EXPECT_EQ(image("@0 1\n\n@1 2"), (Bytes{0, 1, 0, 2}));  // last line without a line feed
   // Tab, U+00A0, U+3000 and the other White_Space characters separate tokens.
-  EXPECT_EQ(image("\t@0\t1\n@1\xC2\xA0" "2\n@2\xE3\x80\x80" "3\xE2\x80\xAF\n"), (Bytes{0, 1, 0, 2, 0, 3}));
-  EXPECT_EQ(image("\x0B@0\x0C" "1\xC2\x85\xE1\x9A\x80\n@1\xE2\x80\x8A" "2\xE2\x80\xA8\xE2\x80\xA9\xE2\x81\x9F"),
+  EXPECT_EQ(image("\t@0\t1\n@1\xC2\xA0"
+                  "2\n@2\xE3\x80\x80"
+                  "3\xE2\x80\xAF\n"),
+            (Bytes{0, 1, 0, 2, 0, 3}));
+  EXPECT_EQ(image("\x0B@0\x0C"
+                  "1\xC2\x85\xE1\x9A\x80\n@1\xE2\x80\x8A"
+                  "2\xE2\x80\xA8\xE2\x80\xA9\xE2\x81\x9F"),
             (Bytes{0, 1, 0, 2}));
 }
 
 TEST(Xuv, NonWhiteSpaceNeighboursAreNotSeparators) {
   // U+200B (zero width space) and U+180E lost White_Space; they belong to the token.
-  EXPECT_EQ(failure("@0\xE2\x80\x8B" "1"), "invalid line: \"@0\xE2\x80\x8B" "1\"");
-  EXPECT_EQ(failure("@0 \xE1\xA0\x8E" "1"), "invalid value \xE1\xA0\x8E" "1: invalid digit found in string");
+  EXPECT_EQ(failure("@0\xE2\x80\x8B"
+                    "1"),
+            "invalid line: \"@0\xE2\x80\x8B"
+            "1\"");
+  EXPECT_EQ(failure("@0 \xE1\xA0\x8E"
+                    "1"),
+            "invalid value \xE1\xA0\x8E"
+            "1: invalid digit found in string");
 }
 
 TEST(Xuv, LineShape) {
@@ -74,7 +85,8 @@ TEST(Xuv, NumberSyntax) {
   EXPECT_EQ(failure("@+ 0001"), "invalid address @+: cannot parse integer from empty string");
   EXPECT_EQ(failure("@++1 0001"), "invalid address @++1: invalid digit found in string");
   EXPECT_EQ(failure("@-1 0001"), "invalid address @-1: invalid digit found in string");
-  EXPECT_EQ(failure("@100000000 0001"), "invalid address @100000000: number too large to fit in target type");
+  EXPECT_EQ(failure("@100000000 0001"),
+            "invalid address @100000000: number too large to fit in target type");
   EXPECT_EQ(failure("@0 10000"), "invalid value 10000: number too large to fit in target type");
   EXPECT_EQ(failure("@0 +"), "invalid value +: cannot parse integer from empty string");
   EXPECT_EQ(failure("@0 1_0"), "invalid value 1_0: invalid digit found in string");
@@ -110,13 +122,17 @@ TEST(Xuv, ImageSizeIsCapped) {
             fmt::format("image too large: offset {:#x} is beyond the {:#x}-byte limit",
                         kMaxXuvImageSize, kMaxXuvImageSize));
   // The largest offset a 32-bit address can give: no 4 GiB allocation, no size_t wrap.
-  EXPECT_EQ(failure("@7fffffff 1"), "image too large: offset 0xfffffffe is beyond the 0x4000000-byte limit");
-  EXPECT_EQ(failure("@ffffffff 1"), "image too large: offset 0xfffffffe is beyond the 0x4000000-byte limit");
+  EXPECT_EQ(failure("@7fffffff 1"),
+            "image too large: offset 0xfffffffe is beyond the 0x4000000-byte limit");
+  EXPECT_EQ(failure("@ffffffff 1"),
+            "image too large: offset 0xfffffffe is beyond the 0x4000000-byte limit");
 }
 
 TEST(Xuv, WholeBufferMustBeUtf8BeforeAnyLineIsRead) {
-  EXPECT_EQ(failure("@0 1\n@1 2 \xFF\n"), "invalid xuv file: invalid utf-8 sequence of 1 bytes from index 10");
-  EXPECT_EQ(failure("bad line\n\xE2\x82"), "invalid xuv file: incomplete utf-8 byte sequence from index 9");
+  EXPECT_EQ(failure("@0 1\n@1 2 \xFF\n"),
+            "invalid xuv file: invalid utf-8 sequence of 1 bytes from index 10");
+  EXPECT_EQ(failure("bad line\n\xE2\x82"),
+            "invalid xuv file: incomplete utf-8 byte sequence from index 9");
 }
 
 }  // namespace

@@ -1,13 +1,15 @@
 #include "velk/src/util/utf8.h"
 
-#include <cstring>
-
 #include <fmt/format.h>
+
+#include <cstring>
 
 namespace velk {
 namespace {
 
-bool is_continuation(std::uint8_t b) { return (b & 0xC0) == 0x80; }
+bool is_continuation(std::uint8_t b) {
+  return (b & 0xC0) == 0x80;
+}
 
 // Skips the run of ASCII bytes at `i`, eight at a time where it can.
 std::size_t skip_ascii(std::span<const std::uint8_t> s, std::size_t i) {
@@ -67,8 +69,12 @@ std::optional<Utf8Error> check_utf8(std::string_view text) {
   return check_utf8(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
-bool is_utf8(std::span<const std::uint8_t> bytes) { return !check_utf8(bytes).has_value(); }
-bool is_utf8(std::string_view text) { return !check_utf8(text).has_value(); }
+bool is_utf8(std::span<const std::uint8_t> bytes) {
+  return !check_utf8(bytes).has_value();
+}
+bool is_utf8(std::string_view text) {
+  return !check_utf8(text).has_value();
+}
 
 std::string utf8_error_text(const Utf8Error& error) {
   if (error.incomplete()) {

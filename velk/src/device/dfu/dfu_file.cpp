@@ -73,7 +73,8 @@ Status check_dfu_file(std::span<const std::uint8_t> file, std::uint16_t id_vendo
   }
 
   const std::uint16_t bcd_dfu = le16(end - kBcdDfuFromEnd);
-  if (bcd_dfu != kBcdDfu) return fail(ErrorKind::InvalidImage, "invalid DFU version: {:#x}", bcd_dfu);
+  if (bcd_dfu != kBcdDfu)
+    return fail(ErrorKind::InvalidImage, "invalid DFU version: {:#x}", bcd_dfu);
 
   const std::uint8_t* sig = end - kSignatureFromEnd;
   if (sig[0] != kSignature[0] || sig[1] != kSignature[1] || sig[2] != kSignature[2]) {
@@ -82,7 +83,8 @@ Status check_dfu_file(std::span<const std::uint8_t> file, std::uint16_t id_vendo
   }
 
   const std::uint8_t length = *(end - kLengthFromEnd);
-  if (length != kDfuSuffixLength) return fail(ErrorKind::InvalidImage, "invalid DFU size: {:#x}", length);
+  if (length != kDfuSuffixLength)
+    return fail(ErrorKind::InvalidImage, "invalid DFU size: {:#x}", length);
 
   const std::uint32_t stored = le32(end - kCrcFromEnd);
   const std::uint32_t computed = dfu_crc(file.first(n - kCrcFromEnd));
@@ -102,7 +104,8 @@ void append_dfu_suffix(std::vector<std::uint8_t>& image, std::uint16_t id_vendor
   image.insert(image.end(), kSignature.begin(), kSignature.end());
   image.push_back(static_cast<std::uint8_t>(kDfuSuffixLength));
   const std::uint32_t crc = dfu_crc(image);
-  for (int shift = 0; shift < 32; shift += 8) image.push_back(static_cast<std::uint8_t>(crc >> shift));
+  for (int shift = 0; shift < 32; shift += 8)
+    image.push_back(static_cast<std::uint8_t>(crc >> shift));
 }
 
 }  // namespace velk::device::dfu

@@ -1,8 +1,8 @@
 #include "velk/src/device/dsp/crc16.h"
 
-#include <array>
-
 #include <fmt/format.h>
+
+#include <array>
 
 #include "velk/src/c/error.h"
 

@@ -26,7 +26,9 @@ std::uint32_t be32(const std::uint8_t* p) {
          (static_cast<std::uint32_t>(p[2]) << 8) | static_cast<std::uint32_t>(p[3]);
 }
 
-std::uint16_t be16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
+std::uint16_t be16(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
 
 struct Header {
   std::uint32_t end;
@@ -41,8 +43,8 @@ struct Header {
 };
 
 Header read_header(const std::uint8_t* p) {
-  return Header{be32(p + kEndOffset),  be32(p + kStartOffset),  be32(p + kLengthOffset),
-                be16(p + kCheckOffset), p[kMarkerOffset], p[kCommandOffset]};
+  return Header{be32(p + kEndOffset),   be32(p + kStartOffset), be32(p + kLengthOffset),
+                be16(p + kCheckOffset), p[kMarkerOffset],       p[kCommandOffset]};
 }
 
 void add_write(std::vector<FfSection>& sections, std::uint32_t address,
@@ -61,6 +63,14 @@ void add_write(std::vector<FfSection>& sections, std::uint32_t address,
   sections.emplace_back(WriteSection{address, {bytes.begin(), bytes.end()}});
 }
 
+// A data or CRC record covers `length` bytes after its header: a whole number of words, all
+// inside the file. `left` is what follows the header, so a length near 2^32 cannot wrap.
+Status check_body(const Header& h, std::size_t left, std::size_t p) {
+  if (h.length % 2 != 0) return fail(ErrorKind::InvalidImage, "invalid FF length: {:#x}", h.length);
+  if (h.length > left) return fail(ErrorKind::InvalidImage, "unexpected FF EOF at offset {:#x}", p);
+  return {};
+}
+
 }  // namespace
 
 Result<std::vector<FfSection>> parse_ff(std::span<const std::uint8_t> data) {
@@ -68,29 +78,31 @@ Result<std::vector<FfSection>> parse_ff(std::span<const std::uint8_t> data) {
   std::size_t p = 0;
   while (p < data.size()) {
     const std::size_t left = data.size() - p;
-    if (left < kFfHeaderLength) return fail(ErrorKind::InvalidImage, "invalid FF block at offset {:#x}", p);
+    if (left < kFfHeaderLength) {
+      return fail(ErrorKind::InvalidImage, "invalid FF block at offset {:#x}", p);
+    }
     const Header h = read_header(data.data() + p);
     const std::uint32_t twice_start = h.byte_address();
     // All of it modulo 2^32: the files were made for a 32-bit word-addressed DSP.
     if (h.marker != kMarker || h.end != (twice_start + h.length) / 2) {
-      return fail(ErrorKind::InvalidImage, "corrupt FF image: {:#x} != 0xee || {:#x} != {:#x} + {:#x} / 2",
-                  h.marker, h.end, twice_start, h.length);
+      return fail(ErrorKind::InvalidImage,
+                  "corrupt FF image: {:#x} != 0xee || {:#x} != {:#x} + {:#x} / 2", h.marker, h.end,
+                  twice_start, h.length);
     }
-    // Compared against what is left rather than by adding to p, so a length near 2^32 cannot wrap.
     const std::size_t body_left = left - kFfHeaderLength;
     const auto body = [&] { return data.subspan(p + kFfHeaderLength, h.length); };
     switch (h.command) {
       case kCommandData:
-        if (h.length % 2 != 0) return fail(ErrorKind::InvalidImage, "invalid FF length: {:#x}", h.length);
-        if (h.length > body_left) return fail(ErrorKind::InvalidImage, "unexpected FF EOF at offset {:#x}", p);
+        VELK_TRY(check_body(h, body_left, p));
         add_write(sections, twice_start, body());
         p += kFfHeaderLength + h.length;
         break;
       case kCommandCrc: {
-        if (h.length % 2 != 0) return fail(ErrorKind::InvalidImage, "invalid FF length: {:#x}", h.length);
-        if (h.length > body_left) return fail(ErrorKind::InvalidImage, "unexpected FF EOF at offset {:#x}", p);
+        VELK_TRY(check_body(h, body_left, p));
         const std::uint16_t crc = swapped_crc16(body());
-        if (crc != h.check) return fail(ErrorKind::InvalidImage, "invalid FF CRC: {:#x} != {:#x}", crc, h.check);
+        if (crc != h.check) {
+          return fail(ErrorKind::InvalidImage, "invalid FF CRC: {:#x} != {:#x}", crc, h.check);
+        }
         // The covered bytes are records of their own and are parsed next.
         p += kFfHeaderLength;
         break;

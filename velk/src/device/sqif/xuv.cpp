@@ -1,5 +1,6 @@
 #include "velk/src/device/sqif/xuv.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string_view>
@@ -9,15 +10,14 @@
 namespace velk::device::sqif {
 namespace {
 
+// The characters with the Unicode White_Space property.
 bool is_white_space(char32_t c) {
-  switch (c) {
-    case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20:
-    case 0x85: case 0xA0: case 0x1680:
-    case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
-      return true;
-    default:
-      return c >= 0x2000 && c <= 0x200A;
-  }
+  if (c <= 0x20) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
+  if (c < 0x85) return false;
+  if (c >= 0x2000 && c <= 0x200A) return true;
+  constexpr std::array<char32_t, 8> kOthers{0x85,   0xA0,   0x1680, 0x2028,
+                                            0x2029, 0x202F, 0x205F, 0x3000};
+  return std::find(kOthers.begin(), kOthers.end(), c) != kOthers.end();
 }
 
 // A data line has two tokens; the third is only kept to know that there are too many.
@@ -36,7 +36,8 @@ Tokens split(std::span<const std::uint8_t> line) {
     const char32_t c = decode_utf8(line, pos);
     if (is_white_space(c)) {
       if (in_token) {
-        out.token[out.count++] = {reinterpret_cast<const char*>(line.data()) + token_start, at - token_start};
+        out.token[out.count++] = {reinterpret_cast<const char*>(line.data()) + token_start,
+                                  at - token_start};
         in_token = false;
       }
     } else if (!in_token) {
@@ -55,9 +56,12 @@ enum class NumberError { Empty, InvalidDigit, TooLarge };
 
 std::string_view text(NumberError e) {
   switch (e) {
-    case NumberError::Empty: return "cannot parse integer from empty string";
-    case NumberError::InvalidDigit: return "invalid digit found in string";
-    case NumberError::TooLarge: return "number too large to fit in target type";
+    case NumberError::Empty:
+      return "cannot parse integer from empty string";
+    case NumberError::InvalidDigit:
+      return "invalid digit found in string";
+    case NumberError::TooLarge:
+      return "number too large to fit in target type";
   }
   return {};
 }
@@ -98,7 +102,8 @@ Status parse_line(std::span<const std::uint8_t> line, std::vector<std::uint8_t>&
   }
   const auto address = parse_hex(address_token.substr(1), 0xFFFFFFFFU);
   if (!address) {
-    return fail(ErrorKind::InvalidImage, "invalid address {}: {}", address_token, text(address.error()));
+    return fail(ErrorKind::InvalidImage, "invalid address {}: {}", address_token,
+                text(address.error()));
   }
   // Wraps for addresses of 2^31 and above, as on the 32-bit device.
   const std::uint32_t offset = *address * 2U;
@@ -106,10 +111,12 @@ Status parse_line(std::span<const std::uint8_t> line, std::vector<std::uint8_t>&
   if (!value) {
     return fail(ErrorKind::InvalidImage, "invalid value {}: {}", value_token, text(value.error()));
   }
-  if (offset < image.size()) return fail(ErrorKind::InvalidImage, "out of order address: {:#x}", offset);
+  if (offset < image.size())
+    return fail(ErrorKind::InvalidImage, "out of order address: {:#x}", offset);
   if (std::uint64_t{offset} + 2 > kMaxXuvImageSize) {
-    return fail(ErrorKind::InvalidImage, "image too large: offset {:#x} is beyond the {:#x}-byte limit",
-                offset, kMaxXuvImageSize);
+    return fail(ErrorKind::InvalidImage,
+                "image too large: offset {:#x} is beyond the {:#x}-byte limit", offset,
+                kMaxXuvImageSize);
   }
   image.resize(offset);
   image.push_back(static_cast<std::uint8_t>(*value >> 8));
@@ -128,7 +135,8 @@ Result<std::vector<std::uint8_t>> parse_xuv(std::span<const std::uint8_t> data) 
   while (pos < data.size()) {
     const void* lf = std::memchr(data.data() + pos, '\n', data.size() - pos);
     const std::size_t eol =
-        lf ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(lf) - data.data()) : data.size();
+        lf ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(lf) - data.data())
+           : data.size();
     std::span<const std::uint8_t> line = data.subspan(pos, eol - pos);
     if (!line.empty() && line.back() == '\r') line = line.first(line.size() - 1);
     VELK_TRY(parse_line(line, image));
