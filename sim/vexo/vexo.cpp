@@ -65,8 +65,9 @@ BtmMode* Vexo::btm() {
 
 void Vexo::restart(std::optional<Mode> into, std::chrono::nanoseconds after) {
   const unsigned epoch = ++epoch_;
-  bus().after(after, [weak = weak_from_this(), epoch, into] {
-    if (auto self = weak.lock(); self && self->epoch_ == epoch) self->go_down(into);
+  // The events hold the chip: while it is off the bus nobody else may.
+  bus().after(after, [self = shared_from_this(), epoch, into] {
+    if (self->epoch_ == epoch) self->go_down(into);
   });
 }
 
@@ -85,9 +86,8 @@ void Vexo::go_down(std::optional<Mode> into) {
   if (std::exchange(options_.faults.never_returns, false)) return;
   if (auto forced = std::exchange(options_.faults.returns_in, std::nullopt)) into = forced;
   const auto down_for = options_.timings.restart + options_.faults.slow_restart;
-  bus().after(down_for, [weak = weak_from_this(), epoch, into] {
-    auto self = weak.lock();
-    if (!self || self->epoch_ != epoch) return;
+  bus().after(down_for, [self = shared_from_this(), epoch, into] {
+    if (self->epoch_ != epoch) return;
     self->boot(into.value_or(self->mode_selected_by_key()));
     self->plug_in();
   });

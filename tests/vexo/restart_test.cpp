@@ -244,6 +244,14 @@ TEST_F(Restart, ScenariosPlugTheirDevices) {
   }
 }
 
+TEST_F(Restart, DeviceOwnedOnlyByTheBusComesBack) {
+  sim::vexo::register_scenarios();
+  ASSERT_TRUE(sim::load_scenario("vexo"));
+  UsbHost::hci(open_btm(), bccmd(kSetReq, 0, kColdReset, Bytes(8, 0)));
+  advance(3s);
+  EXPECT_EQ(host.listed(), Identities{kBtm});
+}
+
 TEST_F(Restart, TwoDevicesKeepTheirOwnStores) {
   auto first = Vexo::plug();
   auto second = Vexo::plug();
