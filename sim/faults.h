@@ -31,8 +31,11 @@ struct Action {
     Timeout,           // the full timeout passes; LIBUSB_ERROR_TIMEOUT; HID read: 0
     Short,             // the transfer moves only `bytes` bytes (the model sees only those on OUT)
     Error,             // `code` returned as it is; HID: -1
-    InterruptedAfter,  // `bytes` bytes arrive, then LIBUSB_ERROR_INTERRUPTED
-    TimeoutAfter,      // `bytes` bytes arrive, the timeout passes, then LIBUSB_ERROR_TIMEOUT
+    // The next packet's first `bytes` bytes arrive (fewer if it is shorter or none comes in
+    // time), then the transfer ends with LIBUSB_ERROR_INTERRUPTED; with `bytes` 0 at once.
+    InterruptedAfter,
+    // As InterruptedAfter, but the whole timeout passes and it ends with LIBUSB_ERROR_TIMEOUT.
+    TimeoutAfter,
     Unplug,            // the device disappears before the request reaches it
   };
   Type type = Type::Stall;

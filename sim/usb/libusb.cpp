@@ -411,6 +411,10 @@ int LIBUSB_CALL libusb_interrupt_transfer(libusb_device_handle* h, unsigned char
       case Action::Type::Error:
       case Action::Type::Unplug: return finish(r, fault->libusb_code(), true);
       case Action::Type::Timeout: bus().advance(wait_limit(timeout)); return finish(r, LIBUSB_ERROR_TIMEOUT, true);
+      case Action::Type::InterruptedAfter:
+        // Interrupted before anything arrived: at once, and the pending packet stays.
+        if (fault->bytes <= 0) return finish(r, LIBUSB_ERROR_INTERRUPTED, true);
+        break;
       default: break;
     }
   }
@@ -428,7 +432,11 @@ int LIBUSB_CALL libusb_interrupt_transfer(libusb_device_handle* h, unsigned char
   });
   r.transferred = 0;
   if (gone) return finish(r, LIBUSB_ERROR_NO_DEVICE, fault.has_value());
-  if (!packet) return finish(r, LIBUSB_ERROR_TIMEOUT, fault.has_value());
+  if (!packet) {
+    // Nothing arrived: a fault that ends the transfer still decides how it ends.
+    const bool interrupted = fault && fault->type == Action::Type::InterruptedAfter;
+    return finish(r, interrupted ? LIBUSB_ERROR_INTERRUPTED : LIBUSB_ERROR_TIMEOUT, fault.has_value());
+  }
 
   int result = LIBUSB_SUCCESS;
   int limit = length;

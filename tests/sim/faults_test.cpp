@@ -121,6 +121,18 @@ TEST_F(FaultsTest, InterruptedAfterBytesReportsThemWithInterrupted) {
   EXPECT_EQ(sim::bus().now(), 20ms);
 }
 
+TEST_F(FaultsTest, InterruptedBeforeAnyByteEndsAtOnceAndKeepsThePacket) {
+  device_->queue_interrupt(0x81, {1, 2, 3}, 20ms);
+  arm(RequestKind::InterruptIn, Action::interrupted_after(0));
+  std::uint8_t buf[16];
+  int n = -1;
+  EXPECT_EQ(libusb_interrupt_transfer(handle_, 0x81, buf, 16, &n, 100), LIBUSB_ERROR_INTERRUPTED);
+  EXPECT_EQ(n, 0);
+  EXPECT_EQ(sim::bus().now(), 0ms);
+  EXPECT_EQ(libusb_interrupt_transfer(handle_, 0x81, buf, 16, &n, 100), 0);
+  EXPECT_EQ(n, 3);
+}
+
 TEST_F(FaultsTest, TimeoutAfterBytesReportsThemWithTimeoutAtTheDeadline) {
   device_->queue_interrupt(0x81, {1, 2, 3, 4, 5, 6, 7, 8}, 20ms);
   arm(RequestKind::InterruptIn, Action::timeout_after(5));
