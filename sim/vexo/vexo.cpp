@@ -42,17 +42,35 @@ std::shared_ptr<Vexo> Vexo::plug(VexoOptions options) {
 }
 
 void Vexo::plug_in() {
+  auto guard = bus().lock();
   if (!on_bus()) bus().plug(shared_from_this());
 }
 
 void Vexo::unplug() {
+  auto guard = bus().lock();
   ++epoch_;
   if (on_bus()) bus().unplug(*this);
 }
 
 void Vexo::power_cycle() {
+  auto guard = bus().lock();
   ++epoch_;
   go_down(std::nullopt);
+}
+
+std::optional<Words> Vexo::pskey(std::uint16_t key) const {
+  auto guard = bus().lock();
+  return store_.read(key);
+}
+
+void Vexo::set_pskey(std::uint16_t key, Words value) {
+  auto guard = bus().lock();
+  store_.write(key, std::move(value));
+}
+
+void Vexo::clear_pskey(std::uint16_t key) {
+  auto guard = bus().lock();
+  store_.clear(key);
 }
 
 bool Vexo::on_bus() const {

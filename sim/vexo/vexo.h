@@ -57,10 +57,12 @@ class Vexo : public Device, public std::enable_shared_from_this<Vexo> {
   // How many times the chip came back on the bus after a restart.
   unsigned boots() const { return boots_; }
 
+  // The key accessors take the bus's lock, so a test may use them while the code under test
+  // runs on another thread; store() is for set-up and inspection between calls.
   PersistentStore& store() { return store_; }
-  std::optional<Words> pskey(std::uint16_t key) const { return store_.read(key); }
-  void set_pskey(std::uint16_t key, Words value) { store_.write(key, std::move(value)); }
-  void clear_pskey(std::uint16_t key) { store_.clear(key); }
+  std::optional<Words> pskey(std::uint16_t key) const;
+  void set_pskey(std::uint16_t key, Words value);
+  void clear_pskey(std::uint16_t key);
 
   VexoFaults& faults() { return options_.faults; }
   VexoTimings& timings() { return options_.timings; }
