@@ -1,5 +1,7 @@
 # Third-party libraries. On Linux they come from Debian packages; the Windows cross build
 # points VELK_DEPS_ROOT at the folder where scripts/build-windows.sh cross-built them.
+# The *_headers targets give only the headers: the library's objects and the test binaries use
+# them, so that nothing but the shipped library links the real libusb and hidapi.
 find_package(PkgConfig REQUIRED)
 find_package(fmt REQUIRED)
 find_package(Threads REQUIRED)
@@ -11,9 +13,10 @@ if(WIN32)
                         "scripts/build-windows.sh builds them")
   endif()
   # Our sources include <libusb.h> and <hidapi/hidapi.h>, as on Linux.
+  add_library(velk_libusb_headers INTERFACE)
+  target_include_directories(velk_libusb_headers SYSTEM INTERFACE ${VELK_DEPS_ROOT}/include/libusb-1.0)
   add_library(velk_libusb INTERFACE)
-  target_include_directories(velk_libusb SYSTEM INTERFACE ${VELK_DEPS_ROOT}/include/libusb-1.0)
-  target_link_libraries(velk_libusb INTERFACE ${VELK_DEPS_ROOT}/lib/libusb-1.0.dll.a)
+  target_link_libraries(velk_libusb INTERFACE velk_libusb_headers ${VELK_DEPS_ROOT}/lib/libusb-1.0.dll.a)
   add_library(velk_hidapi_headers INTERFACE)
   target_include_directories(velk_hidapi_headers SYSTEM INTERFACE ${VELK_DEPS_ROOT}/include)
   # velk.def names every public hid_* function, which pulls hidapi's object into the DLL and
@@ -24,6 +27,8 @@ else()
   pkg_check_modules(LIBUSB REQUIRED IMPORTED_TARGET libusb-1.0)
   pkg_check_modules(HIDAPI REQUIRED IMPORTED_TARGET hidapi-hidraw)
   pkg_check_modules(UDEV REQUIRED IMPORTED_TARGET libudev)
+  add_library(velk_libusb_headers INTERFACE)
+  target_include_directories(velk_libusb_headers SYSTEM INTERFACE ${LIBUSB_INCLUDE_DIRS})
   add_library(velk_libusb INTERFACE)
   target_link_libraries(velk_libusb INTERFACE PkgConfig::LIBUSB)
   add_library(velk_hidapi_headers INTERFACE)
