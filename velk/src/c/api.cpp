@@ -9,25 +9,12 @@
 #include "velk/src/c/log.h"
 #include "velk/src/device/btm/pskey.h"
 #include "velk/src/device/connection.h"
-#include "velk/src/util/utf8.h"
 
 using velk::ErrorKind;
 using velk::Result;
 using velk::Status;
 
 namespace {
-
-constexpr std::int32_t kInvalidArgument = -65532;
-
-// Present in this build's interface; the operation behind it comes with its mode's support.
-Result<std::int32_t> not_available(const char* what) {
-  return velk::fail(ErrorKind::InternalError, "{} is not available in this build", what);
-}
-
-Result<std::int32_t> done(Status status) {
-  if (!status) return std::unexpected(std::move(status.error()));
-  return 0;
-}
 
 }  // namespace
 
@@ -64,7 +51,7 @@ VELK_API void VELK_CALL velk_close(velk_handle handle) {
 }
 
 VELK_API int32_t VELK_CALL velk_reset(velk_handle handle) {
-  return velk::with_handle(handle, [](velk::DeviceConnection& c) { return done(c.reset()); });
+  return velk::with_handle(handle, [](velk::DeviceConnection& c) { return velk::done(c.reset()); });
 }
 
 VELK_API int32_t VELK_CALL velk_status(velk_handle handle) {
@@ -84,51 +71,15 @@ VELK_API int32_t VELK_CALL velk_write_pskey(velk_handle handle, uint16_t key, co
   if (values == nullptr && count != 0) return velk::reject_null(handle, "values");
   return velk::with_handle(handle, [&](velk::DeviceConnection& c) -> Result<std::int32_t> {
     VELK_TRY(c.ensure_btm());
-    return done(velk::btm::write_pskey(c.btm(), key, std::span(values, count)));
+    return velk::done(velk::btm::write_pskey(c.btm(), key, std::span(values, count)));
   });
 }
 
 VELK_API int32_t VELK_CALL velk_clear_pskey(velk_handle handle, uint16_t key) {
   return velk::with_handle(handle, [&](velk::DeviceConnection& c) -> Result<std::int32_t> {
     VELK_TRY(c.ensure_btm());
-    return done(velk::btm::clear_pskey(c.btm(), key));
+    return velk::done(velk::btm::clear_pskey(c.btm(), key));
   });
-}
-
-VELK_API int32_t VELK_CALL velk_flash_btm(velk_handle handle, const uint8_t* image, uint32_t length,
-                                          velk_progress_fn /*progress*/) {
-  if (image == nullptr && length != 0) return velk::reject_null(handle, "image");
-  return velk::with_handle(handle, [](velk::DeviceConnection&) { return not_available("velk_flash_btm"); });
-}
-
-VELK_API int32_t VELK_CALL velk_dump_btm(velk_handle handle, const char* path, velk_progress_fn /*progress*/) {
-  // A path that is not UTF-8 is refused before the device is touched, without a log record.
-  if (path == nullptr || !velk::is_utf8(path)) return kInvalidArgument;
-  return velk::with_handle(handle, [](velk::DeviceConnection&) { return not_available("velk_dump_btm"); });
-}
-
-VELK_API int32_t VELK_CALL velk_flash_sqif(velk_handle handle, const uint8_t* image, uint32_t length,
-                                           velk_progress_fn /*progress*/) {
-  if (image == nullptr && length != 0) return velk::reject_null(handle, "image");
-  return velk::with_handle(handle, [](velk::DeviceConnection&) { return not_available("velk_flash_sqif"); });
-}
-
-VELK_API int32_t VELK_CALL velk_flash_dsp(velk_handle handle, const uint8_t* image, uint32_t length,
-                                          velk_progress_fn /*progress*/) {
-  if (image == nullptr && length != 0) return velk::reject_null(handle, "image");
-  return velk::with_handle(handle, [](velk::DeviceConnection&) { return not_available("velk_flash_dsp"); });
-}
-
-VELK_API int32_t VELK_CALL velk_write_dsp(velk_handle handle, uint32_t /*address*/, const uint8_t* data,
-                                          uint32_t length, velk_progress_fn /*progress*/) {
-  if (data == nullptr && length != 0) return velk::reject_null(handle, "data");
-  return velk::with_handle(handle, [](velk::DeviceConnection&) { return not_available("velk_write_dsp"); });
-}
-
-VELK_API int32_t VELK_CALL velk_read_dsp(velk_handle handle, uint32_t /*address*/, uint8_t* buffer, uint32_t length,
-                                         velk_progress_fn /*progress*/) {
-  if (buffer == nullptr && length != 0) return velk::reject_null(handle, "buffer");
-  return velk::with_handle(handle, [](velk::DeviceConnection&) { return not_available("velk_read_dsp"); });
 }
 
 }  // extern "C"
