@@ -5,7 +5,10 @@
 #include <chrono>
 #include <optional>
 
+#include "sim/vexo/dfu_faults.h"
+#include "sim/vexo/dsp_faults.h"
 #include "sim/vexo/identity.h"
+#include "sim/vexo/sqif_faults.h"
 
 namespace sim::vexo {
 
@@ -38,6 +41,11 @@ struct VexoFaults {
   bool never_returns = false;
   // The next restart comes back in this mode, whatever the mode key selects.
   std::optional<Mode> returns_in;
+
+  // The loaders' own faults.
+  DfuLoaderFaults dfu;
+  SqifLoaderFaults sqif;
+  DspLoaderFaults dsp;
 
   // Consumes one use of a counted fault; false when it is not armed.
   static bool take(unsigned& count) {

@@ -64,6 +64,12 @@ class Vexo : public Device, public std::enable_shared_from_this<Vexo> {
   void set_pskey(std::uint16_t key, Words value);
   void clear_pskey(std::uint16_t key);
 
+  // The chip's non-volatile memories, kept across restarts: the Bluetooth-module firmware image
+  // that the DFU loader writes and reads, the serial flash, and the DSP flash.
+  Bytes& btm_firmware() { return btm_firmware_; }
+  Bytes& sqif_flash() { return sqif_flash_; }
+  Bytes& dsp_flash() { return dsp_flash_; }
+
   VexoFaults& faults() { return options_.faults; }
   VexoTimings& timings() { return options_.timings; }
   const VexoOptions& options() const { return options_; }
@@ -109,6 +115,9 @@ class Vexo : public Device, public std::enable_shared_from_this<Vexo> {
   unsigned epoch_ = 0;
   unsigned boots_ = 0;
   std::vector<hci::BccmdMessage> requests_;
+  Bytes btm_firmware_;
+  Bytes sqif_flash_;
+  Bytes dsp_flash_ = Bytes(4u << 20, 0xFF);  // 4 MiB, erased
 };
 
 }  // namespace sim::vexo
