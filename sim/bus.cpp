@@ -1,10 +1,10 @@
 #include "sim/bus.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <stdexcept>
-
-#include <fmt/format.h>
 
 #include "sim/usb/objects.h"
 
@@ -13,7 +13,8 @@ namespace sim {
 void Bus::plug(std::shared_ptr<Device> device) {
   auto guard = lock();
   if (!device) throw std::invalid_argument("sim::Bus::plug: no device");
-  if (device->bus_ != nullptr) throw std::logic_error("sim::Bus::plug: device is already plugged in");
+  if (device->bus_ != nullptr)
+    throw std::logic_error("sim::Bus::plug: device is already plugged in");
   Attachment a;
   a.id = next_attachment_++;
   a.device = device;
@@ -189,6 +190,8 @@ Bus& bus() {
   return *instance;
 }
 
-void reset() { bus().reset(); }
+void reset() {
+  bus().reset();
+}
 
 }  // namespace sim

@@ -8,7 +8,8 @@
 //   auto dev = std::make_shared<sim::ScriptedDevice>(...);
 //   sim::bus().plug(dev);
 //   sim::bus().after(std::chrono::seconds(2), [&] { sim::bus().unplug(*dev); });
-//   sim::bus().faults().add({.match = {.kind = sim::RequestKind::Claim}, .action = sim::Action::stall()});
+//   sim::bus().faults().add({.match = {.kind = sim::RequestKind::Claim}, .action =
+//   sim::Action::stall()});
 //   ... code under test ...
 //   EXPECT_EQ(sim::bus().requests().count(sim::RequestKind::ControlOut), 3u);
 #pragma once

@@ -56,13 +56,20 @@ Bytes build_config(const ConfigSpec& spec) {
   std::set<std::uint8_t> numbers;
   for (const auto& i : spec.interfaces) numbers.insert(i.number);
 
-  Bytes out{LIBUSB_DT_CONFIG_SIZE, LIBUSB_DT_CONFIG, 0, 0, static_cast<std::uint8_t>(numbers.size()),
-            spec.value, 0, spec.attributes, spec.max_power};
+  Bytes out{LIBUSB_DT_CONFIG_SIZE,
+            LIBUSB_DT_CONFIG,
+            0,
+            0,
+            static_cast<std::uint8_t>(numbers.size()),
+            spec.value,
+            0,
+            spec.attributes,
+            spec.max_power};
   out.insert(out.end(), spec.extra.begin(), spec.extra.end());
   for (const auto& i : spec.interfaces) {
     out.insert(out.end(), {LIBUSB_DT_INTERFACE_SIZE, LIBUSB_DT_INTERFACE, i.number, i.alternate,
-                           static_cast<std::uint8_t>(i.endpoints.size()), i.cls, i.subclass, i.protocol,
-                           i.string_index});
+                           static_cast<std::uint8_t>(i.endpoints.size()), i.cls, i.subclass,
+                           i.protocol, i.string_index});
     out.insert(out.end(), i.extra.begin(), i.extra.end());
     for (const auto& e : i.endpoints) {
       out.insert(out.end(), {LIBUSB_DT_ENDPOINT_SIZE, LIBUSB_DT_ENDPOINT, e.address, e.attributes});
@@ -96,7 +103,8 @@ std::optional<int> standard_request(const ControlSetup& setup, std::span<std::ui
   const std::uint8_t type = static_cast<std::uint8_t>(setup.value >> 8);
   const std::uint8_t index = static_cast<std::uint8_t>(setup.value & 0xFF);
   switch (type) {
-    case LIBUSB_DT_DEVICE: return copy_out(out, device_descriptor_bytes(device));
+    case LIBUSB_DT_DEVICE:
+      return copy_out(out, device_descriptor_bytes(device));
     case LIBUSB_DT_CONFIG:
       if (index != 0) return LIBUSB_ERROR_PIPE;
       return copy_out(out, config);
@@ -107,7 +115,8 @@ std::optional<int> standard_request(const ControlSetup& setup, std::span<std::ui
       }
       if (index > strings.size()) return LIBUSB_ERROR_PIPE;
       return copy_out(out, string_descriptor(strings[index - 1]));
-    default: return LIBUSB_ERROR_PIPE;
+    default:
+      return LIBUSB_ERROR_PIPE;
   }
 }
 

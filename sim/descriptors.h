@@ -8,13 +8,13 @@
 //   sim::Bytes raw = sim::build_config(config);
 #pragma once
 
+#include <libusb.h>
+
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
-
-#include <libusb.h>
 
 #include "sim/device.h"
 
@@ -79,7 +79,8 @@ Bytes language_descriptor(std::span<const std::uint16_t> languages);
 
 // Answers GET_DESCRIPTOR (device, configuration, string) the way a device's control endpoint
 // does, truncated to wLength. None for any other request, so a model can fall back to it:
-//   if (auto n = sim::standard_request(setup, data, device_descriptor(), config_descriptor(), strings)) return *n;
+//   if (auto n = sim::standard_request(setup, data, device_descriptor(), config_descriptor(),
+//   strings)) return *n;
 // strings[i] is string index i + 1.
 std::optional<int> standard_request(const ControlSetup& setup, std::span<std::uint8_t> data,
                                     const libusb_device_descriptor& device, const Bytes& config,

@@ -2,13 +2,13 @@
 // (bus.h) turns libusb and hidapi calls into calls of these handlers, in virtual time.
 #pragma once
 
+#include <libusb.h>
+
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
-
-#include <libusb.h>
 
 namespace sim {
 
@@ -45,7 +45,9 @@ class Device {
   virtual Bytes config_descriptor() const = 0;
 
   // libusb traffic. Results follow libusb: a byte count, or a negative LIBUSB_ERROR_* code.
-  virtual int control_in(const ControlSetup&, std::span<std::uint8_t> /*data*/) { return LIBUSB_ERROR_PIPE; }
+  virtual int control_in(const ControlSetup&, std::span<std::uint8_t> /*data*/) {
+    return LIBUSB_ERROR_PIPE;
+  }
   virtual int control_out(const ControlSetup&, std::span<const std::uint8_t> /*data*/) {
     return LIBUSB_ERROR_PIPE;
   }

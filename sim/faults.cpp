@@ -6,13 +6,19 @@ namespace sim {
 
 int Action::libusb_code() const {
   switch (type) {
-    case Type::Stall: return LIBUSB_ERROR_PIPE;
+    case Type::Stall:
+      return LIBUSB_ERROR_PIPE;
     case Type::Timeout:
-    case Type::TimeoutAfter: return LIBUSB_ERROR_TIMEOUT;
-    case Type::Error: return code;
-    case Type::InterruptedAfter: return LIBUSB_ERROR_INTERRUPTED;
-    case Type::Unplug: return LIBUSB_ERROR_NO_DEVICE;
-    case Type::Short: return LIBUSB_ERROR_IO;
+    case Type::TimeoutAfter:
+      return LIBUSB_ERROR_TIMEOUT;
+    case Type::Error:
+      return code;
+    case Type::InterruptedAfter:
+      return LIBUSB_ERROR_INTERRUPTED;
+    case Type::Unplug:
+      return LIBUSB_ERROR_NO_DEVICE;
+    case Type::Short:
+      return LIBUSB_ERROR_IO;
   }
   return LIBUSB_ERROR_OTHER;
 }

@@ -22,21 +22,21 @@ struct Match {
   std::optional<std::uint8_t> request{};    // control transfers: bRequest
   std::optional<std::uint8_t> endpoint{};   // interrupt transfers
   std::optional<std::uint8_t> report_id{};  // HID reports and feature reports
-  const Device* device = nullptr;         // only requests to this model (null: any)
+  const Device* device = nullptr;           // only requests to this model (null: any)
 };
 
 struct Action {
   enum class Type : std::uint8_t {
-    Stall,             // LIBUSB_ERROR_PIPE; HID: -1
-    Timeout,           // the full timeout passes; LIBUSB_ERROR_TIMEOUT; HID read: 0
-    Short,             // the transfer moves only `bytes` bytes (the model sees only those on OUT)
-    Error,             // `code` returned as it is; HID: -1
+    Stall,    // LIBUSB_ERROR_PIPE; HID: -1
+    Timeout,  // the full timeout passes; LIBUSB_ERROR_TIMEOUT; HID read: 0
+    Short,    // the transfer moves only `bytes` bytes (the model sees only those on OUT)
+    Error,    // `code` returned as it is; HID: -1
     // The next packet's first `bytes` bytes arrive (fewer if it is shorter or none comes in
     // time), then the transfer ends with LIBUSB_ERROR_INTERRUPTED; with `bytes` 0 at once.
     InterruptedAfter,
     // As InterruptedAfter, but the whole timeout passes and it ends with LIBUSB_ERROR_TIMEOUT.
     TimeoutAfter,
-    Unplug,            // the device disappears before the request reaches it
+    Unplug,  // the device disappears before the request reaches it
   };
   Type type = Type::Stall;
   int bytes = 0;

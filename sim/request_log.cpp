@@ -1,37 +1,60 @@
 #include "sim/request_log.h"
 
-#include <algorithm>
-
 #include <fmt/format.h>
 #include <fmt/ranges.h>
+
+#include <algorithm>
 
 namespace sim {
 
 std::string_view to_string(RequestKind kind) {
   switch (kind) {
-    case RequestKind::UsbInit: return "UsbInit";
-    case RequestKind::UsbExit: return "UsbExit";
-    case RequestKind::GetDeviceList: return "GetDeviceList";
-    case RequestKind::DeviceDescriptor: return "DeviceDescriptor";
-    case RequestKind::ConfigDescriptor: return "ConfigDescriptor";
-    case RequestKind::Open: return "Open";
-    case RequestKind::Close: return "Close";
-    case RequestKind::Claim: return "Claim";
-    case RequestKind::Release: return "Release";
-    case RequestKind::Reset: return "Reset";
-    case RequestKind::ControlIn: return "ControlIn";
-    case RequestKind::ControlOut: return "ControlOut";
-    case RequestKind::InterruptIn: return "InterruptIn";
-    case RequestKind::HidInit: return "HidInit";
-    case RequestKind::HidExit: return "HidExit";
-    case RequestKind::HidEnumerate: return "HidEnumerate";
-    case RequestKind::HidOpen: return "HidOpen";
-    case RequestKind::HidClose: return "HidClose";
-    case RequestKind::HidWrite: return "HidWrite";
-    case RequestKind::HidRead: return "HidRead";
-    case RequestKind::HidSendFeature: return "HidSendFeature";
-    case RequestKind::HidGetFeature: return "HidGetFeature";
-    case RequestKind::HidGetInput: return "HidGetInput";
+    case RequestKind::UsbInit:
+      return "UsbInit";
+    case RequestKind::UsbExit:
+      return "UsbExit";
+    case RequestKind::GetDeviceList:
+      return "GetDeviceList";
+    case RequestKind::DeviceDescriptor:
+      return "DeviceDescriptor";
+    case RequestKind::ConfigDescriptor:
+      return "ConfigDescriptor";
+    case RequestKind::Open:
+      return "Open";
+    case RequestKind::Close:
+      return "Close";
+    case RequestKind::Claim:
+      return "Claim";
+    case RequestKind::Release:
+      return "Release";
+    case RequestKind::Reset:
+      return "Reset";
+    case RequestKind::ControlIn:
+      return "ControlIn";
+    case RequestKind::ControlOut:
+      return "ControlOut";
+    case RequestKind::InterruptIn:
+      return "InterruptIn";
+    case RequestKind::HidInit:
+      return "HidInit";
+    case RequestKind::HidExit:
+      return "HidExit";
+    case RequestKind::HidEnumerate:
+      return "HidEnumerate";
+    case RequestKind::HidOpen:
+      return "HidOpen";
+    case RequestKind::HidClose:
+      return "HidClose";
+    case RequestKind::HidWrite:
+      return "HidWrite";
+    case RequestKind::HidRead:
+      return "HidRead";
+    case RequestKind::HidSendFeature:
+      return "HidSendFeature";
+    case RequestKind::HidGetFeature:
+      return "HidGetFeature";
+    case RequestKind::HidGetInput:
+      return "HidGetInput";
   }
   return "?";
 }
@@ -42,13 +65,18 @@ std::string describe(const Request& r) {
   switch (r.kind) {
     case RequestKind::ControlIn:
     case RequestKind::ControlOut:
-      out += fmt::format(" {:02x} {:02x} {:04x} {:04x} len={}", r.setup.request_type, r.setup.request,
-                         r.setup.value, r.setup.index, r.setup.length);
+      out += fmt::format(" {:02x} {:02x} {:04x} {:04x} len={}", r.setup.request_type,
+                         r.setup.request, r.setup.value, r.setup.index, r.setup.length);
       break;
-    case RequestKind::InterruptIn: out += fmt::format(" ep={:#x}", r.endpoint); break;
+    case RequestKind::InterruptIn:
+      out += fmt::format(" ep={:#x}", r.endpoint);
+      break;
     case RequestKind::Claim:
-    case RequestKind::Release: out += fmt::format(" if={}", r.interface); break;
-    default: break;
+    case RequestKind::Release:
+      out += fmt::format(" if={}", r.interface);
+      break;
+    default:
+      break;
   }
   out += fmt::format(" -> {}", r.result);
   if (r.kind == RequestKind::InterruptIn) out += fmt::format(" transferred={}", r.transferred);
@@ -65,8 +93,8 @@ std::vector<Request> RequestLog::of(RequestKind kind) const {
 }
 
 std::size_t RequestLog::count(RequestKind kind) const {
-  return static_cast<std::size_t>(
-      std::count_if(records_.begin(), records_.end(), [&](const Request& r) { return r.kind == kind; }));
+  return static_cast<std::size_t>(std::count_if(records_.begin(), records_.end(),
+                                                [&](const Request& r) { return r.kind == kind; }));
 }
 
 const Request* RequestLog::last(RequestKind kind) const {
@@ -79,8 +107,9 @@ const Request* RequestLog::last(RequestKind kind) const {
 std::vector<RequestKind> RequestLog::kinds(bool include_enumeration) const {
   std::vector<RequestKind> out;
   for (const auto& r : records_) {
-    const bool enumeration = r.kind == RequestKind::GetDeviceList || r.kind == RequestKind::DeviceDescriptor ||
-                             r.kind == RequestKind::ConfigDescriptor || r.kind == RequestKind::HidEnumerate;
+    const bool enumeration =
+        r.kind == RequestKind::GetDeviceList || r.kind == RequestKind::DeviceDescriptor ||
+        r.kind == RequestKind::ConfigDescriptor || r.kind == RequestKind::HidEnumerate;
     if (include_enumeration || !enumeration) out.push_back(r.kind);
   }
   return out;
@@ -89,7 +118,8 @@ std::vector<RequestKind> RequestLog::kinds(bool include_enumeration) const {
 std::vector<Request> RequestLog::control(std::uint8_t request) const {
   std::vector<Request> out;
   std::copy_if(records_.begin(), records_.end(), std::back_inserter(out), [&](const Request& r) {
-    return (r.kind == RequestKind::ControlIn || r.kind == RequestKind::ControlOut) && r.setup.request == request;
+    return (r.kind == RequestKind::ControlIn || r.kind == RequestKind::ControlOut) &&
+           r.setup.request == request;
   });
   return out;
 }

@@ -40,21 +40,23 @@ enum class RequestKind : std::uint8_t {
 };
 
 std::string_view to_string(RequestKind kind);
-inline std::ostream& operator<<(std::ostream& os, RequestKind kind) { return os << to_string(kind); }
+inline std::ostream& operator<<(std::ostream& os, RequestKind kind) {
+  return os << to_string(kind);
+}
 
 struct Request {
   std::chrono::nanoseconds time{};  // virtual time when the call returned
   RequestKind kind{};
-  const Device* device = nullptr;   // the model addressed, if any
-  std::uint64_t attachment = 0;     // which plug-in of it (0: none)
-  ControlSetup setup{};             // control transfers
-  std::uint8_t endpoint = 0;        // interrupt transfers
-  int interface = -1;               // claim and release
-  int timeout_ms = 0;               // transfers and HID reads, as passed
-  Bytes data;                       // bytes sent, or bytes received for reads
-  int result = 0;                   // the return value the caller saw
-  int transferred = 0;              // interrupt transfers: *transferred
-  bool faulted = false;             // an injected fault decided the outcome
+  const Device* device = nullptr;  // the model addressed, if any
+  std::uint64_t attachment = 0;    // which plug-in of it (0: none)
+  ControlSetup setup{};            // control transfers
+  std::uint8_t endpoint = 0;       // interrupt transfers
+  int interface = -1;              // claim and release
+  int timeout_ms = 0;              // transfers and HID reads, as passed
+  Bytes data;                      // bytes sent, or bytes received for reads
+  int result = 0;                  // the return value the caller saw
+  int transferred = 0;             // interrupt transfers: *transferred
+  bool faulted = false;            // an injected fault decided the outcome
 
   // HID reports carry their report ID in the first byte.
   std::uint8_t report_id() const { return data.empty() ? 0 : data[0]; }

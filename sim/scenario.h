@@ -31,7 +31,9 @@ void load_scenario_when_registered(std::string name);
 std::string pending_scenario();
 
 struct ScenarioRegistrar {
-  ScenarioRegistrar(std::string name, Scenario build) { register_scenario(std::move(name), std::move(build)); }
+  ScenarioRegistrar(std::string name, Scenario build) {
+    register_scenario(std::move(name), std::move(build));
+  }
 };
 
 }  // namespace sim

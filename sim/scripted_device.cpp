@@ -12,7 +12,8 @@ ScriptedDevice::ScriptedDevice(const DeviceSpec& device, const ConfigSpec& confi
 ScriptedDevice::ScriptedDevice(const libusb_device_descriptor& device, Bytes config)
     : descriptor_(device), config_(std::move(config)) {}
 
-void ScriptedDevice::queue_interrupt(std::uint8_t endpoint, Bytes packet, std::chrono::nanoseconds delay) {
+void ScriptedDevice::queue_interrupt(std::uint8_t endpoint, Bytes packet,
+                                     std::chrono::nanoseconds delay) {
   const auto ready = bus().now() + delay;
   interrupts_[endpoint].push_back({ready, std::move(packet)});
   // Waiting readers only look again when an event runs: this one marks the moment.
@@ -42,7 +43,8 @@ int ScriptedDevice::answer(std::deque<Response>& queue, std::span<std::uint8_t> 
 
 int ScriptedDevice::control_in(const ControlSetup& setup, std::span<std::uint8_t> data) {
   if (on_control_in) return on_control_in(setup, data);
-  if (!control_in_.empty()) return answer(control_in_, data.first(std::min<std::size_t>(data.size(), setup.length)));
+  if (!control_in_.empty())
+    return answer(control_in_, data.first(std::min<std::size_t>(data.size(), setup.length)));
   if (auto n = standard_request(setup, data, descriptor_, config_, strings)) return *n;
   return LIBUSB_ERROR_PIPE;
 }
@@ -58,7 +60,8 @@ int ScriptedDevice::control_out(const ControlSetup& setup, std::span<const std::
 
 std::optional<Bytes> ScriptedDevice::interrupt_in(std::uint8_t endpoint) {
   auto it = interrupts_.find(endpoint);
-  if (it == interrupts_.end() || it->second.empty() || it->second.front().ready > bus().now()) return std::nullopt;
+  if (it == interrupts_.end() || it->second.empty() || it->second.front().ready > bus().now())
+    return std::nullopt;
   Bytes packet = std::move(it->second.front().bytes);
   it->second.pop_front();
   return packet;
@@ -103,8 +106,12 @@ int ScriptedDevice::hid_send_feature(std::span<const std::uint8_t> report) {
   return result;
 }
 
-int ScriptedDevice::hid_get_feature(std::span<std::uint8_t> report) { return answer(features_, report); }
+int ScriptedDevice::hid_get_feature(std::span<std::uint8_t> report) {
+  return answer(features_, report);
+}
 
-int ScriptedDevice::hid_get_input(std::span<std::uint8_t> report) { return answer(input_reports_, report); }
+int ScriptedDevice::hid_get_input(std::span<std::uint8_t> report) {
+  return answer(input_reports_, report);
+}
 
 }  // namespace sim

@@ -1,6 +1,7 @@
 // The hidapi functions, answered by the HID functions of the models on the virtual bus. Byte
 // counts follow hidapi: writes count the report-ID byte, reads return 0 when nothing arrived in
 // time, and feature reads count the report-ID byte as the Windows back end does.
+#include <fmt/format.h>
 #include <hidapi/hidapi.h>
 
 #include <algorithm>
@@ -9,8 +10,6 @@
 #include <memory>
 #include <set>
 #include <string>
-
-#include <fmt/format.h>
 
 #include "sim/bus.h"
 
@@ -103,16 +102,21 @@ int read_report(hid_device* dev, unsigned char* data, std::size_t length, int mi
     return fail(dev, r, L"Invalid buffer");
   }
   if (!model) return fail(dev, r, L"Device disconnected");
-  const Nanos limit = milliseconds < 0 ? kUnboundedWaitCap : Nanos(std::chrono::milliseconds(milliseconds));
+  const Nanos limit =
+      milliseconds < 0 ? kUnboundedWaitCap : Nanos(std::chrono::milliseconds(milliseconds));
 
   auto fault = bus().fault_for({.kind = RequestKind::HidRead, .device = model.get()});
   if (fault) {
     switch (fault->type) {
-      case Action::Type::Timeout: bus().advance(limit); return finish(r, 0, true);
+      case Action::Type::Timeout:
+        bus().advance(limit);
+        return finish(r, 0, true);
       case Action::Type::Short:
       case Action::Type::InterruptedAfter:
-      case Action::Type::TimeoutAfter: break;
-      default: return fail(dev, r, L"Read error (injected fault)", true);
+      case Action::Type::TimeoutAfter:
+        break;
+      default:
+        return fail(dev, r, L"Read error (injected fault)", true);
     }
   }
 
@@ -143,7 +147,8 @@ int read_report(hid_device* dev, unsigned char* data, std::size_t length, int mi
 using Sender = int (Device::*)(std::span<const std::uint8_t>);
 using Getter = int (Device::*)(std::span<std::uint8_t>);
 
-int send_report(hid_device* dev, RequestKind kind, Sender send, const unsigned char* data, std::size_t length) {
+int send_report(hid_device* dev, RequestKind kind, Sender send, const unsigned char* data,
+                std::size_t length) {
   auto model = model_of(dev);
   auto r = request(kind, dev, model.get());
   if (data == nullptr || length == 0) {
@@ -154,7 +159,8 @@ int send_report(hid_device* dev, RequestKind kind, Sender send, const unsigned c
   if (!model) return fail(dev, r, L"Device disconnected");
   std::size_t limit = length;
   if (auto fault = bus().fault_for({.kind = kind, .device = model.get(), .report_id = data[0]})) {
-    if (fault->type != Action::Type::Short) return fail(dev, r, L"Write error (injected fault)", true);
+    if (fault->type != Action::Type::Short)
+      return fail(dev, r, L"Write error (injected fault)", true);
     limit = std::min(length, static_cast<std::size_t>(std::max(fault->bytes, 0)));
     const int result = ((*model).*send)(std::span(data, limit));
     if (result < 0) return fail(dev, r, L"Write error", true);
@@ -165,7 +171,8 @@ int send_report(hid_device* dev, RequestKind kind, Sender send, const unsigned c
   return finish(r, result);
 }
 
-int get_report(hid_device* dev, RequestKind kind, Getter get, unsigned char* data, std::size_t length) {
+int get_report(hid_device* dev, RequestKind kind, Getter get, unsigned char* data,
+               std::size_t length) {
   auto model = model_of(dev);
   auto r = request(kind, dev, model.get());
   if (data == nullptr || length == 0) {
@@ -187,7 +194,8 @@ int get_report(hid_device* dev, RequestKind kind, Getter get, unsigned char* dat
   Bytes buffer(data, data + length);
   int result = ((*model).*get)(buffer);
   if (result > static_cast<int>(length)) {
-    bus().note_misuse(fmt::format("model returned {} bytes for a report buffer of {}", result, length));
+    bus().note_misuse(
+        fmt::format("model returned {} bytes for a report buffer of {}", result, length));
     result = static_cast<int>(length);
   }
   if (result < 0) {
@@ -244,7 +252,8 @@ int HID_API_EXPORT HID_API_CALL hid_exit(void) {
   return finish(r, 0);
 }
 
-struct hid_device_info HID_API_EXPORT* HID_API_CALL hid_enumerate(unsigned short vendor_id, unsigned short product_id) {
+struct hid_device_info HID_API_EXPORT* HID_API_CALL hid_enumerate(unsigned short vendor_id,
+                                                                  unsigned short product_id) {
   auto guard = bus().lock();
   Request r;
   r.kind = RequestKind::HidEnumerate;
@@ -304,14 +313,16 @@ void HID_API_EXPORT HID_API_CALL hid_free_enumeration(struct hid_device_info* de
   bus().counters().hid_enumerations--;
 }
 
-HID_API_EXPORT hid_device* HID_API_CALL hid_open(unsigned short vendor_id, unsigned short product_id,
+HID_API_EXPORT hid_device* HID_API_CALL hid_open(unsigned short vendor_id,
+                                                 unsigned short product_id,
                                                  const wchar_t* serial_number) {
   auto guard = bus().lock();
   Request r;
   r.kind = RequestKind::HidOpen;
   const Attachment* found = nullptr;
   for (const auto& a : bus().attachments()) {
-    if (!a.hid || a.descriptor.idVendor != vendor_id || a.descriptor.idProduct != product_id) continue;
+    if (!a.hid || a.descriptor.idVendor != vendor_id || a.descriptor.idProduct != product_id)
+      continue;
     if (serial_number != nullptr && a.hid_info.serial_number != serial_number) continue;
     found = &a;
     break;
@@ -341,14 +352,15 @@ void HID_API_EXPORT HID_API_CALL hid_close(hid_device* dev) {
   finish(r, 0);
 }
 
-int HID_API_EXPORT HID_API_CALL hid_write(hid_device* dev, const unsigned char* data, size_t length) {
+int HID_API_EXPORT HID_API_CALL hid_write(hid_device* dev, const unsigned char* data,
+                                          size_t length) {
   auto guard = bus().lock();
   if (!live(dev, "hid_write")) return -1;
   return send_report(dev, RequestKind::HidWrite, &Device::hid_write, data, length);
 }
 
-int HID_API_EXPORT HID_API_CALL hid_read_timeout(hid_device* dev, unsigned char* data, size_t length,
-                                                 int milliseconds) {
+int HID_API_EXPORT HID_API_CALL hid_read_timeout(hid_device* dev, unsigned char* data,
+                                                 size_t length, int milliseconds) {
   auto guard = bus().lock();
   if (!live(dev, "hid_read_timeout")) return -1;
   return read_report(dev, data, length, milliseconds);
@@ -367,25 +379,29 @@ int HID_API_EXPORT HID_API_CALL hid_set_nonblocking(hid_device* dev, int nonbloc
   return 0;
 }
 
-int HID_API_EXPORT HID_API_CALL hid_send_feature_report(hid_device* dev, const unsigned char* data, size_t length) {
+int HID_API_EXPORT HID_API_CALL hid_send_feature_report(hid_device* dev, const unsigned char* data,
+                                                        size_t length) {
   auto guard = bus().lock();
   if (!live(dev, "hid_send_feature_report")) return -1;
   return send_report(dev, RequestKind::HidSendFeature, &Device::hid_send_feature, data, length);
 }
 
-int HID_API_EXPORT HID_API_CALL hid_get_feature_report(hid_device* dev, unsigned char* data, size_t length) {
+int HID_API_EXPORT HID_API_CALL hid_get_feature_report(hid_device* dev, unsigned char* data,
+                                                       size_t length) {
   auto guard = bus().lock();
   if (!live(dev, "hid_get_feature_report")) return -1;
   return get_report(dev, RequestKind::HidGetFeature, &Device::hid_get_feature, data, length);
 }
 
-int HID_API_EXPORT HID_API_CALL hid_get_input_report(hid_device* dev, unsigned char* data, size_t length) {
+int HID_API_EXPORT HID_API_CALL hid_get_input_report(hid_device* dev, unsigned char* data,
+                                                     size_t length) {
   auto guard = bus().lock();
   if (!live(dev, "hid_get_input_report")) return -1;
   return get_report(dev, RequestKind::HidGetInput, &Device::hid_get_input, data, length);
 }
 
-int HID_API_EXPORT_CALL hid_get_manufacturer_string(hid_device* dev, wchar_t* string, size_t maxlen) {
+int HID_API_EXPORT_CALL hid_get_manufacturer_string(hid_device* dev, wchar_t* string,
+                                                    size_t maxlen) {
   auto guard = bus().lock();
   return get_string(dev, &HidInfo::manufacturer, string, maxlen);
 }
@@ -395,13 +411,14 @@ int HID_API_EXPORT_CALL hid_get_product_string(hid_device* dev, wchar_t* string,
   return get_string(dev, &HidInfo::product, string, maxlen);
 }
 
-int HID_API_EXPORT_CALL hid_get_serial_number_string(hid_device* dev, wchar_t* string, size_t maxlen) {
+int HID_API_EXPORT_CALL hid_get_serial_number_string(hid_device* dev, wchar_t* string,
+                                                     size_t maxlen) {
   auto guard = bus().lock();
   return get_string(dev, &HidInfo::serial_number, string, maxlen);
 }
 
-int HID_API_EXPORT_CALL hid_get_indexed_string(hid_device* dev, int /*string_index*/, wchar_t* /*string*/,
-                                               size_t /*maxlen*/) {
+int HID_API_EXPORT_CALL hid_get_indexed_string(hid_device* dev, int /*string_index*/,
+                                               wchar_t* /*string*/, size_t /*maxlen*/) {
   auto guard = bus().lock();
   if (!live(dev, "hid_get_indexed_string")) return -1;
   dev->error = L"hid_get_indexed_string is not supported by the virtual device";
@@ -410,7 +427,8 @@ int HID_API_EXPORT_CALL hid_get_indexed_string(hid_device* dev, int /*string_ind
 
 HID_API_EXPORT const wchar_t* HID_API_CALL hid_error(hid_device* dev) {
   auto guard = bus().lock();
-  if (dev == nullptr) return state().global_error.empty() ? L"Success" : state().global_error.c_str();
+  if (dev == nullptr)
+    return state().global_error.empty() ? L"Success" : state().global_error.c_str();
   if (!state().handles.contains(dev)) return L"Invalid device";
   return dev->error.empty() ? L"Success" : dev->error.c_str();
 }

@@ -17,25 +17,42 @@ extern "C" {
 
 const char* LIBUSB_CALL libusb_error_name(int code) {
   switch (code) {
-    case LIBUSB_SUCCESS: return "LIBUSB_SUCCESS / LIBUSB_TRANSFER_COMPLETED";
-    case LIBUSB_ERROR_IO: return "LIBUSB_ERROR_IO";
-    case LIBUSB_ERROR_INVALID_PARAM: return "LIBUSB_ERROR_INVALID_PARAM";
-    case LIBUSB_ERROR_ACCESS: return "LIBUSB_ERROR_ACCESS";
-    case LIBUSB_ERROR_NO_DEVICE: return "LIBUSB_ERROR_NO_DEVICE";
-    case LIBUSB_ERROR_NOT_FOUND: return "LIBUSB_ERROR_NOT_FOUND";
-    case LIBUSB_ERROR_BUSY: return "LIBUSB_ERROR_BUSY";
-    case LIBUSB_ERROR_TIMEOUT: return "LIBUSB_ERROR_TIMEOUT";
-    case LIBUSB_ERROR_OVERFLOW: return "LIBUSB_ERROR_OVERFLOW";
-    case LIBUSB_ERROR_PIPE: return "LIBUSB_ERROR_PIPE";
-    case LIBUSB_ERROR_INTERRUPTED: return "LIBUSB_ERROR_INTERRUPTED";
-    case LIBUSB_ERROR_NO_MEM: return "LIBUSB_ERROR_NO_MEM";
-    case LIBUSB_ERROR_NOT_SUPPORTED: return "LIBUSB_ERROR_NOT_SUPPORTED";
-    case LIBUSB_ERROR_OTHER: return "LIBUSB_ERROR_OTHER";
-    default: return "**UNKNOWN**";
+    case LIBUSB_SUCCESS:
+      return "LIBUSB_SUCCESS / LIBUSB_TRANSFER_COMPLETED";
+    case LIBUSB_ERROR_IO:
+      return "LIBUSB_ERROR_IO";
+    case LIBUSB_ERROR_INVALID_PARAM:
+      return "LIBUSB_ERROR_INVALID_PARAM";
+    case LIBUSB_ERROR_ACCESS:
+      return "LIBUSB_ERROR_ACCESS";
+    case LIBUSB_ERROR_NO_DEVICE:
+      return "LIBUSB_ERROR_NO_DEVICE";
+    case LIBUSB_ERROR_NOT_FOUND:
+      return "LIBUSB_ERROR_NOT_FOUND";
+    case LIBUSB_ERROR_BUSY:
+      return "LIBUSB_ERROR_BUSY";
+    case LIBUSB_ERROR_TIMEOUT:
+      return "LIBUSB_ERROR_TIMEOUT";
+    case LIBUSB_ERROR_OVERFLOW:
+      return "LIBUSB_ERROR_OVERFLOW";
+    case LIBUSB_ERROR_PIPE:
+      return "LIBUSB_ERROR_PIPE";
+    case LIBUSB_ERROR_INTERRUPTED:
+      return "LIBUSB_ERROR_INTERRUPTED";
+    case LIBUSB_ERROR_NO_MEM:
+      return "LIBUSB_ERROR_NO_MEM";
+    case LIBUSB_ERROR_NOT_SUPPORTED:
+      return "LIBUSB_ERROR_NOT_SUPPORTED";
+    case LIBUSB_ERROR_OTHER:
+      return "LIBUSB_ERROR_OTHER";
+    default:
+      return "**UNKNOWN**";
   }
 }
 
-const char* LIBUSB_CALL libusb_strerror(int code) { return libusb_error_name(code); }
+const char* LIBUSB_CALL libusb_strerror(int code) {
+  return libusb_error_name(code);
+}
 
 const struct libusb_version* LIBUSB_CALL libusb_get_version(void) {
   static const libusb_version version{1, 0, 26, 0, "-velk-sim", "virtual device"};
@@ -68,14 +85,17 @@ uint8_t LIBUSB_CALL libusb_get_port_number(libusb_device* dev) {
   return usb::valid(dev) ? dev->port : 0;
 }
 
-int LIBUSB_CALL libusb_get_port_numbers(libusb_device* dev, uint8_t* port_numbers, int port_numbers_len) {
+int LIBUSB_CALL libusb_get_port_numbers(libusb_device* dev, uint8_t* port_numbers,
+                                        int port_numbers_len) {
   auto guard = bus().lock();
   if (!usb::valid(dev) || port_numbers_len < 1) return LIBUSB_ERROR_OVERFLOW;
   port_numbers[0] = dev->port;
   return 1;
 }
 
-int LIBUSB_CALL libusb_get_device_speed(libusb_device* /*dev*/) { return LIBUSB_SPEED_FULL; }
+int LIBUSB_CALL libusb_get_device_speed(libusb_device* /*dev*/) {
+  return LIBUSB_SPEED_FULL;
+}
 
 libusb_device* LIBUSB_CALL libusb_get_device(libusb_device_handle* h) {
   auto guard = bus().lock();
@@ -95,11 +115,13 @@ int LIBUSB_CALL libusb_set_configuration(libusb_device_handle* h, int configurat
   if (!usb::valid(h)) return LIBUSB_ERROR_INVALID_PARAM;
   auto parsed = usb::parse_config(h->device->config);
   if (!parsed) return LIBUSB_ERROR_IO;
-  if (configuration == -1 || configuration == parsed->config.bConfigurationValue) return LIBUSB_SUCCESS;
+  if (configuration == -1 || configuration == parsed->config.bConfigurationValue)
+    return LIBUSB_SUCCESS;
   return LIBUSB_ERROR_NOT_FOUND;
 }
 
-int LIBUSB_CALL libusb_get_active_config_descriptor(libusb_device* dev, libusb_config_descriptor** config) {
+int LIBUSB_CALL libusb_get_active_config_descriptor(libusb_device* dev,
+                                                    libusb_config_descriptor** config) {
   return libusb_get_config_descriptor(dev, 0, config);
 }
 
@@ -118,14 +140,16 @@ int LIBUSB_CALL libusb_set_interface_alt_setting(libusb_device_handle* h, int in
   auto guard = bus().lock();
   if (!usb::valid(h)) return LIBUSB_ERROR_INVALID_PARAM;
   if (bus().attachment(h->device->attachment) == nullptr) return LIBUSB_ERROR_NO_DEVICE;
-  if (interface_number < 0 || interface_number >= 256 || !h->claimed.test(static_cast<std::size_t>(interface_number))) {
+  if (interface_number < 0 || interface_number >= 256 ||
+      !h->claimed.test(static_cast<std::size_t>(interface_number))) {
     return LIBUSB_ERROR_NOT_FOUND;
   }
   auto parsed = usb::parse_config(h->device->config);
   if (!parsed) return LIBUSB_ERROR_IO;
   for (const auto& settings : parsed->settings) {
     for (const auto& s : settings) {
-      if (s.bInterfaceNumber == interface_number && s.bAlternateSetting == alternate_setting) return LIBUSB_SUCCESS;
+      if (s.bInterfaceNumber == interface_number && s.bAlternateSetting == alternate_setting)
+        return LIBUSB_SUCCESS;
     }
   }
   return LIBUSB_ERROR_NOT_FOUND;
@@ -137,7 +161,9 @@ int LIBUSB_CALL libusb_clear_halt(libusb_device_handle* h, unsigned char /*endpo
   return bus().attachment(h->device->attachment) ? LIBUSB_SUCCESS : LIBUSB_ERROR_NO_DEVICE;
 }
 
-int LIBUSB_CALL libusb_kernel_driver_active(libusb_device_handle* /*h*/, int /*interface_number*/) { return 0; }
+int LIBUSB_CALL libusb_kernel_driver_active(libusb_device_handle* /*h*/, int /*interface_number*/) {
+  return 0;
+}
 int LIBUSB_CALL libusb_detach_kernel_driver(libusb_device_handle* /*h*/, int /*interface_number*/) {
   return LIBUSB_ERROR_NOT_FOUND;
 }
@@ -148,16 +174,17 @@ int LIBUSB_CALL libusb_set_auto_detach_kernel_driver(libusb_device_handle* /*h*/
   return LIBUSB_SUCCESS;
 }
 
-int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* h, uint8_t index, unsigned char* data,
-                                                   int length) {
+int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* h, uint8_t index,
+                                                   unsigned char* data, int length) {
   if (index == 0) return LIBUSB_ERROR_INVALID_PARAM;
   unsigned char raw[255];
-  int r = libusb_control_transfer(h, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR, LIBUSB_DT_STRING << 8, 0,
-                                  raw, sizeof raw, 1000);
+  int r = libusb_control_transfer(h, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                                  LIBUSB_DT_STRING << 8, 0, raw, sizeof raw, 1000);
   if (r < 4) return r < 0 ? r : LIBUSB_ERROR_IO;
   const uint16_t language = static_cast<uint16_t>(raw[2] | (raw[3] << 8));
   r = libusb_control_transfer(h, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
-                              static_cast<uint16_t>((LIBUSB_DT_STRING << 8) | index), language, raw, sizeof raw, 1000);
+                              static_cast<uint16_t>((LIBUSB_DT_STRING << 8) | index), language, raw,
+                              sizeof raw, 1000);
   if (r < 0) return r;
   if (r < 2 || raw[1] != LIBUSB_DT_STRING || raw[0] > r) return LIBUSB_ERROR_IO;
   int n = 0;
@@ -168,14 +195,16 @@ int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* h, uint
   return n;
 }
 
-libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context* ctx, uint16_t vendor_id,
+libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context* ctx,
+                                                                  uint16_t vendor_id,
                                                                   uint16_t product_id) {
   libusb_device** list = nullptr;
   if (libusb_get_device_list(ctx, &list) < 0) return nullptr;
   libusb_device_handle* h = nullptr;
   for (auto** d = list; *d != nullptr; ++d) {
     libusb_device_descriptor desc{};
-    if (libusb_get_device_descriptor(*d, &desc) == 0 && desc.idVendor == vendor_id && desc.idProduct == product_id) {
+    if (libusb_get_device_descriptor(*d, &desc) == 0 && desc.idVendor == vendor_id &&
+        desc.idProduct == product_id) {
       if (libusb_open(*d, &h) != 0) h = nullptr;
       break;
     }
@@ -188,12 +217,15 @@ int LIBUSB_CALL libusb_get_max_packet_size(libusb_device* /*dev*/, unsigned char
   return LIBUSB_ERROR_NOT_SUPPORTED;
 }
 
-int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* /*h*/, unsigned char /*endpoint*/, unsigned char* /*data*/,
-                                     int /*length*/, int* actual_length, unsigned int /*timeout*/) {
+int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* /*h*/, unsigned char /*endpoint*/,
+                                     unsigned char* /*data*/, int /*length*/, int* actual_length,
+                                     unsigned int /*timeout*/) {
   if (actual_length != nullptr) *actual_length = 0;
   return LIBUSB_ERROR_NOT_SUPPORTED;
 }
 
-int LIBUSB_CALL libusb_handle_events(libusb_context* /*ctx*/) { return LIBUSB_ERROR_NOT_SUPPORTED; }
+int LIBUSB_CALL libusb_handle_events(libusb_context* /*ctx*/) {
+  return LIBUSB_ERROR_NOT_SUPPORTED;
+}
 
 }  // extern "C"

@@ -19,8 +19,8 @@ namespace {
     if (pending.empty()) return;
     std::string known;
     for (const auto& n : sim::scenario_names()) known += " " + n;
-    std::fprintf(stderr, "velk sim: no scenario named '%s'; the bus is empty (known:%s)\n", pending.c_str(),
-                 known.c_str());
+    std::fprintf(stderr, "velk sim: no scenario named '%s'; the bus is empty (known:%s)\n",
+                 pending.c_str(), known.c_str());
   };
 }
 

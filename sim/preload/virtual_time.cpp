@@ -15,15 +15,17 @@ using ClockGettime = int (*)(clockid_t, timespec*);
 using ClockNanosleep = int (*)(clockid_t, int, const timespec*, timespec*);
 
 bool virtual_clock(clockid_t clock) {
-  return clock == CLOCK_MONOTONIC || clock == CLOCK_MONOTONIC_RAW || clock == CLOCK_MONOTONIC_COARSE ||
-         clock == CLOCK_BOOTTIME;
+  return clock == CLOCK_MONOTONIC || clock == CLOCK_MONOTONIC_RAW ||
+         clock == CLOCK_MONOTONIC_COARSE || clock == CLOCK_BOOTTIME;
 }
 
 sim::Nanos duration_of(const timespec& t) {
   return std::chrono::seconds(t.tv_sec) + sim::Nanos(t.tv_nsec);
 }
 
-bool valid(const timespec* t) { return t != nullptr && t->tv_nsec >= 0 && t->tv_nsec < 1'000'000'000; }
+bool valid(const timespec* t) {
+  return t != nullptr && t->tv_nsec >= 0 && t->tv_nsec < 1'000'000'000;
+}
 
 }  // namespace
 

@@ -29,7 +29,8 @@ bool skip_extra(const Bytes& raw, std::size_t end, std::size_t& pos) {
 }  // namespace
 
 std::unique_ptr<ParsedConfig> parse_config(const Bytes& raw) {
-  if (raw.size() < LIBUSB_DT_CONFIG_SIZE || raw[0] < LIBUSB_DT_CONFIG_SIZE || raw[1] != LIBUSB_DT_CONFIG) {
+  if (raw.size() < LIBUSB_DT_CONFIG_SIZE || raw[0] < LIBUSB_DT_CONFIG_SIZE ||
+      raw[1] != LIBUSB_DT_CONFIG) {
     return nullptr;
   }
   auto p = std::make_unique<ParsedConfig>();

@@ -4,11 +4,11 @@
 // the alternate settings of one interface.
 #pragma once
 
+#include <libusb.h>
+
 #include <memory>
 #include <set>
 #include <vector>
-
-#include <libusb.h>
 
 #include "sim/device.h"
 

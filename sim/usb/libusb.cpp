@@ -1,5 +1,6 @@
 // The libusb-1.0 functions the library imports, with libusb's semantics and return codes,
 // answered by the models on the virtual bus.
+#include <fmt/format.h>
 #include <libusb.h>
 
 #include <algorithm>
@@ -7,8 +8,6 @@
 #include <map>
 #include <memory>
 #include <set>
-
-#include <fmt/format.h>
 
 #include "sim/bus.h"
 #include "sim/usb/config_parser.h"
@@ -86,15 +85,20 @@ void drop_user_reference(libusb_device* dev) {
 }  // namespace
 
 libusb_device* make_device(std::uint64_t attachment, std::uint8_t bus_number, std::uint8_t port,
-                           std::uint8_t address, const libusb_device_descriptor& descriptor, const Bytes& config) {
+                           std::uint8_t address, const libusb_device_descriptor& descriptor,
+                           const Bytes& config) {
   auto* dev = new libusb_device{attachment, bus_number, port, address, descriptor, config, 1};
   state().devices.insert(dev);
   return dev;
 }
 
-bool valid(libusb_device* dev) { return dev != nullptr && state().devices.contains(dev); }
+bool valid(libusb_device* dev) {
+  return dev != nullptr && state().devices.contains(dev);
+}
 
-bool valid(libusb_device_handle* h) { return h != nullptr && state().handles.contains(h); }
+bool valid(libusb_device_handle* h) {
+  return h != nullptr && state().handles.contains(h);
+}
 
 void drop_reference(libusb_device* dev) {
   if (dev == nullptr) return;
@@ -115,7 +119,8 @@ int LIBUSB_CALL libusb_init(libusb_context** ctx) {
   auto guard = bus().lock();
   Request r;
   r.kind = RequestKind::UsbInit;
-  if (auto fault = bus().fault_for({.kind = RequestKind::UsbInit})) return finish(r, fault->libusb_code(), true);
+  if (auto fault = bus().fault_for({.kind = RequestKind::UsbInit}))
+    return finish(r, fault->libusb_code(), true);
   if (ctx != nullptr) {
     *ctx = new libusb_context{0x5ca1};
     state().contexts.insert(*ctx);
@@ -206,7 +211,8 @@ int LIBUSB_CALL libusb_get_device_descriptor(libusb_device* dev, libusb_device_d
   if (!live(dev, "libusb_get_device_descriptor")) return LIBUSB_ERROR_INVALID_PARAM;
   auto model = model_of(dev);
   auto r = request(RequestKind::DeviceDescriptor, dev, model.get());
-  if (auto fault = bus().fault_for({.kind = RequestKind::DeviceDescriptor, .device = model.get()})) {
+  if (auto fault =
+          bus().fault_for({.kind = RequestKind::DeviceDescriptor, .device = model.get()})) {
     return finish(r, fault->libusb_code(), true);
   }
   *desc = dev->descriptor;
@@ -219,7 +225,8 @@ int LIBUSB_CALL libusb_get_config_descriptor(libusb_device* dev, uint8_t config_
   if (!live(dev, "libusb_get_config_descriptor")) return LIBUSB_ERROR_INVALID_PARAM;
   auto model = model_of(dev);
   auto r = request(RequestKind::ConfigDescriptor, dev, model.get());
-  if (auto fault = bus().fault_for({.kind = RequestKind::ConfigDescriptor, .device = model.get()})) {
+  if (auto fault =
+          bus().fault_for({.kind = RequestKind::ConfigDescriptor, .device = model.get()})) {
     return finish(r, fault->libusb_code(), true);
   }
   if (config_index >= dev->descriptor.bNumConfigurations) return finish(r, LIBUSB_ERROR_NOT_FOUND);
@@ -235,7 +242,8 @@ void LIBUSB_CALL libusb_free_config_descriptor(libusb_config_descriptor* config)
   auto guard = bus().lock();
   if (config == nullptr) return;
   if (!state().configs.erase(config)) {
-    bus().note_misuse("libusb_free_config_descriptor on a descriptor that is not (or no longer) valid");
+    bus().note_misuse(
+        "libusb_free_config_descriptor on a descriptor that is not (or no longer) valid");
     return;
   }
   bus().counters().config_descriptors--;
@@ -283,7 +291,8 @@ int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* h, int interface_nu
   if (auto fault = bus().fault_for({.kind = RequestKind::Claim, .device = model.get()})) {
     return finish(r, fault->libusb_code(), true);
   }
-  if (!interface_numbers(h->device->config).contains(interface_number)) return finish(r, LIBUSB_ERROR_NOT_FOUND);
+  if (!interface_numbers(h->device->config).contains(interface_number))
+    return finish(r, LIBUSB_ERROR_NOT_FOUND);
   if (h->claimed.test(static_cast<std::size_t>(interface_number))) return finish(r, LIBUSB_SUCCESS);
   for (auto* other : state().handles) {
     if (other != h && other->device->attachment == h->device->attachment &&
@@ -303,7 +312,8 @@ int LIBUSB_CALL libusb_release_interface(libusb_device_handle* h, int interface_
   auto r = request(RequestKind::Release, h->device, model.get());
   r.interface = interface_number;
   if (interface_number < 0 || interface_number >= 256) return finish(r, LIBUSB_ERROR_INVALID_PARAM);
-  if (!h->claimed.test(static_cast<std::size_t>(interface_number))) return finish(r, LIBUSB_ERROR_NOT_FOUND);
+  if (!h->claimed.test(static_cast<std::size_t>(interface_number)))
+    return finish(r, LIBUSB_ERROR_NOT_FOUND);
   if (!model) return finish(r, LIBUSB_ERROR_NO_DEVICE);
   const int result = model->release_interface(interface_number);
   if (result == LIBUSB_SUCCESS) h->claimed.reset(static_cast<std::size_t>(interface_number));
@@ -322,8 +332,9 @@ int LIBUSB_CALL libusb_reset_device(libusb_device_handle* h) {
   return finish(r, model->usb_reset());
 }
 
-int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* h, uint8_t request_type, uint8_t bRequest,
-                                        uint16_t wValue, uint16_t wIndex, unsigned char* data, uint16_t wLength,
+int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* h, uint8_t request_type,
+                                        uint8_t bRequest, uint16_t wValue, uint16_t wIndex,
+                                        unsigned char* data, uint16_t wLength,
                                         unsigned int timeout) {
   auto guard = bus().lock();
   if (!live(h, "libusb_control_transfer")) return LIBUSB_ERROR_INVALID_PARAM;
@@ -346,11 +357,16 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* h, uint8_t request
     switch (fault->type) {
       case Action::Type::Stall:
       case Action::Type::Error:
-      case Action::Type::Unplug: return finish(r, fault->libusb_code(), true);
-      case Action::Type::Timeout: bus().advance(wait_limit(timeout)); return finish(r, LIBUSB_ERROR_TIMEOUT, true);
+      case Action::Type::Unplug:
+        return finish(r, fault->libusb_code(), true);
+      case Action::Type::Timeout:
+        bus().advance(wait_limit(timeout));
+        return finish(r, LIBUSB_ERROR_TIMEOUT, true);
       case Action::Type::Short:
       case Action::Type::InterruptedAfter:
-      case Action::Type::TimeoutAfter: limit = std::clamp(fault->bytes, 0, static_cast<int>(wLength)); break;
+      case Action::Type::TimeoutAfter:
+        limit = std::clamp(fault->bytes, 0, static_cast<int>(wLength));
+        break;
     }
   }
 
@@ -361,7 +377,8 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* h, uint8_t request
     Bytes answer(wLength);
     result = model->control_in(setup, answer);
     if (result > wLength) {
-      bus().note_misuse(fmt::format("model answered {} bytes to a control read of {}", result, wLength));
+      bus().note_misuse(
+          fmt::format("model answered {} bytes to a control read of {}", result, wLength));
       result = wLength;
     }
     if (result >= 0) {
@@ -370,7 +387,8 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* h, uint8_t request
       r.data.assign(answer.begin(), answer.begin() + result);
     }
   } else {
-    result = model->control_out(setup, std::span<const std::uint8_t>(data, static_cast<std::size_t>(limit)));
+    result = model->control_out(
+        setup, std::span<const std::uint8_t>(data, static_cast<std::size_t>(limit)));
     if (result >= 0) result = std::min(result, limit);
   }
   if (result == LIBUSB_ERROR_TIMEOUT) bus().advance(wait_limit(timeout));
@@ -384,8 +402,9 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* h, uint8_t request
   return finish(r, result, fault.has_value());
 }
 
-int LIBUSB_CALL libusb_interrupt_transfer(libusb_device_handle* h, unsigned char endpoint, unsigned char* data,
-                                          int length, int* actual_length, unsigned int timeout) {
+int LIBUSB_CALL libusb_interrupt_transfer(libusb_device_handle* h, unsigned char endpoint,
+                                          unsigned char* data, int length, int* actual_length,
+                                          unsigned int timeout) {
   auto guard = bus().lock();
   int transferred = 0;
   if (actual_length != nullptr) *actual_length = 0;
@@ -404,18 +423,23 @@ int LIBUSB_CALL libusb_interrupt_transfer(libusb_device_handle* h, unsigned char
   if (!endpoint_addresses(h->device->config).contains(endpoint)) return finish(r, LIBUSB_ERROR_IO);
 
   const std::uint64_t id = h->device->attachment;
-  auto fault = bus().fault_for({.kind = RequestKind::InterruptIn, .device = model.get(), .endpoint = endpoint});
+  auto fault = bus().fault_for(
+      {.kind = RequestKind::InterruptIn, .device = model.get(), .endpoint = endpoint});
   if (fault) {
     switch (fault->type) {
       case Action::Type::Stall:
       case Action::Type::Error:
-      case Action::Type::Unplug: return finish(r, fault->libusb_code(), true);
-      case Action::Type::Timeout: bus().advance(wait_limit(timeout)); return finish(r, LIBUSB_ERROR_TIMEOUT, true);
+      case Action::Type::Unplug:
+        return finish(r, fault->libusb_code(), true);
+      case Action::Type::Timeout:
+        bus().advance(wait_limit(timeout));
+        return finish(r, LIBUSB_ERROR_TIMEOUT, true);
       case Action::Type::InterruptedAfter:
         // Interrupted before anything arrived: at once, and the pending packet stays.
         if (fault->bytes <= 0) return finish(r, LIBUSB_ERROR_INTERRUPTED, true);
         break;
-      default: break;
+      default:
+        break;
     }
   }
 
@@ -435,7 +459,8 @@ int LIBUSB_CALL libusb_interrupt_transfer(libusb_device_handle* h, unsigned char
   if (!packet) {
     // Nothing arrived: a fault that ends the transfer still decides how it ends.
     const bool interrupted = fault && fault->type == Action::Type::InterruptedAfter;
-    return finish(r, interrupted ? LIBUSB_ERROR_INTERRUPTED : LIBUSB_ERROR_TIMEOUT, fault.has_value());
+    return finish(r, interrupted ? LIBUSB_ERROR_INTERRUPTED : LIBUSB_ERROR_TIMEOUT,
+                  fault.has_value());
   }
 
   int result = LIBUSB_SUCCESS;

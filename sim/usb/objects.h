@@ -1,10 +1,10 @@
 // The objects behind libusb's opaque pointers. Only the libusb front end and the bus see them.
 #pragma once
 
+#include <libusb.h>
+
 #include <bitset>
 #include <cstdint>
-
-#include <libusb.h>
 
 #include "sim/device.h"
 

@@ -1,11 +1,13 @@
 // The virtual clock and the bus's event queue.
+#include "sim/bus.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <vector>
 
 #include "lib/clock/clock.h"
-#include "sim/bus.h"
+#include "sim/scenario.h"
 #include "sim/scripted_device.h"
 
 using namespace std::chrono_literals;
@@ -51,7 +53,8 @@ TEST_F(BusTest, CancelledEventDoesNotRun) {
 }
 
 TEST_F(BusTest, ResetDropsDevicesEventsAndTime) {
-  auto dev = std::make_shared<sim::ScriptedDevice>(sim::DeviceSpec{.vendor = 1, .product = 2}, sim::ConfigSpec{});
+  auto dev = std::make_shared<sim::ScriptedDevice>(sim::DeviceSpec{.vendor = 1, .product = 2},
+                                                   sim::ConfigSpec{});
   sim::bus().plug(dev);
   bool ran = false;
   sim::bus().after(1ms, [&] { ran = true; });
@@ -66,7 +69,8 @@ TEST_F(BusTest, ResetDropsDevicesEventsAndTime) {
 }
 
 TEST_F(BusTest, ReplugComesBackAfterTheDelay) {
-  auto dev = std::make_shared<sim::ScriptedDevice>(sim::DeviceSpec{.vendor = 1, .product = 2}, sim::ConfigSpec{});
+  auto dev = std::make_shared<sim::ScriptedDevice>(sim::DeviceSpec{.vendor = 1, .product = 2},
+                                                   sim::ConfigSpec{});
   sim::bus().plug(dev);
   sim::bus().replug(*dev, 2s);
   EXPECT_FALSE(sim::bus().plugged(*dev));
@@ -74,6 +78,24 @@ TEST_F(BusTest, ReplugComesBackAfterTheDelay) {
   EXPECT_FALSE(sim::bus().plugged(*dev));
   sim::bus().advance(1ms);
   EXPECT_TRUE(sim::bus().plugged(*dev));
+}
+
+// The preloaded simulator asks for its scenario before the models' registrars may have run.
+TEST_F(BusTest, ScenarioAskedForBeforeItsRegistrationLoadsWhenRegistered) {
+  int built = 0;
+  sim::load_scenario_when_registered("test-late");
+  EXPECT_EQ(sim::pending_scenario(), "test-late");
+  sim::register_scenario("test-other", [&](sim::Bus&) { built += 100; });
+  EXPECT_EQ(built, 0);
+  sim::register_scenario("test-late", [&](sim::Bus&) { ++built; });
+  EXPECT_EQ(built, 1);
+  EXPECT_EQ(sim::pending_scenario(), "");
+  EXPECT_TRUE(sim::load_scenario("none"));
+  EXPECT_FALSE(sim::load_scenario("no-such-scenario"));
+  // Registered already: loaded at once, nothing left pending.
+  sim::load_scenario_when_registered("test-late");
+  EXPECT_EQ(built, 2);
+  EXPECT_EQ(sim::pending_scenario(), "");
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // Injected faults fire on the requests they match, as often as told, with libusb's and
 // hidapi's own ways of failing.
 #include <gtest/gtest.h>
-
 #include <hidapi/hidapi.h>
 #include <libusb.h>
 
@@ -23,7 +22,8 @@ class FaultsTest : public ::testing::Test {
     sim::reset();
     device_ = std::make_shared<sim::ScriptedDevice>(
         sim::DeviceSpec{.vendor = 0x7A11, .product = 0x1300},
-        sim::ConfigSpec{.interfaces = {{.number = 0, .endpoints = {{.address = 0x81}}}, {.number = 1}}});
+        sim::ConfigSpec{
+            .interfaces = {{.number = 0, .endpoints = {{.address = 0x81}}}, {.number = 1}}});
     sim::bus().plug(device_);
     ASSERT_EQ(libusb_init(&ctx_), 0);
     libusb_device** list = nullptr;
@@ -38,7 +38,8 @@ class FaultsTest : public ::testing::Test {
   }
 
   void arm(RequestKind kind, Action action, int skip = 0, int times = 1) {
-    sim::bus().faults().add({.match = {.kind = kind}, .action = action, .skip = skip, .times = times});
+    sim::bus().faults().add(
+        {.match = {.kind = kind}, .action = action, .skip = skip, .times = times});
   }
 
   int write(std::uint8_t request) {
@@ -53,7 +54,8 @@ class FaultsTest : public ::testing::Test {
 
 TEST_F(FaultsTest, StallMatchesItsRequestAfterSkippingAndFiresOnce) {
   sim::bus().faults().add({.match = {.kind = RequestKind::ControlOut, .request = 1},
-                           .action = Action::stall(), .skip = 2});
+                           .action = Action::stall(),
+                           .skip = 2});
   EXPECT_EQ(write(2), 4);  // another bRequest does not count
   EXPECT_EQ(write(1), 4);
   EXPECT_EQ(write(1), 4);
@@ -81,8 +83,10 @@ TEST_F(FaultsTest, RepeatedAndPermanentFaults) {
 }
 
 TEST_F(FaultsTest, FaultForAnotherDeviceDoesNotFire) {
-  auto other = std::make_shared<sim::ScriptedDevice>(sim::DeviceSpec{.vendor = 1, .product = 2}, sim::ConfigSpec{});
-  sim::bus().faults().add({.match = {.kind = RequestKind::ControlOut, .device = other.get()}, .action = Action::stall()});
+  auto other = std::make_shared<sim::ScriptedDevice>(sim::DeviceSpec{.vendor = 1, .product = 2},
+                                                     sim::ConfigSpec{});
+  sim::bus().faults().add({.match = {.kind = RequestKind::ControlOut, .device = other.get()},
+                           .action = Action::stall()});
   EXPECT_EQ(write(0), 4);
   EXPECT_EQ(sim::bus().faults().pending(), 1u);
 }
@@ -201,8 +205,9 @@ class HidFaultsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sim::reset();
-    model_ = std::make_shared<sim::ScriptedDevice>(sim::DeviceSpec{.vendor = 0x7A11, .product = 0x0001},
-                                                   sim::ConfigSpec{.interfaces = {{.number = 0, .cls = 3}}});
+    model_ = std::make_shared<sim::ScriptedDevice>(
+        sim::DeviceSpec{.vendor = 0x7A11, .product = 0x0001},
+        sim::ConfigSpec{.interfaces = {{.number = 0, .cls = 3}}});
     model_->make_hid();
     sim::bus().plug(model_);
     dev_ = hid_open(0x7A11, 0x0001, nullptr);
@@ -215,7 +220,8 @@ class HidFaultsTest : public ::testing::Test {
 };
 
 TEST_F(HidFaultsTest, FeatureReportFaultsMatchTheReportId) {
-  sim::bus().faults().add({.match = {.kind = RequestKind::HidGetFeature, .report_id = 2}, .action = Action::stall()});
+  sim::bus().faults().add(
+      {.match = {.kind = RequestKind::HidGetFeature, .report_id = 2}, .action = Action::stall()});
   model_->queue_feature(sim::Bytes{0x01, 0xAA});
   model_->queue_feature(sim::Bytes(2050, 0x55));
   unsigned char small[19] = {0x01};
@@ -227,7 +233,8 @@ TEST_F(HidFaultsTest, FeatureReportFaultsMatchTheReportId) {
 }
 
 TEST_F(HidFaultsTest, ShortFeatureReportCountsFromTheReportIdByte) {
-  sim::bus().faults().add({.match = {.kind = RequestKind::HidGetFeature}, .action = Action::short_transfer(10)});
+  sim::bus().faults().add(
+      {.match = {.kind = RequestKind::HidGetFeature}, .action = Action::short_transfer(10)});
   model_->queue_feature(sim::Bytes(19, 0x77));
   unsigned char buf[19] = {0x01};
   EXPECT_EQ(hid_get_feature_report(dev_, buf, sizeof buf), 10);
@@ -245,7 +252,8 @@ TEST_F(HidFaultsTest, ReadTimeoutFaultReturnsNothingAfterTheTimeout) {
 
 TEST_F(HidFaultsTest, WriteFaultsFail) {
   sim::bus().faults().add({.match = {.kind = RequestKind::HidWrite}, .action = Action::stall()});
-  sim::bus().faults().add({.match = {.kind = RequestKind::HidSendFeature}, .action = Action::unplug()});
+  sim::bus().faults().add(
+      {.match = {.kind = RequestKind::HidSendFeature}, .action = Action::unplug()});
   const unsigned char report[] = {0, 1, 2};
   EXPECT_EQ(hid_write(dev_, report, 3), -1);
   EXPECT_EQ(hid_send_feature_report(dev_, report, 3), -1);

@@ -1,7 +1,6 @@
 // The simulator's hidapi functions: enumeration, byte counts with the report-ID byte, reads
 // that wait in virtual time, and devices that vanish under an open handle.
 #include <gtest/gtest.h>
-
 #include <hidapi/hidapi.h>
 
 #include <chrono>
@@ -16,9 +15,11 @@ using sim::RequestKind;
 
 namespace {
 
-std::shared_ptr<sim::ScriptedDevice> make_hid(std::uint16_t vendor = 0x7A11, std::uint16_t product = 0x0001) {
-  auto dev = std::make_shared<sim::ScriptedDevice>(sim::DeviceSpec{.vendor = vendor, .product = product},
-                                                   sim::ConfigSpec{.interfaces = {{.number = 0, .cls = 3}}});
+std::shared_ptr<sim::ScriptedDevice> make_hid(std::uint16_t vendor = 0x7A11,
+                                              std::uint16_t product = 0x0001) {
+  auto dev = std::make_shared<sim::ScriptedDevice>(
+      sim::DeviceSpec{.vendor = vendor, .product = product},
+      sim::ConfigSpec{.interfaces = {{.number = 0, .cls = 3}}});
   dev->make_hid({.manufacturer = L"Maker", .product = L"Loader", .serial_number = L"0042"});
   return dev;
 }
@@ -49,8 +50,8 @@ TEST_F(HidTest, EnumerationFiltersByIdsWithZeroMatchingAny) {
   sim::bus().plug(make_hid(0x7A11, 0x0001));
   sim::bus().plug(make_hid(0x0A12, 0x1012));
   // A device without a HID function is on the USB bus but not in HID enumerations.
-  sim::bus().plug(std::make_shared<sim::ScriptedDevice>(sim::DeviceSpec{.vendor = 0x7A11, .product = 0x0002},
-                                                        sim::ConfigSpec{}));
+  sim::bus().plug(std::make_shared<sim::ScriptedDevice>(
+      sim::DeviceSpec{.vendor = 0x7A11, .product = 0x0002}, sim::ConfigSpec{}));
   auto count = [](hid_device_info* list) {
     int n = 0;
     for (auto* i = list; i != nullptr; i = i->next) ++n;

@@ -2,7 +2,6 @@
 // as a new device, handles that die with their device, descriptor parsing, and transfers that
 // wait in virtual time.
 #include <gtest/gtest.h>
-
 #include <libusb.h>
 
 #include <chrono>
@@ -33,8 +32,8 @@ sim::ConfigSpec two_interfaces() {
 }
 
 std::shared_ptr<sim::ScriptedDevice> make_device(std::uint16_t product = 0x1300) {
-  return std::make_shared<sim::ScriptedDevice>(sim::DeviceSpec{.vendor = 0x7A11, .product = product},
-                                               two_interfaces());
+  return std::make_shared<sim::ScriptedDevice>(
+      sim::DeviceSpec{.vendor = 0x7A11, .product = product}, two_interfaces());
 }
 
 class LibusbTest : public ::testing::Test {
@@ -164,7 +163,8 @@ TEST_F(LibusbTest, ClaimChecksTheConfigurationAndOtherHandles) {
   EXPECT_EQ(libusb_claim_interface(other, 1), LIBUSB_ERROR_BUSY);
   dev->claim_results[0] = LIBUSB_ERROR_ACCESS;
   EXPECT_EQ(libusb_claim_interface(h, 0), LIBUSB_ERROR_ACCESS);
-  EXPECT_EQ(libusb_release_interface(h, 0), LIBUSB_ERROR_NOT_FOUND);  // the failed claim left nothing
+  EXPECT_EQ(libusb_release_interface(h, 0),
+            LIBUSB_ERROR_NOT_FOUND);  // the failed claim left nothing
   EXPECT_EQ(libusb_release_interface(h, 1), 0);
   EXPECT_EQ(libusb_release_interface(h, 1), LIBUSB_ERROR_NOT_FOUND);
   EXPECT_EQ(dev->claims, (std::vector<int>{1, 0}));
@@ -200,8 +200,9 @@ TEST_F(LibusbTest, ConfigDescriptorIsParsedLikeLibusb) {
   ASSERT_EQ(dfu.num_altsetting, 2);
   EXPECT_EQ(dfu.altsetting[0].bInterfaceNumber, 1);
   ASSERT_EQ(dfu.altsetting[0].extra_length, static_cast<int>(kDfuFunctional.size()));
-  EXPECT_EQ(sim::Bytes(dfu.altsetting[0].extra, dfu.altsetting[0].extra + dfu.altsetting[0].extra_length),
-            kDfuFunctional);
+  EXPECT_EQ(
+      sim::Bytes(dfu.altsetting[0].extra, dfu.altsetting[0].extra + dfu.altsetting[0].extra_length),
+      kDfuFunctional);
   EXPECT_EQ(dfu.altsetting[1].bAlternateSetting, 1);
   EXPECT_EQ(dfu.altsetting[1].extra_length, 0);
 

@@ -44,7 +44,8 @@ int main(int argc, char** argv) {
   timespec hour{3600, 0};
   nanosleep(&hour, nullptr);
   usleep(1000);
-  check(monotonic_ns() - before == 3600'000'000'000LL + 1'000'000LL, "sleeps did not advance the virtual clock");
+  check(monotonic_ns() - before == 3600'000'000'000LL + 1'000'000LL,
+        "sleeps did not advance the virtual clock");
   timespec wall{};
   clock_gettime(CLOCK_REALTIME, &wall);
   check(wall.tv_sec > 1'600'000'000, "the real-time clock is not the real one");
