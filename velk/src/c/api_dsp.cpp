@@ -1,29 +1,47 @@
 // The exported functions of DSP mode: flashing, writing and reading the DSP memory.
 #include "velk.h"
 #include "velk/src/c/guard.h"
+#include "velk/src/device/dsp/dsp_ops.h"
 
-using velk::ErrorKind;
+using velk::DeviceConnection;
+using velk::Progress;
 using velk::Result;
-using velk::Status;
+
+// Each runs in DSP mode and restarts the device only after a successful transfer; after a
+// failure the device stays in DSP mode, and the next operation's own switch leaves it.
 
 extern "C" {
 
 VELK_API int32_t VELK_CALL velk_flash_dsp(velk_handle handle, const uint8_t* image, uint32_t length,
-                                          velk_progress_fn /*progress*/) {
+                                          velk_progress_fn progress) {
   if (image == nullptr && length != 0) return velk::reject_null(handle, "image");
-  return velk::with_handle(handle, [](velk::DeviceConnection&) { return velk::not_available("velk_flash_dsp"); });
+  return velk::with_handle(handle, [&](DeviceConnection& connection) -> Result<std::int32_t> {
+    VELK_TRY(connection.ensure_dsp());
+    VELK_TRY(velk::dsp::flash_ff(connection.dsp(), std::span(image, length), Progress(progress)));
+    return velk::done(connection.reset());
+  });
 }
 
-VELK_API int32_t VELK_CALL velk_write_dsp(velk_handle handle, uint32_t /*address*/, const uint8_t* data,
-                                          uint32_t length, velk_progress_fn /*progress*/) {
+VELK_API int32_t VELK_CALL velk_write_dsp(velk_handle handle, uint32_t address, const uint8_t* data,
+                                          uint32_t length, velk_progress_fn progress) {
   if (data == nullptr && length != 0) return velk::reject_null(handle, "data");
-  return velk::with_handle(handle, [](velk::DeviceConnection&) { return velk::not_available("velk_write_dsp"); });
+  return velk::with_handle(handle, [&](DeviceConnection& connection) -> Result<std::int32_t> {
+    VELK_TRY(connection.ensure_dsp());
+    VELK_TRY(velk::dsp::write_dsp(connection.dsp(), address, std::span(data, length),
+                                  Progress(progress)));
+    return velk::done(connection.reset());
+  });
 }
 
-VELK_API int32_t VELK_CALL velk_read_dsp(velk_handle handle, uint32_t /*address*/, uint8_t* buffer, uint32_t length,
-                                         velk_progress_fn /*progress*/) {
+VELK_API int32_t VELK_CALL velk_read_dsp(velk_handle handle, uint32_t address, uint8_t* buffer,
+                                         uint32_t length, velk_progress_fn progress) {
   if (buffer == nullptr && length != 0) return velk::reject_null(handle, "buffer");
-  return velk::with_handle(handle, [](velk::DeviceConnection&) { return velk::not_available("velk_read_dsp"); });
+  return velk::with_handle(handle, [&](DeviceConnection& connection) -> Result<std::int32_t> {
+    VELK_TRY(connection.ensure_dsp());
+    VELK_TRY(velk::dsp::read_dsp(connection.dsp(), address, std::span(buffer, length),
+                                 Progress(progress)));
+    return velk::done(connection.reset());
+  });
 }
 
 }  // extern "C"

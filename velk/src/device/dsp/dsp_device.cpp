@@ -18,8 +18,6 @@ constexpr Nanos kPollInterval = std::chrono::milliseconds(5);
 // A loader busy for this long has hung; without a limit the host would poll forever.
 constexpr Nanos kBusyLimit = std::chrono::seconds(60);
 
-constexpr std::uint8_t DSP_RESET = 6;
-
 }  // namespace
 
 void put_split_word(std::uint8_t* out, std::uint32_t value) {
@@ -30,7 +28,8 @@ void put_split_word(std::uint8_t* out, std::uint32_t value) {
 }
 
 std::uint32_t get_split_word(const std::uint8_t* in) {
-  return static_cast<std::uint32_t>(in[0] | in[1] << 8) << 16 | static_cast<std::uint32_t>(in[2] | in[3] << 8);
+  return static_cast<std::uint32_t>(in[0] | in[1] << 8) << 16 |
+         static_cast<std::uint32_t>(in[2] | in[3] << 8);
 }
 
 Result<DspDevice> connect_dsp(const LibraryContext& /*context*/) {
@@ -39,7 +38,8 @@ Result<DspDevice> connect_dsp(const LibraryContext& /*context*/) {
   VELK_TRY_ASSIGN(device, hid::HidDeviceList::open(*list.first()));
   DspDevice connection(std::move(device));
   auto status = dsp_status(connection);
-  if (!status || *status != DSP_STATUS_READY) return fail(ErrorKind::DeviceError, "device not ready");
+  if (!status || *status != DSP_STATUS_READY)
+    return fail(ErrorKind::DeviceError, "device not ready");
   VELK_DEBUG(kTarget, "Connected to the device in DSP mode");
   return connection;
 }
@@ -47,9 +47,11 @@ Result<DspDevice> connect_dsp(const LibraryContext& /*context*/) {
 Result<std::uint32_t> dsp_status(DspDevice& device) {
   std::array<std::uint8_t, kCommandLength> report{kCommandReportId};
   VELK_TRY_ASSIGN(count, device.hid().get_feature_report(report));
-  if (report[0] != kCommandReportId) return fail(ErrorKind::DeviceError, "status header error: {:#x}", report[0]);
+  if (report[0] != kCommandReportId)
+    return fail(ErrorKind::DeviceError, "status header error: {:#x}", report[0]);
   if (count < kCommandLength) {
-    return fail(ErrorKind::DeviceError, "partial status read: {:#x} < {:#x}", count, kCommandLength);
+    return fail(ErrorKind::DeviceError, "partial status read: {:#x} < {:#x}", count,
+                kCommandLength);
   }
   return get_split_word(&report[2]);
 }
@@ -63,7 +65,8 @@ Status dsp_command(DspDevice& device, std::uint8_t code, std::uint32_t arg1, std
   put_split_word(&report[14], arg3);
   VELK_TRY_ASSIGN(sent, device.hid().send_feature_report(report));
   if (sent != kCommandLength) {
-    return fail(ErrorKind::DeviceError, "partial command write: {:#x} != {:#x}", sent, kCommandLength);
+    return fail(ErrorKind::DeviceError, "partial command write: {:#x} != {:#x}", sent,
+                kCommandLength);
   }
   if (!poll_status) return {};
   Nanos start = monotonic_now();
@@ -78,6 +81,8 @@ Status dsp_command(DspDevice& device, std::uint8_t code, std::uint32_t arg1, std
   }
 }
 
-Status reset_dsp(DspDevice& device) { return dsp_command(device, DSP_RESET, 0, 0, 0, /*poll_status=*/false); }
+Status reset_dsp(DspDevice& device) {
+  return dsp_command(device, DSP_RESET, 0, 0, 0, /*poll_status=*/false);
+}
 
 }  // namespace velk::dsp

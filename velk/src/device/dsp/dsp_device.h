@@ -14,6 +14,14 @@ constexpr std::uint16_t kProductId = 0x0001;
 constexpr std::uint32_t DSP_STATUS_READY = 9;
 constexpr std::uint32_t DSP_STATUS_CRC_ERROR = 10;
 
+// Command codes of feature report 1, with their arguments (address and count in bytes). Only
+// the erase and the write check are followed by status polling.
+constexpr std::uint8_t DSP_ERASE = 1;         // sector address, sector size, 0
+constexpr std::uint8_t DSP_READ = 2;          // address, count, 0; data reports follow
+constexpr std::uint8_t DSP_WRITE = 3;         // address, count, CRC; data reports follow
+constexpr std::uint8_t DSP_RESET = 6;         // 0, 0, 0; the chip restarts
+constexpr std::uint8_t DSP_WRITE_CHECK = 11;  // address, count, CRC
+
 class DspDevice {
  public:
   explicit DspDevice(hid::HidDevice device) : device_(std::move(device)) {}

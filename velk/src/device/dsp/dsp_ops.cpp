@@ -1,0 +1,172 @@
+#include "velk/src/device/dsp/dsp_ops.h"
+
+#include <algorithm>
+#include <limits>
+#include <type_traits>
+#include <variant>
+
+#include "velk/src/c/log.h"
+#include "velk/src/device/dsp/dsp_sector.h"
+#include "velk/src/device/dsp/ff.h"
+#include "velk/src/device/dsp/loader_image.h"
+
+namespace velk::dsp {
+namespace {
+
+using device::dsp::EraseSection;
+using device::dsp::WriteSection;
+
+constexpr std::string_view kTarget = "velk::device::dsp";
+
+// Bytes done against the total of one operation. Counted in 64 bits: the host's callback takes
+// 64-bit numbers, and an FF image's sections can add up past 4 GiB.
+struct Tally {
+  const Progress& progress;
+  std::uint64_t total;
+  std::uint64_t done = 0;
+
+  void start() const { progress(0, total); }
+  void add(std::uint64_t bytes) {
+    done += bytes;
+    progress(done, total);
+  }
+};
+
+// The C interface passes 32-bit lengths; a longer span is a caller bug.
+std::uint32_t length_of(std::size_t size) {
+  if (size > std::numeric_limits<std::uint32_t>::max())
+    throw InternalFailure("DSP buffer beyond 32 bits");
+  return static_cast<std::uint32_t>(size);
+}
+
+// Reads the sectors the data falls into and writes back those whose bytes differ.
+Status write_through(DspDevice& device, std::uint32_t address, std::span<const std::uint8_t> data,
+                     Tally& tally) {
+  VELK_TRY_ASSIGN(sectors, plan_sectors(address, length_of(data.size())));
+  for (const Sector& sector : sectors) {
+    const std::size_t offset = address - sector.address;
+    const std::size_t k = std::min<std::size_t>(sector.size - offset, data.size());
+    std::vector<std::uint8_t> buffer(sector.size, 0);
+    VELK_TRY(read_sector(device, sector.address, buffer));
+    const auto target = std::span(buffer).subspan(offset, k);
+    if (!std::equal(target.begin(), target.end(), data.begin())) {
+      std::copy_n(data.begin(), k, target.begin());
+      VELK_TRY(write_sector(device, sector.address, buffer));
+    }
+    tally.add(k);
+    // Plans never end past the flash, so the address stays within 32 bits.
+    address += static_cast<std::uint32_t>(k);
+    data = data.subspan(k);
+  }
+  return {};
+}
+
+Status apply(DspDevice& device, const WriteSection& section, Tally& tally) {
+  VELK_DEBUG(kTarget, "Write: {:#x} {:#x}", section.address, section.data.size());
+  if (section.address < kProtectedLimit) {
+    return fail(ErrorKind::InvalidImage, "write section overwrites protected memory: {:#x}",
+                section.address);
+  }
+  return write_through(device, section.address, section.data, tally);
+}
+
+Status apply(DspDevice& device, const EraseSection& section, Tally& tally) {
+  VELK_DEBUG(kTarget, "Erase: {:#x} {:#x}", section.address, section.length);
+  if (section.address < kProtectedLimit) {
+    return fail(ErrorKind::InvalidImage, "erase section overwrites protected memory: {:#x}",
+                section.address);
+  }
+  VELK_TRY_ASSIGN(sectors, plan_sectors(section.address, section.length));
+  std::uint64_t covered = 0;
+  for (const Sector& sector : sectors) covered += sector.size;
+  // Erasing is per sector: a section that does not start and end on sector boundaries would
+  // wipe bytes outside itself.
+  if (covered != section.length) {
+    return fail(ErrorKind::InvalidImage, "invalid erase command: {:#x}, {:#x}", section.address,
+                section.length);
+  }
+  for (const Sector& sector : sectors) {
+    VELK_TRY(erase_sector(device, sector.address, sector.size));
+    tally.add(sector.size);
+  }
+  return {};
+}
+
+std::uint64_t length_of(const device::dsp::FfSection& section) {
+  return std::visit(
+      [](const auto& s) -> std::uint64_t {
+        if constexpr (std::is_same_v<std::decay_t<decltype(s)>, WriteSection>) {
+          return s.data.size();
+        } else {
+          return s.length;
+        }
+      },
+      section);
+}
+
+}  // namespace
+
+Result<std::vector<Sector>> plan_sectors(std::uint32_t address, std::uint32_t length) {
+  std::vector<Sector> plan;
+  for (const DspRegion& region : kDspRegions) {
+    if (address < region.first) break;
+    while (length > 0 && address <= region.last) {
+      const std::uint32_t offset = address % region.sector_size;
+      plan.push_back({address - offset, region.sector_size});
+      const std::uint32_t k = std::min(region.sector_size - offset, length);
+      // The last region ends below 2^32 - 2^16, so this never wraps.
+      address += k;
+      length -= k;
+    }
+  }
+  if (length > 0)
+    return fail(ErrorKind::InvalidImage, "firmware image out of bounds: {:#x}, {:#x}", address,
+                length);
+  return plan;
+}
+
+Status flash_ff(DspDevice& device, std::span<const std::uint8_t> image, const Progress& progress) {
+  VELK_TRY_ASSIGN(sections, device::dsp::parse_ff(image));
+  Tally tally{progress, 0};
+  for (const auto& section : sections) tally.total += length_of(section);
+  tally.start();
+  for (const auto& section : sections) {
+    VELK_TRY(std::visit([&](const auto& s) { return apply(device, s, tally); }, section));
+  }
+  return {};
+}
+
+Status write_dsp(DspDevice& device, std::uint32_t address, std::span<const std::uint8_t> data,
+                 const Progress& progress) {
+  VELK_DEBUG(kTarget, "Write: {:#x} {:#x}", address, data.size());
+  if (address < kProtectedLimit) {
+    if (address != 0)
+      return fail(ErrorKind::InvalidImage, "invalid loader address: {:#x}", address);
+    if (!device::dsp::check_loader_image(data))
+      return fail(ErrorKind::InvalidImage, "invalid loader image");
+  }
+  Tally tally{progress, data.size()};
+  tally.start();
+  return write_through(device, address, data, tally);
+}
+
+Status read_dsp(DspDevice& device, std::uint32_t address, std::span<std::uint8_t> destination,
+                const Progress& progress) {
+  VELK_DEBUG(kTarget, "Read: {:#x} {:#x}", address, destination.size());
+  Tally tally{progress, destination.size()};
+  tally.start();
+  VELK_TRY_ASSIGN(sectors, plan_sectors(address, length_of(destination.size())));
+  for (const Sector& sector : sectors) {
+    const std::size_t offset = address - sector.address;
+    const std::size_t k = std::min<std::size_t>(sector.size - offset, destination.size());
+    std::vector<std::uint8_t> buffer(sector.size, 0);
+    VELK_TRY(read_sector(device, sector.address, buffer));
+    std::copy_n(buffer.begin() + static_cast<std::ptrdiff_t>(offset), k, destination.begin());
+    tally.add(k);
+    address += static_cast<std::uint32_t>(k);
+    destination = destination.subspan(k);
+  }
+  return {};
+}
+
+}  // namespace velk::dsp
