@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# The shipped library end to end, as a host loads it: velkctl linked against libvelk.so, with
+# the virtual device preloaded in place of libusb, hidapi and the clock.
+#   velkctl_sim_test.sh VELKCTL WORKDIR
+set -u
+velkctl=$1
+work=$2
+mkdir -p "$work"
+failures=0
+
+# expect STATUS PATTERN -- ARGS...: runs velkctl, checks its exit status and that its output
+# (stdout and stderr) matches the extended regular expression.
+expect() {
+  local want=$1 pattern=$2
+  shift 3
+  local out status
+  out=$("$velkctl" "$@" 2>&1)
+  status=$?
+  if [[ $status -ne $want ]] || ! grep -Eq -- "$pattern" <<<"$out"; then
+    echo "FAIL: velkctl $* -> exit $status (want $want), output:"
+    echo "$out" | sed 's/^/    /'
+    failures=$((failures + 1))
+  else
+    echo "ok: velkctl $*"
+  fi
+}
+
+expect 0 'mode: 1 BTM' -- --sim status
+expect 0 'mode: 2 DFU' -- --sim=vexo-dfu status
+expect 0 'mode: 3 SQIF' -- --sim=vexo-sqif status
+expect 0 'mode: 4 DSP' -- --sim=vexo-dsp status
+expect 3 'no device opened' -- --sim=none status
+expect 3 'no device opened' -- --sim=two status
+expect 2 'usage' -- --sim pskey frobnicate 1
+expect 2 'usage' -- --sim pskey set 0x10000 1
+
+log="$work/session.log"
+rm -f "$log"
+expect 0 'pskey 0x0022: 0x1234 0xbeef 0x0001' -- --sim --log "$log" \
+  pskey set 0x22 0x1234 0xbeef 1 + pskey get 0x22 + pskey clear 0x22 + status
+grep -Eq '^[0-9:]{8} \[INFO\] VELK v0\.1\.9-gb1f23bd$' "$log" || { echo "FAIL: no banner in $log"; failures=$((failures + 1)); }
+
+# From DFU mode a persistent-store read restarts the device into BTM mode first.
+expect 0 'pskey 0x02ad: 0x0000' -- --sim=vexo-dfu pskey get 0x2ad + status
+expect 0 'mode: 1 BTM' -- --sim=vexo-sqif reset + status
+
+# A value longer than the buffer: invalid argument, exit 10 + 3, and the reason in the log.
+rm -f "$log"
+expect 13 'failed with code -65532' -- --sim --log "$log" pskey set 0x100 1 2 3 + pskey get 0x100 1
+grep -q '\[ERROR\] invalid argument: supplied buffer too small: 0x3 > 0x1' "$log" ||
+  { echo "FAIL: no error record in $log"; failures=$((failures + 1)); }
+
+echo "$(( $(grep -c '^expect ' "$0") - failures )) passed, $failures failed"
+[[ $failures -eq 0 ]]
