@@ -7,6 +7,15 @@ velkctl=$1
 work=$2
 mkdir -p "$work"
 failures=0
+checks=0
+
+# check DESCRIPTION COMMAND...: one more check, failed when the command fails.
+check() {
+  local what=$1
+  shift
+  checks=$((checks + 1))
+  "$@" || { echo "FAIL: $what"; failures=$((failures + 1)); }
+}
 
 # expect STATUS PATTERN -- ARGS...: runs velkctl, checks its exit status and that its output
 # (stdout and stderr) matches the extended regular expression.
@@ -14,6 +23,7 @@ expect() {
   local want=$1 pattern=$2
   shift 3
   local out status
+  checks=$((checks + 1))
   out=$("$velkctl" "$@" 2>&1)
   status=$?
   if [[ $status -ne $want ]] || ! grep -Eq -- "$pattern" <<<"$out"; then
@@ -38,7 +48,7 @@ log="$work/session.log"
 rm -f "$log"
 expect 0 'pskey 0x0022: 0x1234 0xbeef 0x0001' -- --sim --log "$log" \
   pskey set 0x22 0x1234 0xbeef 1 + pskey get 0x22 + pskey clear 0x22 + status
-grep -Eq '^[0-9:]{8} \[INFO\] VELK v0\.1\.9-gb1f23bd$' "$log" || { echo "FAIL: no banner in $log"; failures=$((failures + 1)); }
+check "banner in $log" grep -Eq '^[0-9:]{8} \[INFO\] VELK v0\.1\.9-gb1f23bd$' "$log"
 
 # From DFU mode a persistent-store read restarts the device into BTM mode first.
 expect 0 'pskey 0x02ad: 0x0000' -- --sim=vexo-dfu pskey get 0x2ad + status
@@ -47,8 +57,7 @@ expect 0 'mode: 1 BTM' -- --sim=vexo-sqif reset + status
 # A value longer than the buffer: invalid argument, exit 10 + 3, and the reason in the log.
 rm -f "$log"
 expect 13 'failed with code -65532' -- --sim --log "$log" pskey set 0x100 1 2 3 + pskey get 0x100 1
-grep -q '\[ERROR\] invalid argument: supplied buffer too small: 0x3 > 0x1' "$log" ||
-  { echo "FAIL: no error record in $log"; failures=$((failures + 1)); }
+check "error record in $log" grep -q '\[ERROR\] invalid argument: supplied buffer too small: 0x3 > 0x1' "$log"
 
-echo "$(( $(grep -c '^expect ' "$0") - failures )) passed, $failures failed"
+echo "$((checks - failures)) passed, $failures failed"
 [[ $failures -eq 0 ]]
