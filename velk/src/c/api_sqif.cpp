@@ -1,6 +1,8 @@
 // The exported function of SQIF mode: flashing the serial flash.
 #include "velk.h"
 #include "velk/src/c/guard.h"
+#include "velk/src/device/progress.h"
+#include "velk/src/device/sqif/sqif_flash.h"
 
 using velk::ErrorKind;
 using velk::Result;
@@ -8,10 +10,16 @@ using velk::Status;
 
 extern "C" {
 
-VELK_API int32_t VELK_CALL velk_flash_sqif(velk_handle handle, const uint8_t* image, uint32_t length,
-                                           velk_progress_fn /*progress*/) {
+VELK_API int32_t VELK_CALL velk_flash_sqif(velk_handle handle, const uint8_t* image,
+                                           uint32_t length, velk_progress_fn progress) {
   if (image == nullptr && length != 0) return velk::reject_null(handle, "image");
-  return velk::with_handle(handle, [](velk::DeviceConnection&) { return velk::not_available("velk_flash_sqif"); });
+  const std::span<const std::uint8_t> xuv(image, length);
+  return velk::with_handle(handle, [&](velk::DeviceConnection& connection) -> Result<std::int32_t> {
+    VELK_TRY(connection.ensure_sqif());
+    VELK_TRY(velk::sqif::flash_sqif(connection.sqif(), xuv, velk::Progress(progress)));
+    // Only a finished flash restarts the device; after a failure it stays with the loader.
+    return velk::done(connection.reset());
+  });
 }
 
 }  // extern "C"

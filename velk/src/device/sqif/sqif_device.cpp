@@ -21,8 +21,10 @@ constexpr Nanos kBusyBackoff = std::chrono::milliseconds(5);
 // is gone; without a limit the host would wait forever.
 constexpr Nanos kSilenceLimit = std::chrono::seconds(30);
 
-constexpr std::uint8_t SQIF_PING = 0;
-constexpr std::uint8_t SQIF_RESET = 1;
+// The one-byte payloads: the partition to erase, the restart and the manifest arguments.
+constexpr std::uint8_t kPartition0 = 0x00;
+constexpr std::uint8_t kResetArgument = 0x01;
+constexpr std::uint8_t kManifestArgument = 0x03;
 
 enum LoaderStatus : std::uint8_t { kDone = 0, kBusy = 1, kFailed = 2 };
 
@@ -40,7 +42,8 @@ Status sqif_command(SqifDevice& device, std::uint8_t code, std::span<const std::
                     bool length_prefixed, bool wait_for_status) {
   std::array<std::uint8_t, kMaxReport> report{};
   std::size_t header = length_prefixed ? 4 : 2;
-  if (header + payload.size() > kMaxReport) return fail(ErrorKind::InternalError, "payload too large");
+  if (header + payload.size() > kMaxReport)
+    return fail(ErrorKind::InternalError, "payload too large");
   report[0] = kCommandReport;
   report[1] = code;
   if (length_prefixed) {
@@ -68,21 +71,45 @@ Status sqif_command(SqifDevice& device, std::uint8_t code, std::span<const std::
     }
     last_answer = monotonic_now();
     switch (status[2]) {
-      case kDone: return {};
-      case kBusy: sleep_for(kBusyBackoff); break;
-      case kFailed: return fail(ErrorKind::DeviceError, "failed command status");
-      default: return fail(ErrorKind::DeviceError, "invalid status: {:#x}", status[2]);
+      case kDone:
+        return {};
+      case kBusy:
+        sleep_for(kBusyBackoff);
+        break;
+      case kFailed:
+        return fail(ErrorKind::DeviceError, "failed command status");
+      default:
+        return fail(ErrorKind::DeviceError, "invalid status: {:#x}", status[2]);
     }
   }
 }
 
 bool sqif_ping(SqifDevice& device) {
-  return sqif_command(device, SQIF_PING, {}, /*length_prefixed=*/false, /*wait_for_status=*/true).has_value();
+  return sqif_command(device, SQIF_PING, {}, /*length_prefixed=*/false, /*wait_for_status=*/true)
+      .has_value();
 }
 
 Status reset_sqif(SqifDevice& device) {
-  constexpr std::array<std::uint8_t, 1> kPayload{0x01};
-  return sqif_command(device, SQIF_RESET, kPayload, /*length_prefixed=*/false, /*wait_for_status=*/false);
+  constexpr std::array<std::uint8_t, 1> kPayload{kResetArgument};
+  return sqif_command(device, SQIF_RESET, kPayload, /*length_prefixed=*/false,
+                      /*wait_for_status=*/false);
+}
+
+Status sqif_erase(SqifDevice& device) {
+  constexpr std::array<std::uint8_t, 1> kPayload{kPartition0};
+  return sqif_command(device, SQIF_ERASE, kPayload, /*length_prefixed=*/false,
+                      /*wait_for_status=*/true);
+}
+
+Status sqif_write(SqifDevice& device, std::span<const std::uint8_t> chunk) {
+  return sqif_command(device, SQIF_WRITE, chunk, /*length_prefixed=*/true,
+                      /*wait_for_status=*/true);
+}
+
+Status sqif_manifest(SqifDevice& device) {
+  constexpr std::array<std::uint8_t, 1> kPayload{kManifestArgument};
+  return sqif_command(device, SQIF_MANIFEST, kPayload, /*length_prefixed=*/false,
+                      /*wait_for_status=*/true);
 }
 
 }  // namespace velk::sqif

@@ -2,6 +2,7 @@
 // (commands) and input reports (statuses).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -13,6 +14,16 @@ namespace velk::sqif {
 constexpr std::uint16_t kVendorId = 0x0A12;
 constexpr std::uint16_t kProductId = 0x1012;
 
+// Command codes of the loader; 4 is not used.
+constexpr std::uint8_t SQIF_PING = 0;
+constexpr std::uint8_t SQIF_RESET = 1;
+constexpr std::uint8_t SQIF_ERASE = 2;
+constexpr std::uint8_t SQIF_WRITE = 3;
+constexpr std::uint8_t SQIF_MANIFEST = 5;
+
+// Image bytes per SQIF_WRITE: a 1022-byte report, one under the loader's 1023-byte limit.
+constexpr std::size_t kWriteChunk = 1018;
+
 class SqifDevice {
  public:
   explicit SqifDevice(hid::HidDevice device) : device_(std::move(device)) {}
@@ -23,9 +34,20 @@ class SqifDevice {
 };
 
 Result<SqifDevice> connect_sqif(const LibraryContext& context);
+// One command report: 01, the code, the big-endian payload length when length-prefixed, the
+// payload; then, when asked, the wait for this command's status.
 Status sqif_command(SqifDevice& device, std::uint8_t code, std::span<const std::uint8_t> payload,
                     bool length_prefixed, bool wait_for_status);
+// True when the loader answers a ping with status 0; any failure is false.
 bool sqif_ping(SqifDevice& device);
+// Restarts the chip; no status comes back.
 Status reset_sqif(SqifDevice& device);
+// Erases partition 0, the one the image goes to.
+Status sqif_erase(SqifDevice& device);
+// Appends one chunk of at most kWriteChunk bytes behind the previous one; the first write after
+// the erase lands at flash offset 0.
+Status sqif_write(SqifDevice& device, std::span<const std::uint8_t> chunk);
+// Makes the loader take the written image into use.
+Status sqif_manifest(SqifDevice& device);
 
 }  // namespace velk::sqif
