@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "sim/bus.h"
+#include "sim/scenario.h"
 #include "sim/vexo/descriptors.h"
 #include "sim/vexo/vexo.h"
 
@@ -10,10 +12,17 @@ namespace {
 
 constexpr std::uint8_t kOutRequestType = 0x21;  // Out, class, interface
 constexpr std::uint8_t kInRequestType = 0xA1;   // In, class, interface
+constexpr std::uint8_t kDnload = 1;
+constexpr std::uint8_t kUpload = 2;
 constexpr std::uint8_t kGetStatus = 3;
 constexpr std::uint8_t kClrStatus = 4;
 constexpr std::uint8_t kGetState = 5;
 constexpr std::uint8_t kAbort = 6;
+constexpr std::size_t kStatusLength = 6;
+
+std::chrono::nanoseconds millis(std::uint32_t ms) {
+  return std::chrono::milliseconds(ms);
+}
 
 }  // namespace
 
@@ -36,32 +45,166 @@ std::vector<std::u16string> DfuMode::strings() const {
   return maker_strings(u"Vexo DFU");
 }
 
+std::uint16_t DfuMode::transfer_size() const {
+  return chip_.options().loader_dfu.transfer_size;
+}
+
 int DfuMode::control_in(const ControlSetup& setup, std::span<std::uint8_t> data) {
   if (setup.request_type != kInRequestType || setup.index != kDfuInterface) {
     return LIBUSB_ERROR_PIPE;
   }
-  Bytes answer;
-  if (setup.request == kGetStatus) {
-    answer = {status_, /*bwPollTimeout*/ 0, 0, 0, state_, /*iString*/ 0};
-  } else if (setup.request == kGetState) {
-    answer = {state_};
-  } else {
+  switch (setup.request) {
+    case kGetStatus:
+      return get_status(data);
+    case kGetState:
+      if (state_ == kDfuDnbusy && bus().now() < busy_until_) return reject();
+      if (data.empty()) return 0;
+      data[0] = state_;
+      return 1;
+    case kUpload:
+      return upload(data);
+    default:
+      return reject();
+  }
+}
+
+int DfuMode::control_out(const ControlSetup& setup, std::span<const std::uint8_t> data) {
+  if (setup.request_type != kOutRequestType || setup.index != kDfuInterface) {
     return LIBUSB_ERROR_PIPE;
   }
-  const auto n = std::min(answer.size(), data.size());
+  switch (setup.request) {
+    case kDnload:
+      return download(setup.value, data);
+    case kClrStatus:
+      if (state_ != kDfuError || !data.empty()) return reject();
+      status_ = kStatusOk;
+      state_ = kDfuIdle;
+      return 0;
+    case kAbort:
+      if (!data.empty()) return reject();
+      switch (state_) {
+        case kDfuIdle:
+        case kDfuDnloadSync:
+        case kDfuDnloadIdle:
+        case kDfuManifestSync:
+        case kDfuUploadIdle:
+          staged_.clear();
+          state_ = kDfuIdle;
+          return 0;
+        default:
+          return reject();
+      }
+    default:
+      return reject();
+  }
+}
+
+int DfuMode::get_status(std::span<std::uint8_t> data) {
+  auto& faults = chip_.faults().dfu;
+  const auto now = bus().now();
+  std::uint32_t poll_ms = 0;
+  switch (state_) {
+    case kDfuDnbusy:
+      // The host was told how long the block takes; asking earlier is not allowed.
+      if (now < busy_until_) return reject();
+      [[fallthrough]];
+    case kDfuDnloadSync: {
+      if (busy_left_ > 0) {
+        --busy_left_;
+        state_ = kDfuDnbusy;
+        poll_ms = faults.busy_poll_timeout_ms;
+        busy_until_ = now + millis(poll_ms);
+        break;
+      }
+      const unsigned block = blocks_ - 1;
+      state_ = kDfuDnloadIdle;
+      if (faults.error_at_block == block) {
+        status_ = faults.error_status;
+        state_ = kDfuError;
+      } else if (faults.wrong_state_at_block == block) {
+        state_ = static_cast<State>(faults.wrong_state);
+      }
+      break;
+    }
+    case kDfuManifestSync:
+    case kDfuManifest:
+      if (VexoFaults::take(faults.manifest_status_timeouts)) return LIBUSB_ERROR_TIMEOUT;
+      if (!faults.manifest_never_ends && now >= manifest_done_) {
+        chip_.btm_firmware() = std::move(staged_);
+        staged_.clear();
+        const bool tolerant = (chip_.options().loader_dfu.attributes & kManifestationTolerant) != 0;
+        state_ = tolerant ? kDfuIdle : kDfuManifestWaitReset;
+      } else {
+        state_ = kDfuManifest;
+        poll_ms = faults.manifest_poll_timeout_ms;
+      }
+      break;
+    default:
+      break;
+  }
+
+  Bytes answer{status_,
+               static_cast<std::uint8_t>(poll_ms),
+               static_cast<std::uint8_t>(poll_ms >> 8),
+               static_cast<std::uint8_t>(poll_ms >> 16),
+               state_,
+               /*iString*/ 0};
+  if (VexoFaults::take(faults.invalid_state)) answer[4] = faults.invalid_state_value;
+  std::size_t length = kStatusLength;
+  if (VexoFaults::take(faults.short_status)) length = std::min(length, faults.short_status_length);
+  const auto n = std::min(length, data.size());
   std::copy_n(answer.begin(), n, data.begin());
   return static_cast<int>(n);
 }
 
-int DfuMode::control_out(const ControlSetup& setup, std::span<const std::uint8_t> data) {
-  if (setup.request_type != kOutRequestType || setup.index != kDfuInterface || !data.empty()) {
-    return LIBUSB_ERROR_PIPE;
-  }
-  if (setup.request == kClrStatus || setup.request == kAbort) {
-    status_ = 0;
-    state_ = kDfuIdle;
+int DfuMode::download(std::uint16_t block, std::span<const std::uint8_t> data) {
+  const bool can_download = (chip_.options().loader_dfu.attributes & kCanDnload) != 0;
+  if (!can_download) return reject();
+  // Blocks are numbered from 0 within one download; the final empty one carries the count.
+  if (block != static_cast<std::uint16_t>(blocks_) && state_ == kDfuDnloadIdle) return reject();
+
+  if (data.empty()) {
+    if (state_ != kDfuDnloadIdle) return reject();
+    state_ = kDfuManifestSync;
+    manifest_done_ = bus().now() + chip_.faults().dfu.manifest_time;
     return 0;
   }
+  if (data.size() > transfer_size()) return reject();
+  if (state_ == kDfuIdle) {
+    if (block != 0) return reject();
+    staged_.clear();
+    blocks_ = 0;
+  } else if (state_ != kDfuDnloadIdle) {
+    return reject();
+  }
+  if (chip_.faults().dfu.stall_at_block == blocks_) return reject();
+  staged_.insert(staged_.end(), data.begin(), data.end());
+  ++blocks_;
+  busy_left_ = chip_.faults().dfu.busy_polls;
+  state_ = kDfuDnloadSync;
+  return static_cast<int>(data.size());
+}
+
+int DfuMode::upload(std::span<std::uint8_t> data) {
+  const bool can_upload = (chip_.options().loader_dfu.attributes & kCanUpload) != 0;
+  if (!can_upload || data.size() > transfer_size()) return reject();
+  if (state_ == kDfuIdle) {
+    upload_offset_ = 0;
+  } else if (state_ != kDfuUploadIdle) {
+    return reject();
+  }
+  const Bytes& firmware = chip_.btm_firmware();
+  const std::size_t n = std::min(data.size(), firmware.size() - upload_offset_);
+  std::copy_n(firmware.begin() + static_cast<std::ptrdiff_t>(upload_offset_), n, data.begin());
+  upload_offset_ += n;
+  // A short block tells the host that the image has ended.
+  state_ = n < data.size() ? kDfuIdle : kDfuUploadIdle;
+  return static_cast<int>(n);
+}
+
+int DfuMode::reject() {
+  status_ = kErrStalledPacket;
+  state_ = kDfuError;
   return LIBUSB_ERROR_PIPE;
 }
 
@@ -70,5 +213,24 @@ int DfuMode::usb_reset() {
   chip_.restart(std::nullopt, chip_.timings().command_restart);
   return LIBUSB_ERROR_NOT_FOUND;
 }
+
+Bytes sample_firmware() {
+  Bytes image(3000);
+  for (std::size_t i = 0; i < image.size(); ++i) {
+    image[i] = static_cast<std::uint8_t>(i * 31 + i / 256);
+  }
+  return image;
+}
+
+namespace {
+
+// A loader holding a known image, for programs that upload it without the library's tests.
+const ScenarioRegistrar firmware_scenario{"vexo-dfu-firmware", [](Bus& bus) {
+                                            auto vexo = Vexo::create({.mode = Mode::Dfu});
+                                            vexo->btm_firmware() = sample_firmware();
+                                            bus.plug(vexo);
+                                          }};
+
+}  // namespace
 
 }  // namespace sim::vexo

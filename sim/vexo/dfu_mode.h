@@ -1,6 +1,16 @@
-// The USB DFU boot loader. For now it only shows its identity, reports its status and leaves on
-// a USB reset; the download and upload engine comes with the loader's firmware transfer.
+// The USB DFU 1.1 boot loader. It takes a new Bluetooth-module image block by block into a
+// staging buffer, writes it to the chip's firmware memory during manifestation, reads the
+// firmware back in upload blocks, and leaves on a USB reset. Its timeline and its faults are in
+// dfu_faults.h (VexoFaults::dfu).
+//
+// The state machine is the one of DFU 1.1: a request the current state does not allow stalls and
+// puts the loader into DFUError with errSTALLEDPKT until DFU_CLRSTATUS. In particular a status
+// request while the loader is busy with a block, before its bwPollTimeout has passed, stalls, and
+// a zero-length DFU_DNLOAD with no image received stalls too.
 #pragma once
+
+#include <chrono>
+#include <cstdint>
 
 #include "sim/vexo/mode_model.h"
 
@@ -24,6 +34,10 @@ class DfuMode final : public ModeModel {
     kDfuError = 10,
   };
 
+  // bStatus values the loader reports.
+  static constexpr std::uint8_t kStatusOk = 0x00;
+  static constexpr std::uint8_t kErrStalledPacket = 0x0F;
+
   explicit DfuMode(Vexo& chip);
 
   libusb_device_descriptor device_descriptor() const override;
@@ -35,10 +49,30 @@ class DfuMode final : public ModeModel {
   int usb_reset() override;
 
   State state() const { return state_; }
+  std::uint8_t status() const { return status_; }
+  // The blocks of the download under way, not yet written to the firmware memory.
+  const Bytes& staged() const { return staged_; }
 
  private:
-  std::uint8_t status_ = 0;
+  int get_status(std::span<std::uint8_t> data);
+  int download(std::uint16_t block, std::span<const std::uint8_t> data);
+  int upload(std::span<std::uint8_t> data);
+  // A request the state does not allow: the loader stalls it and reports errSTALLEDPKT.
+  int reject();
+  std::uint16_t transfer_size() const;
+
+  std::uint8_t status_ = kStatusOk;
   State state_ = kDfuIdle;
+  Bytes staged_;
+  unsigned blocks_ = 0;         // data blocks of the download under way
+  unsigned busy_left_ = 0;      // status requests the current block stays busy for
+  std::chrono::nanoseconds busy_until_{0};
+  std::chrono::nanoseconds manifest_done_{0};
+  std::size_t upload_offset_ = 0;
 };
+
+// The image the "vexo-dfu-firmware" scenario's chip holds: 3000 bytes in a fixed pattern, so that
+// an upload by another program can be checked against it.
+Bytes sample_firmware();
 
 }  // namespace sim::vexo

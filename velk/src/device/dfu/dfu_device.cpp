@@ -12,6 +12,8 @@ constexpr std::string_view kTarget = "velk::device::dfu";
 // Class requests on the DFU interface.
 constexpr std::uint8_t kRequestOut = 0x21;  // Out, Class, Interface
 constexpr std::uint8_t kRequestIn = 0xA1;   // In, Class, Interface
+constexpr std::uint8_t DFU_DNLOAD = 1;
+constexpr std::uint8_t DFU_UPLOAD = 2;
 constexpr std::uint8_t DFU_GETSTATUS = 3;
 constexpr std::uint8_t DFU_CLRSTATUS = 4;
 constexpr std::size_t kStatusLength = 6;
@@ -58,6 +60,16 @@ Result<DfuStatus> get_status(DfuDevice& device, usb::Duration timeout) {
     return fail(ErrorKind::DeviceError, "invalid state: {:#x}", reply[4]);
   }
   return status;
+}
+
+Result<std::size_t> download_block(DfuDevice& device, std::uint16_t block, std::span<const std::uint8_t> data) {
+  return device.handle().write_control(kRequestOut, DFU_DNLOAD, /*value=*/block,
+                                       /*index=*/device.descriptor().interface_number, data, kRequestTimeout);
+}
+
+Result<std::size_t> upload_block(DfuDevice& device, std::uint16_t block, std::span<std::uint8_t> buffer) {
+  return device.handle().read_control(kRequestIn, DFU_UPLOAD, /*value=*/block,
+                                      /*index=*/device.descriptor().interface_number, buffer, kRequestTimeout);
 }
 
 void reset_dfu(DfuDevice& device) { (void)device.handle().reset(); }

@@ -1,7 +1,10 @@
 // The device in DFU mode: its USB DFU 1.1 boot loader.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string_view>
 
 #include "lib/usb/usb.h"
 #include "velk/src/device/dfu/dfu_descriptor.h"
@@ -49,6 +52,11 @@ Result<DfuDevice> connect_dfu(usb::UsbDevice device, const libusb_device_descrip
 // DFU_GETSTATUS; an error status the device reports is cleared with DFU_CLRSTATUS and still
 // returned to the caller.
 Result<DfuStatus> get_status(DfuDevice& device, usb::Duration timeout);
+// DFU_DNLOAD of one block; an empty block is the request that starts manifestation. Returns the
+// byte count the device took.
+Result<std::size_t> download_block(DfuDevice& device, std::uint16_t block, std::span<const std::uint8_t> data);
+// DFU_UPLOAD of one block into `buffer`; returns the byte count received, short at the end.
+Result<std::size_t> upload_block(DfuDevice& device, std::uint16_t block, std::span<std::uint8_t> buffer);
 // Leaves DFU mode with a USB port reset; the device restarts. Its outcome is not reported.
 void reset_dfu(DfuDevice& device);
 

@@ -1,0 +1,164 @@
+// The block upload against the virtual DFU loader, and the loader's own rules that keep the
+// download honest.
+#include <chrono>
+
+#include "sim/faults.h"
+#include "tests/btm/log_capture.h"
+#include "tests/dfu/dfu_fixture.h"
+#include "velk/src/device/dfu/dfu_transfer.h"
+
+namespace velk::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using sim::vexo::kCanDnload;
+using sim::vexo::kCanUpload;
+using sim::vexo::kManifestationTolerant;
+
+class Upload : public DfuTest {
+ protected:
+  dfu::DfuDevice& connect_holding(const Bytes& firmware, std::uint16_t transfer_size = 256,
+                                  std::uint8_t attributes = kCanDnload | kCanUpload | kManifestationTolerant) {
+    sim::vexo::VexoOptions options;
+    options.loader_dfu.transfer_size = transfer_size;
+    options.loader_dfu.attributes = attributes;
+    auto& device = connect(options);
+    vexo_->btm_firmware() = firmware;
+    return device;
+  }
+
+  // Bytes received per upload request.
+  static std::vector<std::size_t> reads() {
+    std::vector<std::size_t> out;
+    for (const auto& r : control(kUpload)) out.push_back(r.data.size());
+    return out;
+  }
+};
+
+TEST_F(Upload, ReadsBlocksUntilAShortOneAndAppendsASuffix) {
+  const Bytes firmware = pattern(600);
+  auto& device = connect_holding(firmware);
+  LogCapture log;
+
+  auto image = dfu::upload(device, recording_progress());
+
+  ASSERT_TRUE(image) << image.error().display();
+  EXPECT_EQ(log.messages(), (std::vector<std::string>{"Uploading image"}));
+  EXPECT_EQ(wire(), (std::vector<Wire>{{kUpload, 0, 256}, {kUpload, 1, 256}, {kUpload, 2, 256}}));
+  EXPECT_EQ(reads(), (std::vector<std::size_t>{256, 256, 88}));
+  for (const auto& r : control(kUpload)) {
+    EXPECT_EQ(r.setup.request_type, 0xA1);
+    EXPECT_EQ(r.setup.index, 0);
+    EXPECT_EQ(r.timeout_ms, 1000);
+  }
+  EXPECT_EQ(progress_calls(), (ProgressCalls{{256, 256}, {512, 512}, {600, 600}}));
+  ASSERT_EQ(image->size(), 616u);
+  EXPECT_EQ(Bytes(image->begin(), image->begin() + 600), firmware);
+  EXPECT_EQ(Bytes(image->begin() + 600, image->begin() + 606),
+            (Bytes{0xFF, 0xFF,     // bcdDevice: no release
+                   0x00, 0x13,     // idProduct 0x1300, the DFU identity with bit 0 cleared
+                   0x11, 0x7A}));  // idVendor
+  EXPECT_TRUE(device::dfu::check_dfu_file(*image, sim::vexo::kMakerVendor, sim::vexo::kDfuProduct));
+}
+
+TEST_F(Upload, AnImageOfWholeBlocksEndsWithAnEmptyRead) {
+  auto& device = connect_holding(pattern(512));
+
+  auto image = dfu::upload(device, recording_progress());
+
+  ASSERT_TRUE(image);
+  EXPECT_EQ(reads(), (std::vector<std::size_t>{256, 256, 0}));
+  EXPECT_EQ(progress_calls(), (ProgressCalls{{256, 256}, {512, 512}, {512, 512}}));
+  EXPECT_EQ(image->size(), 528u);
+}
+
+TEST_F(Upload, AnEmptyFirmwareGivesTheSuffixAlone) {
+  auto& device = connect_holding({});
+  auto image = dfu::upload(device, recording_progress());
+  ASSERT_TRUE(image);
+  EXPECT_EQ(reads(), (std::vector<std::size_t>{0}));
+  EXPECT_EQ(image->size(), 16u);
+  EXPECT_TRUE(device::dfu::check_dfu_file(*image, sim::vexo::kMakerVendor, sim::vexo::kDfuProduct));
+}
+
+TEST_F(Upload, IsRefusedBeforeAnyRequestWithoutUploadOrWithAZeroTransferSize) {
+  {
+    auto& device = connect_holding(pattern(600), 256, kCanDnload | kManifestationTolerant);
+    auto image = dfu::upload(device, recording_progress());
+    ASSERT_FALSE(image);
+    EXPECT_EQ(image.error().display(), "device error: upload operation not supported");
+  }
+  {
+    sim::reset();
+    // A read of 0 bytes is never short, so this upload would never end.
+    auto& device = connect_holding(pattern(600), 0);
+    auto image = dfu::upload(device, recording_progress());
+    ASSERT_FALSE(image);
+    EXPECT_EQ(image.error().kind(), ErrorKind::InternalError);
+  }
+  EXPECT_TRUE(wire().empty());
+  EXPECT_TRUE(progress_calls().empty());
+}
+
+TEST_F(Upload, AFailedReadDiscardsTheImage) {
+  auto& device = connect_holding(pattern(600));
+  sim::bus().faults().add(
+      {.match = {.kind = RequestKind::ControlIn, .request = kUpload}, .action = sim::Action::stall(), .skip = 1});
+  auto image = dfu::upload(device, recording_progress());
+  ASSERT_FALSE(image);
+  EXPECT_EQ(image.error().display(), "libusb error: Pipe error");
+  EXPECT_EQ(progress_calls(), (ProgressCalls{{256, 256}}));
+}
+
+TEST_F(Upload, AnUploadedImageDownloadsBackUnchanged) {
+  const Bytes firmware = pattern(2000, 9);
+  auto& device = connect_holding(firmware, 300);
+  auto image = dfu::upload(device, recording_progress());
+  ASSERT_TRUE(image);
+  vexo_->faults().dfu.manifest_time = 0ns;
+  vexo_->btm_firmware() = pattern(50);
+  ASSERT_TRUE(dfu::download(device, *image, recording_progress()));
+  EXPECT_EQ(vexo_->btm_firmware(), firmware);
+}
+
+// The loader holds the host to the DFU rules, so that the download tests above mean something.
+class Loader : public DfuTest {
+ protected:
+  Result<dfu::DfuStatus> status() { return dfu::get_status(*device_, usb::Duration{1, 0}); }
+};
+
+TEST_F(Loader, AStatusRequestBeforeThePollTimeoutStallsAndMustBeCleared) {
+  sim::vexo::VexoOptions options;
+  options.loader_dfu.transfer_size = 64;
+  auto& device = connect(options);
+  vexo_->faults().dfu.busy_polls = 2;
+  vexo_->faults().dfu.busy_poll_timeout_ms = 50;
+  ASSERT_TRUE(dfu::download_block(device, 0, pattern(64)));
+  ASSERT_EQ(status()->state, dfu::DfuState::DFUDnbusy);
+
+  sim::bus().advance(49ms);
+  auto early = status();
+  ASSERT_FALSE(early);
+  EXPECT_EQ(early.error().usb(), UsbError::Pipe);
+  auto after = status();  // errSTALLEDPKT in DFUError, cleared by get_status itself
+  ASSERT_TRUE(after);
+  EXPECT_EQ(after->status, 0x0F);
+  EXPECT_EQ(after->state, dfu::DfuState::DFUError);
+  EXPECT_EQ(status()->state, dfu::DfuState::DFUIdle);
+}
+
+TEST_F(Loader, RefusesBlocksOutOfOrderOrLargerThanItsTransferSize) {
+  sim::vexo::VexoOptions options;
+  options.loader_dfu.transfer_size = 64;
+  auto& device = connect(options);
+  EXPECT_FALSE(dfu::download_block(device, 1, pattern(64)));  // a download starts at block 0
+  ASSERT_TRUE(status());                                      // clears the error
+  EXPECT_FALSE(dfu::download_block(device, 0, pattern(65)));
+  ASSERT_TRUE(status());
+  ASSERT_TRUE(dfu::download_block(device, 0, pattern(64)));
+  ASSERT_EQ(status()->state, dfu::DfuState::DFUDnloadIdle);
+  EXPECT_FALSE(dfu::download_block(device, 0, pattern(64)));  // block 0 again
+}
+
+}  // namespace
+}  // namespace velk::testing
