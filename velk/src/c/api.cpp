@@ -1,5 +1,6 @@
 // The exported functions: the guard around every call, the handle's lock and poisoned flag,
 // and the turning of each outcome into a result code.
+#include <memory>
 #include <mutex>
 #include <span>
 
@@ -32,12 +33,12 @@ VELK_API velk_handle VELK_CALL velk_open(void) {
       VELK_ERROR("velk::c", "failed to initialize library: {}", context.error().debug());
       return 0;
     }
-    velk::DeviceConnection connection(**context);
-    if (auto connected = connection.connect(/*wait=*/false); !connected) {
+    auto device = std::make_unique<velk_device>(**context);
+    if (auto connected = device->connection.connect(/*wait=*/false); !connected) {
       VELK_ERROR("velk::c", "{}", connected.error().display());
-      return 0;
+      return 0;  // dropping the connection releases whatever it opened
     }
-    handle = new velk_device(std::move(connection));
+    handle = device.release();
     return 0;
   });
   return handle;

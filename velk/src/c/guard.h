@@ -11,7 +11,7 @@
 
 // The object behind a velk_handle.
 struct velk_device {
-  explicit velk_device(velk::DeviceConnection c) : connection(std::move(c)) {}
+  explicit velk_device(const velk::LibraryContext& context) : connection(context) {}
 
   std::mutex lock;  // held for the whole of a handle function, sleeps and callbacks included
   bool poisoned = false;
