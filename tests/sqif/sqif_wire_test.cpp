@@ -102,6 +102,14 @@ TEST_F(SqifWire, AnswersToOtherCommandsAndOtherReportsAreSkipped) {
   EXPECT_EQ(sim::bus().now(), start);  // skipping is no reason to back off
 }
 
+TEST_F(SqifWire, ATruncatedStatusReportIsNotTakenForDone) {
+  loader_->queue_hid_input({0x02, 0x03});  // its status byte missing
+  loader_->queue_hid_input(status(3, 2));
+  auto r = sqif::sqif_write(device(), Bytes{1, 2});
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().text(), "failed command status");
+}
+
 TEST_F(SqifWire, SecondsOfSilenceDoNotEndTheWait) {
   loader_->queue_hid_input(status(2, 0), 7s);
   ASSERT_TRUE(sqif::sqif_erase(device()));

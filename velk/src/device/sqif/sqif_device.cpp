@@ -63,7 +63,8 @@ Status sqif_command(SqifDevice& device, std::uint8_t code, std::span<const std::
   for (;;) {
     std::array<std::uint8_t, kStatusLength> status{};
     VELK_TRY_ASSIGN(count, device.hid().read_timeout(status, kStatusReadMillis));
-    if (count == 0 || status[0] != kStatusReport || status[1] != code) {
+    // A report cut short would read as status 0 from the cleared buffer: never take it as done.
+    if (count < kStatusLength || status[0] != kStatusReport || status[1] != code) {
       if (monotonic_now() - last_answer >= kSilenceLimit) {
         return fail(ErrorKind::Timeout, "no status for SQIF command {:#x}", code);
       }
