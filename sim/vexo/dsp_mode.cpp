@@ -100,14 +100,16 @@ int DspMode::command(std::uint32_t code, std::uint32_t arg1, std::uint32_t arg2,
   Bytes& flash = chip_.dsp_flash();
   switch (code) {
     case kErase: {
-      // Only the part of the range that lies in the flash is erased.
-      const auto first = std::min<std::size_t>(arg1, flash.size());
-      const auto last = std::min<std::size_t>(static_cast<std::size_t>(arg1) + arg2, flash.size());
+      // Only the part of the range that lies in the flash is erased (in 64 bits: the sum may
+      // pass 2^32, and size_t has 32 bits on the product's platform).
+      const std::uint64_t first = std::min<std::uint64_t>(arg1, flash.size());
+      const std::uint64_t last =
+          std::min<std::uint64_t>(static_cast<std::uint64_t>(arg1) + arg2, flash.size());
       std::fill(flash.begin() + static_cast<std::ptrdiff_t>(first),
                 flash.begin() + static_cast<std::ptrdiff_t>(last), 0xFF);
       transfer_.reset();
       status_ = kReady;
-      busy_for(per_kib(kErasePerKiB, arg2));
+      busy_for(per_kib(kErasePerKiB, static_cast<std::uint32_t>(last - first)));
       break;
     }
     case kRead:

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +10,7 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -48,7 +48,7 @@ class LogCapture {
   static const std::string& path() {
     struct File {
       std::string name = (std::filesystem::temp_directory_path() /
-                          ("velk-dsp-test-" + std::to_string(::getpid()) + ".log"))
+                          ("velk-dsp-test-" + std::to_string(std::random_device{}()) + ".log"))
                              .string();
       File() {
         std::remove(name.c_str());

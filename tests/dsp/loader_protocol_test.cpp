@@ -40,6 +40,15 @@ TEST_F(LoaderWire, ErasePollsAtOnceThenEveryFiveMillisecondsUntilIdle) {
   EXPECT_EQ(flash()[0x30000], 0xFF);
 }
 
+TEST_F(LoaderWire, TheLoaderErasesOnlyWhatLiesInItsFlash) {
+  // Ranges that end, or wrap in 32 bits, past 4 MiB: the model stays in bounds.
+  std::fill(flash().begin(), flash().end(), 0x00);
+  ASSERT_TRUE(dsp::erase_sector(device(), 0xFFFF0000, 0x20000));
+  EXPECT_EQ(std::count(flash().begin(), flash().end(), 0xFF), 0);
+  ASSERT_TRUE(dsp::erase_sector(device(), 0x3FF000, 0xFFFFFFFF));
+  EXPECT_EQ(std::count(flash().begin(), flash().end(), 0xFF), 0x1000);
+}
+
 TEST_F(LoaderWire, BusyForSomeStatusReadsIsWaitedOut) {
   faults().busy_status_reads = 3;
   ASSERT_TRUE(dsp::erase_sector(device(), 0x0, 0x2000));

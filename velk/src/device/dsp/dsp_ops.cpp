@@ -34,7 +34,7 @@ struct Tally {
 
 // The C interface passes 32-bit lengths; a longer span is a caller bug.
 std::uint32_t length_of(std::size_t size) {
-  if (size > std::numeric_limits<std::uint32_t>::max())
+  if (static_cast<std::uint64_t>(size) > std::numeric_limits<std::uint32_t>::max())
     throw InternalFailure("DSP buffer beyond 32 bits");
   return static_cast<std::uint32_t>(size);
 }

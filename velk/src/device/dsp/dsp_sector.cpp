@@ -18,7 +18,7 @@ void copy_swapped(std::span<const std::uint8_t> from, std::uint8_t* to) {
 }
 
 std::uint32_t byte_count(std::size_t size) {
-  if (size > std::numeric_limits<std::uint32_t>::max())
+  if (static_cast<std::uint64_t>(size) > std::numeric_limits<std::uint32_t>::max())
     throw InternalFailure("DSP transfer beyond 32 bits");
   return static_cast<std::uint32_t>(size);
 }
