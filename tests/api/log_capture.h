@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,9 @@ class LogCapture {
 
   static const std::string& path() {
     static const std::string file = [] {
-      auto p = (std::filesystem::temp_directory_path() / "velk-api-test.log").string();
+      // ctest runs several test programs at once: each gets a file of its own.
+      auto p = (std::filesystem::temp_directory_path() /
+                ("velk-test-" + std::to_string(std::random_device{}()) + ".log")).string();
       std::remove(p.c_str());
       velk_init(p.c_str(), 5);
       return p;
