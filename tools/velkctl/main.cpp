@@ -36,6 +36,12 @@ constexpr const char* kUsage =
     "  pskey get KEY [N]      read a persistent-store key (up to N words, default 118)\n"
     "  pskey set KEY WORD...  write a persistent-store key\n"
     "  pskey clear KEY        clear a persistent-store key\n"
+    "  flash-btm FILE         flash the Bluetooth-module firmware from a DFU file\n"
+    "  dump-btm FILE          read the Bluetooth-module firmware into a DFU file\n"
+    "  flash-sqif FILE        flash the serial flash from an xuv image\n"
+    "  flash-dsp FILE         flash the DSP memory from an FF image\n"
+    "  write-dsp ADDR FILE    write a file's bytes into DSP memory at ADDR\n"
+    "  read-dsp ADDR LEN FILE read LEN bytes of DSP memory at ADDR into FILE\n"
     "numbers are decimal or 0x-prefixed hexadecimal\n"
     "--sim runs against the virtual device (scenarios: vexo, vexo-dfu, vexo-sqif, vexo-dsp, two, none)\n"
     "exit status: 0 ok, 2 usage, 3 no device opened, 10+kind for a failed call\n"
@@ -53,6 +59,46 @@ bool parse_number(std::string_view text, std::uint64_t max, std::uint64_t& out) 
   if (errno != 0 || end == s.c_str() || *end != '\0' || v > max) return false;
   out = v;
   return true;
+}
+
+// A progress bar on standard error. An operation whose size is open until its end reports the
+// count so far as both numbers; that shows as a count without a bar.
+void VELK_CALL show_progress(std::uint64_t done, std::uint64_t total) {
+  constexpr int kWidth = 40;
+  if (total == 0 || done == total) {
+    std::fprintf(stderr, "\r  %llu bytes%s", static_cast<unsigned long long>(done), total == 0 ? "" : "   ");
+  } else {
+    int filled = static_cast<int>(done * kWidth / total);
+    std::fprintf(stderr, "\r  [%.*s%*s] %3d%% %llu/%llu", filled, "########################################",
+                 kWidth - filled, "", static_cast<int>(done * 100 / total), static_cast<unsigned long long>(done),
+                 static_cast<unsigned long long>(total));
+  }
+  std::fflush(stderr);
+}
+
+bool read_file(const char* path, std::vector<std::uint8_t>& out) {
+  std::FILE* f = std::fopen(path, "rb");
+  if (f == nullptr) {
+    std::fprintf(stderr, "velkctl: cannot read %s: %s\n", path, std::strerror(errno));
+    return false;
+  }
+  std::uint8_t chunk[65536];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) out.insert(out.end(), chunk, chunk + n);
+  bool ok = std::ferror(f) == 0;
+  std::fclose(f);
+  if (!ok || out.size() > 0xFFFFFFFFu) {
+    std::fprintf(stderr, "velkctl: cannot read %s\n", path);
+    return false;
+  }
+  return true;
+}
+
+bool write_file(const char* path, const std::vector<std::uint8_t>& data) {
+  std::FILE* f = std::fopen(path, "wb");
+  bool ok = f != nullptr && std::fwrite(data.data(), 1, data.size(), f) == data.size();
+  if (f != nullptr) ok = std::fclose(f) == 0 && ok;
+  if (!ok) std::fprintf(stderr, "velkctl: cannot write %s\n", path);
+  return ok;
 }
 
 int exit_for(std::int32_t code) {
@@ -113,6 +159,49 @@ int run(velk_handle device, const std::vector<std::string_view>& args) {
       if (status == kExitOk) std::printf("pskey 0x%04x: cleared\n", static_cast<unsigned>(key));
       return status;
     }
+  }
+  // The transfers: a file in, or a file out, with a progress bar.
+  using Transfer = std::int32_t (*)(velk_handle, const uint8_t*, uint32_t, velk_progress_fn);
+  Transfer flash = command == "flash-btm"    ? velk_flash_btm
+                   : command == "flash-sqif" ? velk_flash_sqif
+                   : command == "flash-dsp"  ? velk_flash_dsp
+                                             : nullptr;
+  std::string file(args.back());
+  if (flash != nullptr && args.size() == 2) {
+    std::vector<std::uint8_t> image;
+    if (!read_file(file.c_str(), image)) return kExitUsage;
+    std::int32_t code = flash(device, image.data(), static_cast<std::uint32_t>(image.size()), show_progress);
+    std::fputc('\n', stderr);
+    if (code == 0) std::printf("%s: done\n", std::string(command).c_str());
+    return exit_for(code);
+  }
+  if (command == "dump-btm" && args.size() == 2) {
+    std::int32_t code = velk_dump_btm(device, file.c_str(), show_progress);
+    std::fputc('\n', stderr);
+    if (code == 0) std::printf("dump-btm: written to %s\n", file.c_str());
+    return exit_for(code);
+  }
+  std::uint64_t address = 0;
+  if (command == "write-dsp" && args.size() == 3) {
+    std::vector<std::uint8_t> data;
+    if (!parse_number(args[1], 0xFFFFFFFF, address)) return usage();
+    if (!read_file(file.c_str(), data)) return kExitUsage;
+    std::int32_t code = velk_write_dsp(device, static_cast<std::uint32_t>(address), data.data(),
+                                       static_cast<std::uint32_t>(data.size()), show_progress);
+    std::fputc('\n', stderr);
+    if (code == 0) std::printf("write-dsp: done\n");
+    return exit_for(code);
+  }
+  std::uint64_t length = 0;
+  if (command == "read-dsp" && args.size() == 4) {
+    if (!parse_number(args[1], 0xFFFFFFFF, address) || !parse_number(args[2], 0xFFFFFFFF, length)) return usage();
+    std::vector<std::uint8_t> data(length);
+    std::int32_t code = velk_read_dsp(device, static_cast<std::uint32_t>(address), data.data(),
+                                      static_cast<std::uint32_t>(length), show_progress);
+    std::fputc('\n', stderr);
+    if (code == 0 && !write_file(file.c_str(), data)) return kExitUsage;
+    if (code == 0) std::printf("read-dsp: written to %s\n", file.c_str());
+    return exit_for(code);
   }
   return usage();
 }
