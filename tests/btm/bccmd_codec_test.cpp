@@ -13,7 +13,9 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes built(const HciBuffer& buffer, std::size_t length) { return Bytes(buffer.begin(), buffer.begin() + length); }
+Bytes built(const HciBuffer& buffer, std::size_t length) {
+  return Bytes(buffer.begin(), buffer.begin() + length);
+}
 
 TEST(BuildBccmd, EmptyPayloadIsPaddedToEightBytes) {
   std::uint16_t sequence = 0x1234;
@@ -21,17 +23,18 @@ TEST(BuildBccmd, EmptyPayloadIsPaddedToEightBytes) {
   buffer.fill(0xAA);  // stale bytes must not leak into the padding
   auto length = build_bccmd(sequence, BccmdType::SetReq, 0x4001, {}, buffer);
   ASSERT_TRUE(length);
-  EXPECT_EQ(built(buffer, *length), (Bytes{
-                                        0x00, 0xFC,  // HCI opcode 0xFC00
-                                        0x13,        // parameter length 8 + 11
-                                        0xC2,        // channel 2, both top bits
-                                        0x02, 0x00,  // SetReq
-                                        0x09, 0x00,  // 9 words: five header words and four payload words
-                                        0x34, 0x12,  // sequence before the build
-                                        0x01, 0x40,  // Cold_Reset
-                                        0x00, 0x00,  // status
-                                        0, 0, 0, 0, 0, 0, 0, 0,  // padding
-                                    }));
+  EXPECT_EQ(built(buffer, *length),
+            (Bytes{
+                0x00, 0xFC,                    // HCI opcode 0xFC00
+                0x13,                          // parameter length 8 + 11
+                0xC2,                          // channel 2, both top bits
+                0x02, 0x00,                    // SetReq
+                0x09, 0x00,                    // 9 words: five header words and four payload words
+                0x34, 0x12,                    // sequence before the build
+                0x01, 0x40,                    // Cold_Reset
+                0x00, 0x00,                    // status
+                0,    0,    0, 0, 0, 0, 0, 0,  // padding
+            }));
   EXPECT_EQ(sequence, 0x1235);
 }
 
@@ -42,17 +45,18 @@ TEST(BuildBccmd, OddPayloadIsPaddedToWholeWords) {
   const Bytes payload{1, 2, 3, 4, 5, 6, 7, 8, 9};
   auto length = build_bccmd(sequence, BccmdType::GetReq, 0x7003, payload, buffer);
   ASSERT_TRUE(length);
-  EXPECT_EQ(built(buffer, *length), (Bytes{
-                                        0x00, 0xFC,  // opcode
-                                        0x15,        // parameter length 10 + 11
-                                        0xC2,        // channel marker
-                                        0x00, 0x00,  // GetReq
-                                        0x0A, 0x00,  // 10 words
-                                        0x07, 0x00,  // sequence
-                                        0x03, 0x70,  // PS
-                                        0x00, 0x00,  // status
-                                        1, 2, 3, 4, 5, 6, 7, 8, 9, 0,  // payload and one pad byte
-                                    }));
+  EXPECT_EQ(built(buffer, *length),
+            (Bytes{
+                0x00, 0xFC,                          // opcode
+                0x15,                                // parameter length 10 + 11
+                0xC2,                                // channel marker
+                0x00, 0x00,                          // GetReq
+                0x0A, 0x00,                          // 10 words
+                0x07, 0x00,                          // sequence
+                0x03, 0x70,                          // PS
+                0x00, 0x00,                          // status
+                1,    2,    3, 4, 5, 6, 7, 8, 9, 0,  // payload and one pad byte
+            }));
 }
 
 TEST(BuildBccmd, LargestPayloadFillsTheWholeBuffer) {
@@ -99,20 +103,26 @@ Bytes response(std::uint16_t variable, std::size_t payload_bytes) {
   const std::size_t n = 13 + payload_bytes;
   const std::size_t words = (n - 3) / 2;
   Bytes r{
-      0xFF,                                    // vendor event
-      static_cast<std::uint8_t>(n - 2),        // parameter length
-      0xC2,                                    // channel 2
-      0x01, 0x00,                              // GetResp
-      static_cast<std::uint8_t>(words), 0x00,  // message length in words
-      0x99, 0x00,                              // sequence, not checked
-      static_cast<std::uint8_t>(variable & 0xFF), static_cast<std::uint8_t>(variable >> 8),
-      0x00, 0x00,  // status
+      0xFF,                              // vendor event
+      static_cast<std::uint8_t>(n - 2),  // parameter length
+      0xC2,                              // channel 2
+      0x01,
+      0x00,  // GetResp
+      static_cast<std::uint8_t>(words),
+      0x00,  // message length in words
+      0x99,
+      0x00,  // sequence, not checked
+      static_cast<std::uint8_t>(variable & 0xFF),
+      static_cast<std::uint8_t>(variable >> 8),
+      0x00,
+      0x00,  // status
   };
   r.resize(n, 0x11);
   return r;
 }
 
-std::string failure(std::uint16_t variable, const Bytes& received, ErrorKind kind = ErrorKind::DeviceError) {
+std::string failure(std::uint16_t variable, const Bytes& received,
+                    ErrorKind kind = ErrorKind::DeviceError) {
   auto payload = parse_bccmd_response(variable, received);
   if (payload) return "accepted";
   EXPECT_EQ(payload.error().kind(), kind) << payload.error().display();

@@ -18,9 +18,10 @@ TEST_F(BtmTest, ConnectClaimsBothInterfacesDrainsAndAsksForTheModeKey) {
   auto device = btm::connect_btm(only_device());
   ASSERT_TRUE(device) << device.error().display();
 
-  EXPECT_EQ(traffic(), (std::vector<RequestKind>{RequestKind::Open, RequestKind::Claim, RequestKind::Claim,
-                                                 RequestKind::InterruptIn,  // the drain's timeout
-                                                 RequestKind::ControlOut, RequestKind::InterruptIn}));
+  EXPECT_EQ(traffic(),
+            (std::vector<RequestKind>{RequestKind::Open, RequestKind::Claim, RequestKind::Claim,
+                                      RequestKind::InterruptIn,  // the drain's timeout
+                                      RequestKind::ControlOut, RequestKind::InterruptIn}));
   EXPECT_EQ(interfaces(RequestKind::Claim), (std::vector<int>{0, 1}));
 
   const auto reads = of(RequestKind::InterruptIn);
@@ -38,30 +39,33 @@ TEST_F(BtmTest, ConnectClaimsBothInterfacesDrainsAndAsksForTheModeKey) {
   EXPECT_EQ(command.setup.index, 0);  // the HCI interface
   EXPECT_EQ(command.timeout_ms, 100);
   ASSERT_EQ(command.data.size(), 256u);
-  EXPECT_EQ(Bytes(command.data.begin(), command.data.begin() + 20), (Bytes{
-                                                                        0x00, 0xFC,  // vendor command
-                                                                        0xFD,        // parameter length
-                                                                        0xC2,        // BCCMD channel
-                                                                        0x00, 0x00,  // GetReq
-                                                                        0x7E, 0x00,  // 126 words
-                                                                        0x00, 0x00,  // first sequence number
-                                                                        0x03, 0x70,  // PS
-                                                                        0x00, 0x00,  // status
-                                                                        0xAD, 0x02,  // mode key
-                                                                        0x76, 0x00,  // 118 words asked for
-                                                                        0x00, 0x00,  // stores
-                                                                    }));
+  EXPECT_EQ(Bytes(command.data.begin(), command.data.begin() + 20),
+            (Bytes{
+                0x00, 0xFC,  // vendor command
+                0xFD,        // parameter length
+                0xC2,        // BCCMD channel
+                0x00, 0x00,  // GetReq
+                0x7E, 0x00,  // 126 words
+                0x00, 0x00,  // first sequence number
+                0x03, 0x70,  // PS
+                0x00, 0x00,  // status
+                0xAD, 0x02,  // mode key
+                0x76, 0x00,  // 118 words asked for
+                0x00, 0x00,  // stores
+            }));
   EXPECT_EQ(device->sequence(), 1);
   EXPECT_EQ(device->hci_interface(), 0);
   EXPECT_EQ(device->event_endpoint(), 0x81);
   EXPECT_EQ(device->dfu().interface_number, 1);
-  EXPECT_EQ(log.messages("Connected"), (std::vector<std::string>{"Connected to the device in BTM mode"}));
+  EXPECT_EQ(log.messages("Connected"),
+            (std::vector<std::string>{"Connected to the device in BTM mode"}));
   EXPECT_EQ(log.records().back(), "DEBUG velk::device::btm: Connected to the device in BTM mode");
 }
 
 struct ModeKeyCase {
   sim::vexo::Words value;
   bool operational;
+  const char* name;
 };
 
 class ModeKeyTest : public BtmTest, public ::testing::WithParamInterface<ModeKeyCase> {};
@@ -82,11 +86,14 @@ TEST_P(ModeKeyTest, DecidesWhetherTheConnectionIsMade) {
   expect_all_released();
 }
 
-INSTANTIATE_TEST_SUITE_P(BtmTest, ModeKeyTest,
-                         ::testing::Values(ModeKeyCase{{0}, true}, ModeKeyCase{{3}, true}, ModeKeyCase{{5}, false},
-                                           ModeKeyCase{{1}, false}, ModeKeyCase{{2}, false},
-                                           ModeKeyCase{{3, 3}, false},  // refused by the one-word read
-                                           ModeKeyCase{{}, false}));
+INSTANTIATE_TEST_SUITE_P(
+    BtmTest, ModeKeyTest,
+    ::testing::Values(ModeKeyCase{{0}, true, "Zero"}, ModeKeyCase{{3}, true, "Three"},
+                      ModeKeyCase{{5}, false, "SqifSelected"},
+                      ModeKeyCase{{1}, false, "DspSelected"}, ModeKeyCase{{2}, false, "Two"},
+                      // refused by the one-word read
+                      ModeKeyCase{{3, 3}, false, "TwoWords"}, ModeKeyCase{{}, false, "Empty"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BtmTest, OperationalCheckFollowsTheKeyAndSurvivesItsOwnFailures) {
   auto vexo = plug_vexo();
@@ -120,10 +127,11 @@ TEST_F(BtmTest, StaleEventsAreDrainedBeforeTheFirstCommand) {
   auto device = btm::connect_btm(only_device());
   ASSERT_TRUE(device) << device.error().display();
 
-  EXPECT_EQ(traffic(), (std::vector<RequestKind>{RequestKind::Open, RequestKind::Claim, RequestKind::Claim,
-                                                 RequestKind::InterruptIn, RequestKind::InterruptIn,
-                                                 RequestKind::InterruptIn, RequestKind::InterruptIn,
-                                                 RequestKind::ControlOut, RequestKind::InterruptIn}));
+  EXPECT_EQ(traffic(),
+            (std::vector<RequestKind>{RequestKind::Open, RequestKind::Claim, RequestKind::Claim,
+                                      RequestKind::InterruptIn, RequestKind::InterruptIn,
+                                      RequestKind::InterruptIn, RequestKind::InterruptIn,
+                                      RequestKind::ControlOut, RequestKind::InterruptIn}));
   const auto reads = of(RequestKind::InterruptIn);
   EXPECT_EQ(reads[3].result, LIBUSB_ERROR_TIMEOUT);
   EXPECT_EQ(reads[3].time - reads[2].time, 100ms);  // one timeout after the last pending event
@@ -131,7 +139,8 @@ TEST_F(BtmTest, StaleEventsAreDrainedBeforeTheFirstCommand) {
   const auto flushed = log.messages("Flushed ");
   ASSERT_EQ(flushed.size(), 3u);
   // An old PS answer, for key 0x7fff, sequence 0xff00 onwards.
-  EXPECT_EQ(flushed[0].substr(0, 63), "Flushed [ff, fd, c2, 1, 0, 7e, 0, 0, ff, 3, 70, 0, 0, ff, 7f, 1");
+  EXPECT_EQ(flushed[0].substr(0, 63),
+            "Flushed [ff, fd, c2, 1, 0, 7e, 0, 0, ff, 3, 70, 0, 0, ff, 7f, 1");
   EXPECT_EQ(flushed[2].substr(0, 35), "Flushed [ff, fd, c2, 1, 0, 7e, 0, 2");
   for (const auto& record : log.records()) {
     if (record.find("Flushed") != std::string::npos) {
@@ -144,7 +153,8 @@ TEST_F(BtmTest, VendorInterfaceWithOnlyBulkEndpointsIsNotBtm) {
   scripted_btm({{.number = 0,
                  .cls = 0xFF,
                  .subclass = 0x01,
-                 .endpoints = {{.address = 0x81, .attributes = sim::kBulk}, {.address = 0x01, .attributes = sim::kBulk}}},
+                 .endpoints = {{.address = 0x81, .attributes = sim::kBulk},
+                               {.address = 0x01, .attributes = sim::kBulk}}},
                 {.number = 1, .cls = 0xFE, .subclass = 0x01, .extra = dfu_functional(0x0B, 5000)}});
   {
     auto device = btm::connect_btm(only_device());
@@ -167,8 +177,10 @@ void expect_refused_unopened(usb::UsbDevice device, const char* message) {
   EXPECT_TRUE(sim::bus().requests().of(RequestKind::Open).empty());
 }
 
-const sim::InterfaceSpec kHci{
-    .number = 0, .cls = 0xFF, .subclass = 0x01, .endpoints = {{.address = 0x81, .attributes = sim::kInterrupt}}};
+const sim::InterfaceSpec kHci{.number = 0,
+                              .cls = 0xFF,
+                              .subclass = 0x01,
+                              .endpoints = {{.address = 0x81, .attributes = sim::kInterrupt}}};
 
 TEST_F(BtmTest, DeviceWithoutDfuInterfaceIsRefusedUnopened) {
   scripted_btm({kHci});
@@ -186,41 +198,47 @@ TEST_F(BtmTest, ShortDfuDescriptorIsRefusedUnopened) {
 
 TEST_F(BtmTest, FailedClaimClosesTheHandleAndReleasesWhatWasClaimed) {
   plug_vexo();
-  sim::bus().faults().add({.match = {.kind = RequestKind::Claim}, .action = sim::Action::error(LIBUSB_ERROR_BUSY), .skip = 1});
+  sim::bus().faults().add({.match = {.kind = RequestKind::Claim},
+                           .action = sim::Action::error(LIBUSB_ERROR_BUSY),
+                           .skip = 1});
   {
     auto device = btm::connect_btm(only_device());
     ASSERT_FALSE(device);
     EXPECT_EQ(device.error().kind(), ErrorKind::LIBUSBError);
     EXPECT_EQ(device.error().usb(), UsbError::Busy);
   }
-  EXPECT_EQ(traffic(), (std::vector<RequestKind>{RequestKind::Open, RequestKind::Claim, RequestKind::Claim,
-                                                 RequestKind::Release, RequestKind::Close}));
+  EXPECT_EQ(traffic(),
+            (std::vector<RequestKind>{RequestKind::Open, RequestKind::Claim, RequestKind::Claim,
+                                      RequestKind::Release, RequestKind::Close}));
   EXPECT_EQ(interfaces(RequestKind::Release), (std::vector<int>{0}));
   expect_all_released();
 }
 
 TEST_F(BtmTest, FailedFirstClaimClosesWithoutReleasing) {
   plug_vexo();
-  sim::bus().faults().add({.match = {.kind = RequestKind::Claim}, .action = sim::Action::error(LIBUSB_ERROR_ACCESS)});
+  sim::bus().faults().add(
+      {.match = {.kind = RequestKind::Claim}, .action = sim::Action::error(LIBUSB_ERROR_ACCESS)});
   {
     auto device = btm::connect_btm(only_device());
     ASSERT_FALSE(device);
     EXPECT_EQ(device.error().usb(), UsbError::Access);
   }
-  EXPECT_EQ(traffic(), (std::vector<RequestKind>{RequestKind::Open, RequestKind::Claim, RequestKind::Close}));
+  EXPECT_EQ(traffic(),
+            (std::vector<RequestKind>{RequestKind::Open, RequestKind::Claim, RequestKind::Close}));
   expect_all_released();
 }
 
 TEST_F(BtmTest, FailedOpenOrDescriptorReadIsALibusbError) {
   plug_vexo();
-  sim::bus().faults().add({.match = {.kind = RequestKind::Open}, .action = sim::Action::error(LIBUSB_ERROR_ACCESS)});
+  sim::bus().faults().add(
+      {.match = {.kind = RequestKind::Open}, .action = sim::Action::error(LIBUSB_ERROR_ACCESS)});
   {
     auto device = btm::connect_btm(only_device());
     ASSERT_FALSE(device);
     EXPECT_EQ(device.error().usb(), UsbError::Access);
   }
-  sim::bus().faults().add(
-      {.match = {.kind = RequestKind::ConfigDescriptor}, .action = sim::Action::error(LIBUSB_ERROR_NO_MEM)});
+  sim::bus().faults().add({.match = {.kind = RequestKind::ConfigDescriptor},
+                           .action = sim::Action::error(LIBUSB_ERROR_NO_MEM)});
   {
     auto device = btm::connect_btm(only_device());
     ASSERT_FALSE(device);

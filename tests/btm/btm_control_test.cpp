@@ -20,9 +20,9 @@ TEST_F(BtmTest, DetachOfASelfDetachingDeviceSendsOneRequestAndNoReset) {
   EXPECT_EQ(traffic(), (std::vector<RequestKind>{RequestKind::ControlOut}));
   const auto detach = of(RequestKind::ControlOut).at(0);
   EXPECT_EQ(detach.setup.request_type, 0x21);
-  EXPECT_EQ(detach.setup.request, 0);       // DFU_DETACH
-  EXPECT_EQ(detach.setup.value, 0x1388);    // wDetachTimeOut, 5000 ms
-  EXPECT_EQ(detach.setup.index, 1);         // the DFU run-time interface
+  EXPECT_EQ(detach.setup.request, 0);     // DFU_DETACH
+  EXPECT_EQ(detach.setup.value, 0x1388);  // wDetachTimeOut, 5000 ms
+  EXPECT_EQ(detach.setup.index, 1);       // the DFU run-time interface
   EXPECT_EQ(detach.setup.length, 0);
   EXPECT_EQ(detach.timeout_ms, 100);
   EXPECT_EQ(log.messages(), (std::vector<std::string>{"Issuing a DFU_DETACH request"}));
@@ -32,8 +32,9 @@ TEST_F(BtmTest, DetachOfASelfDetachingDeviceSendsOneRequestAndNoReset) {
 }
 
 TEST_F(BtmTest, DetachWithoutSelfDetachResetsThePort) {
-  auto vexo = plug_vexo({.runtime_dfu = {.attributes = sim::vexo::kCanDnload | sim::vexo::kCanUpload,
-                                         .detach_timeout_ms = 0x1234}});
+  auto vexo =
+      plug_vexo({.runtime_dfu = {.attributes = sim::vexo::kCanDnload | sim::vexo::kCanUpload,
+                                 .detach_timeout_ms = 0x1234}});
   auto device = connect();
   LogCapture log;
 
@@ -52,7 +53,8 @@ TEST_F(BtmTest, DetachWithoutSelfDetachResetsThePort) {
 TEST_F(BtmTest, FailedDetachIsReportedAndSendsNoReset) {
   plug_vexo({.runtime_dfu = {.attributes = 0}});
   auto device = connect();
-  sim::bus().faults().add({.match = {.kind = RequestKind::ControlOut}, .action = sim::Action::stall()});
+  sim::bus().faults().add(
+      {.match = {.kind = RequestKind::ControlOut}, .action = sim::Action::stall()});
 
   auto detached = btm::detach_to_dfu(device);
   ASSERT_FALSE(detached);
@@ -74,15 +76,16 @@ TEST_F(BtmTest, ColdResetSendsOneCommandReadsNothingAndAdvancesTheCounter) {
   EXPECT_EQ(command.setup.request_type, 0x20);
   EXPECT_EQ(command.setup.index, 0);
   EXPECT_EQ(command.timeout_ms, 100);
-  EXPECT_EQ(command.data, (Bytes{
-                              0x00, 0xFC, 0x13, 0xC2,  // vendor command, 19 parameter bytes, channel 2
-                              0x02, 0x00,              // SetReq
-                              0x09, 0x00,              // 9 words
-                              0x01, 0x00,              // sequence 1
-                              0x01, 0x40,              // Cold_Reset
-                              0x00, 0x00,              // status
-                              0, 0, 0, 0, 0, 0, 0, 0,  // empty payload, padded
-                          }));
+  EXPECT_EQ(command.data,
+            (Bytes{
+                0x00, 0xFC, 0x13, 0xC2,  // vendor command, 19 parameter bytes, channel 2
+                0x02, 0x00,              // SetReq
+                0x09, 0x00,              // 9 words
+                0x01, 0x00,              // sequence 1
+                0x01, 0x40,              // Cold_Reset
+                0x00, 0x00,              // status
+                0,    0,    0,    0,    0, 0, 0, 0,  // empty payload, padded
+            }));
 }
 
 TEST_F(BtmTest, NextConnectionAfterAColdResetCountsFromZero) {
@@ -105,14 +108,16 @@ TEST_F(BtmTest, NextConnectionAfterAColdResetCountsFromZero) {
 TEST_F(BtmTest, ColdResetIgnoresAFailingTransfer) {
   plug_vexo();
   auto device = connect();
-  sim::bus().faults().add({.match = {.kind = RequestKind::ControlOut}, .action = sim::Action::error(LIBUSB_ERROR_NO_DEVICE)});
+  sim::bus().faults().add({.match = {.kind = RequestKind::ControlOut},
+                           .action = sim::Action::error(LIBUSB_ERROR_NO_DEVICE)});
   EXPECT_TRUE(btm::cold_reset(device));
   EXPECT_EQ(device.sequence(), 2);
 }
 
 class SelectModeTest : public BtmTest {
  protected:
-  void expect_switch(OperationMode mode, std::uint8_t value, Mode loader, const std::string& message) {
+  void expect_switch(OperationMode mode, std::uint8_t value, Mode loader,
+                     const std::string& message) {
     auto vexo = plug_vexo();
     {
       auto device = connect();
@@ -123,23 +128,34 @@ class SelectModeTest : public BtmTest {
     }
     const auto command = of(RequestKind::ControlOut).at(0);
     ASSERT_EQ(command.data.size(), 256u);
-    EXPECT_EQ(Bytes(command.data.begin() + 4, command.data.begin() + 6), (Bytes{0x02, 0x00}));  // SetReq
+    EXPECT_EQ(Bytes(command.data.begin() + 4, command.data.begin() + 6),
+              (Bytes{0x02, 0x00}));  // SetReq
     EXPECT_EQ(Bytes(command.data.begin() + 10, command.data.begin() + 22), (Bytes{
-                                                                               0x03, 0x70,  // PS
-                                                                               0x00, 0x00,  // status
-                                                                               0xAD, 0x02,  // mode key
-                                                                               0x01, 0x00,  // one word
-                                                                               0x00, 0x00,  // stores
-                                                                               value, 0x00,
+                                                                               0x03,
+                                                                               0x70,  // PS
+                                                                               0x00,
+                                                                               0x00,  // status
+                                                                               0xAD,
+                                                                               0x02,  // mode key
+                                                                               0x01,
+                                                                               0x00,  // one word
+                                                                               0x00,
+                                                                               0x00,  // stores
+                                                                               value,
+                                                                               0x00,
                                                                            }));
     sim::bus().advance(5s);
     EXPECT_EQ(vexo->mode(), loader);
   }
 };
 
-TEST_F(SelectModeTest, SqifWritesFive) { expect_switch(OperationMode::SQIF, 5, Mode::Sqif, "Switching to SQIF"); }
+TEST_F(SelectModeTest, SqifWritesFive) {
+  expect_switch(OperationMode::SQIF, 5, Mode::Sqif, "Switching to SQIF");
+}
 
-TEST_F(SelectModeTest, DspWritesOne) { expect_switch(OperationMode::DSP, 1, Mode::Dsp, "Switching to DSP"); }
+TEST_F(SelectModeTest, DspWritesOne) {
+  expect_switch(OperationMode::DSP, 1, Mode::Dsp, "Switching to DSP");
+}
 
 TEST_F(BtmTest, SelectModeSwallowsAnAnswerLostToTheRestart) {
   auto vexo = plug_vexo();

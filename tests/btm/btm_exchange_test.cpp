@@ -16,8 +16,19 @@ std::uint16_t wire_sequence(const sim::Request& command) {
 // A GetResp event for the PS variable carrying `record`, written out by hand.
 Bytes ps_answer(std::uint16_t variable, const Bytes& record) {
   const std::size_t n = 13 + record.size();
-  Bytes event{0xFF, static_cast<std::uint8_t>(n - 2), 0xC2, 0x01, 0x00, static_cast<std::uint8_t>((n - 3) / 2), 0x00,
-              0x00, 0x00, static_cast<std::uint8_t>(variable), static_cast<std::uint8_t>(variable >> 8), 0x00, 0x00};
+  Bytes event{0xFF,
+              static_cast<std::uint8_t>(n - 2),
+              0xC2,
+              0x01,
+              0x00,
+              static_cast<std::uint8_t>((n - 3) / 2),
+              0x00,
+              0x00,
+              0x00,
+              static_cast<std::uint8_t>(variable),
+              static_cast<std::uint8_t>(variable >> 8),
+              0x00,
+              0x00};
   event.insert(event.end(), record.begin(), record.end());
   return event;
 }
@@ -55,7 +66,8 @@ class ScriptedExchange : public BtmTest {
 TEST_F(ScriptedExchange, EventsOfOtherChannelsAreSkippedUntilTheAnswer) {
   device_->queue_interrupt(0x81, {0x0F, 0x04, 0x00, 0x01, 0x00, 0xFC});  // command status
   device_->queue_interrupt(0x81, {0xFF, 0x03, 0x41, 0x00, 0x00});        // another channel
-  device_->queue_interrupt(0x81, ps_answer(0x7003, {0xAD, 0x02, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00}));
+  device_->queue_interrupt(0x81,
+                           ps_answer(0x7003, {0xAD, 0x02, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00}));
   LogCapture log;
 
   std::array<std::uint16_t, 1> value{};
@@ -63,23 +75,28 @@ TEST_F(ScriptedExchange, EventsOfOtherChannelsAreSkippedUntilTheAnswer) {
   ASSERT_TRUE(words) << words.error().display();
   EXPECT_EQ(*words, 1u);
   EXPECT_EQ(value[0], 3);
-  EXPECT_EQ(traffic(), (std::vector<RequestKind>{RequestKind::ControlOut, RequestKind::InterruptIn,
-                                                 RequestKind::InterruptIn, RequestKind::InterruptIn}));
-  EXPECT_EQ(log.records(),
-            (std::vector<std::string>{
-                "TRACE velk::device::btm: PS request: [0, fc, fd, c2, 0, 0, 7e, 0, 0, 0, 3, 70, 0, 0, ad, 2, 76" +
-                    zeros(239) + "]",
-                "TRACE velk::device::btm: PS response: [f, 4, 0, 1, 0, fc]",
-                "DEBUG velk::device::btm: invalid bccmd response: spurious error: Spurious message with channel ID 0x0",
-                "TRACE velk::device::btm: PS response: [ff, 3, 41, 0, 0]",
-                "DEBUG velk::device::btm: invalid bccmd response: spurious error: Spurious message with channel ID 0x41",
-                "TRACE velk::device::btm: PS response: [ff, 13, c2, 1, 0, 9, 0, 0, 0, 3, 70, 0, 0, ad, 2, 1, 0, 0, 0, 3, 0]",
-            }));
+  EXPECT_EQ(traffic(),
+            (std::vector<RequestKind>{RequestKind::ControlOut, RequestKind::InterruptIn,
+                                      RequestKind::InterruptIn, RequestKind::InterruptIn}));
+  EXPECT_EQ(log.records(), (std::vector<std::string>{
+                               "TRACE velk::device::btm: PS request: [0, fc, fd, c2, 0, 0, 7e, 0, "
+                               "0, 0, 3, 70, 0, 0, ad, 2, 76" +
+                                   zeros(239) + "]",
+                               "TRACE velk::device::btm: PS response: [f, 4, 0, 1, 0, fc]",
+                               "DEBUG velk::device::btm: invalid bccmd response: spurious error: "
+                               "Spurious message with channel ID 0x0",
+                               "TRACE velk::device::btm: PS response: [ff, 3, 41, 0, 0]",
+                               "DEBUG velk::device::btm: invalid bccmd response: spurious error: "
+                               "Spurious message with channel ID 0x41",
+                               "TRACE velk::device::btm: PS response: [ff, 13, c2, 1, 0, 9, 0, 0, "
+                               "0, 3, 70, 0, 0, ad, 2, 1, 0, 0, 0, 3, 0]",
+                           }));
 }
 
 TEST_F(ScriptedExchange, MalformedAnswerEndsTheExchange) {
   device_->queue_interrupt(0x81, {0xFF, 0x03, 0x42, 0x00, 0x00});
-  device_->queue_interrupt(0x81, ps_answer(0x7003, {0xAD, 0x02, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00}));
+  device_->queue_interrupt(0x81,
+                           ps_answer(0x7003, {0xAD, 0x02, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00}));
   std::array<std::uint16_t, 1> value{};
   auto words = btm::read_pskey(*btm_, kModeKey, value);
   ASSERT_FALSE(words);
@@ -110,7 +127,8 @@ TEST_F(ScriptedExchange, SequenceWrapsOnTheWire) {
 }
 
 TEST_F(ScriptedExchange, ShortAnswerHoldingTheValueIsAccepted) {
-  device_->queue_interrupt(0x81, ps_answer(0x7003, {0x34, 0x12, 0x02, 0x00, 0x00, 0x00, 0xCD, 0xAB, 0x01, 0x00}));
+  device_->queue_interrupt(
+      0x81, ps_answer(0x7003, {0x34, 0x12, 0x02, 0x00, 0x00, 0x00, 0xCD, 0xAB, 0x01, 0x00}));
   std::array<std::uint16_t, 4> value{};
   auto words = btm::read_pskey(*btm_, 0x1234, value);
   ASSERT_TRUE(words) << words.error().display();
@@ -147,14 +165,17 @@ TEST_F(BtmTest, PsKeysRoundTripThroughTheStore) {
   EXPECT_EQ(device.sequence(), 4);
   // The write record: SetReq of PS, key, three words, stores 0, the words.
   EXPECT_EQ(Bytes(commands[0].data.begin() + 4, commands[0].data.begin() + 26),
-            (Bytes{0x02, 0x00, 0x7E, 0x00, 0x01, 0x00, 0x03, 0x70, 0x00, 0x00, 0x00, 0x01, 0x03, 0x00, 0x00, 0x00,
-                   0x34, 0x12, 0xCD, 0xAB, 0x00, 0x00}));
+            (Bytes{0x02, 0x00, 0x7E, 0x00, 0x01, 0x00, 0x03, 0x70, 0x00, 0x00, 0x00,
+                   0x01, 0x03, 0x00, 0x00, 0x00, 0x34, 0x12, 0xCD, 0xAB, 0x00, 0x00}));
   // The clear: SetReq of PS_Clr_Stores with just the key.
   EXPECT_EQ(Bytes(commands[2].data.begin() + 10, commands[2].data.begin() + 18),
             (Bytes{0x0C, 0x50, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00}));
 
   EXPECT_EQ(log.messages("PS request: ").size(), 2u);
-  EXPECT_EQ(log.messages("PS_Clr_Stores request: [0, fc, fd, c2, 2, 0, 7e, 0, 3, 0, c, 50, 0, 0, 0, 1, 0").size(), 1u);
+  EXPECT_EQ(
+      log.messages("PS_Clr_Stores request: [0, fc, fd, c2, 2, 0, 7e, 0, 3, 0, c, 50, 0, 0, 0, 1, 0")
+          .size(),
+      1u);
   EXPECT_EQ(log.messages("PS response: [ff, fd, c2, 1, 0, 7e, 0").size(), 3u);
 }
 
@@ -216,15 +237,20 @@ TEST_F(BtmTest, WrongAnswersAreDeviceErrorsAndLeaveTheDeviceUsable) {
   };
 
   vexo->faults().wrong_variable_id = 1;
-  expect_failure(btm::read_pskey(device, 0x0002, value), ErrorKind::DeviceError, "invalid variable ID: 0x7004 != 0x7003");
+  expect_failure(btm::read_pskey(device, 0x0002, value), ErrorKind::DeviceError,
+                 "invalid variable ID: 0x7004 != 0x7003");
   vexo->faults().wrong_ps_key = 1;
-  expect_failure(btm::read_pskey(device, 0x0002, value), ErrorKind::DeviceError, "invalid PSKey ID: 0x3 != 0x2");
+  expect_failure(btm::read_pskey(device, 0x0002, value), ErrorKind::DeviceError,
+                 "invalid PSKey ID: 0x3 != 0x2");
   vexo->faults().wrong_ps_key = 1;
-  expect_failure(btm::write_pskey(device, 0x0002, value), ErrorKind::DeviceError, "invalid PSKey ID: 0x3 != 0x2");
+  expect_failure(btm::write_pskey(device, 0x0002, value), ErrorKind::DeviceError,
+                 "invalid PSKey ID: 0x3 != 0x2");
   vexo->faults().wrong_ps_key = 1;
-  expect_failure(btm::clear_pskey(device, 0x0002), ErrorKind::DeviceError, "invalid PSKey ID: 0x3 != 0x2");
+  expect_failure(btm::clear_pskey(device, 0x0002), ErrorKind::DeviceError,
+                 "invalid PSKey ID: 0x3 != 0x2");
   vexo->faults().error_status = 1;
-  expect_failure(btm::read_pskey(device, 0x0002, value), ErrorKind::DeviceError, "invalid status: 0x8");
+  expect_failure(btm::read_pskey(device, 0x0002, value), ErrorKind::DeviceError,
+                 "invalid status: 0x8");
   vexo->faults().lost_responses = 1;
   {
     const auto before = sim::bus().now();

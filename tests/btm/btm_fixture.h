@@ -3,12 +3,11 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <libusb.h>
 
 #include <cstdint>
 #include <memory>
 #include <vector>
-
-#include <libusb.h>
 
 #include "lib/usb/usb.h"
 #include "sim/bus.h"
@@ -76,21 +75,29 @@ class BtmTest : public ::testing::Test {
 
 // The 9 class-specific bytes of a DFU run-time interface.
 inline Bytes dfu_functional(std::uint8_t attributes, std::uint16_t detach_timeout) {
-  return {0x09, 0x21, attributes, static_cast<std::uint8_t>(detach_timeout), static_cast<std::uint8_t>(detach_timeout >> 8),
-          0x00, 0x04, 0x10, 0x01};
+  return {0x09,
+          0x21,
+          attributes,
+          static_cast<std::uint8_t>(detach_timeout),
+          static_cast<std::uint8_t>(detach_timeout >> 8),
+          0x00,
+          0x04,
+          0x10,
+          0x01};
 }
 
 // A device with the BTM-mode interfaces (HCI 0 with event endpoint 0x81, DFU run-time 1) whose
 // answers the test scripts.
-inline std::shared_ptr<sim::ScriptedDevice> scripted_btm(std::vector<sim::InterfaceSpec> interfaces = {
-                                                            {.number = 0,
-                                                             .cls = 0xFF,
-                                                             .subclass = 0x01,
-                                                             .endpoints = {{.address = 0x81, .attributes = sim::kInterrupt}}},
-                                                            {.number = 1, .cls = 0xFE, .subclass = 0x01,
-                                                             .extra = dfu_functional(0x0B, 5000)}}) {
-  auto device = std::make_shared<sim::ScriptedDevice>(sim::DeviceSpec{.vendor = 0x7A11, .product = 0x1300},
-                                                      sim::ConfigSpec{.interfaces = std::move(interfaces)});
+inline std::shared_ptr<sim::ScriptedDevice> scripted_btm(
+    std::vector<sim::InterfaceSpec> interfaces = {
+        {.number = 0,
+         .cls = 0xFF,
+         .subclass = 0x01,
+         .endpoints = {{.address = 0x81, .attributes = sim::kInterrupt}}},
+        {.number = 1, .cls = 0xFE, .subclass = 0x01, .extra = dfu_functional(0x0B, 5000)}}) {
+  auto device =
+      std::make_shared<sim::ScriptedDevice>(sim::DeviceSpec{.vendor = 0x7A11, .product = 0x1300},
+                                            sim::ConfigSpec{.interfaces = std::move(interfaces)});
   sim::bus().plug(device);
   return device;
 }

@@ -1,11 +1,10 @@
 // Finding the HCI interface and the DFU functional descriptor in a configuration.
 #include <gtest/gtest.h>
+#include <libusb.h>
 
 #include <cstdint>
 #include <deque>
 #include <vector>
-
-#include <libusb.h>
 
 #include "velk/src/device/btm/hci.h"
 #include "velk/src/device/dfu/dfu_descriptor.h"
@@ -29,8 +28,8 @@ class Config {
     settings_.emplace_back();
     return *this;
   }
-  Config& setting(std::uint8_t number, std::uint8_t cls, std::uint8_t subclass, std::vector<Endpoint> eps = {},
-                  std::vector<std::uint8_t> extra = {}) {
+  Config& setting(std::uint8_t number, std::uint8_t cls, std::uint8_t subclass,
+                  std::vector<Endpoint> eps = {}, std::vector<std::uint8_t> extra = {}) {
     auto& ep_store = endpoints_.emplace_back();
     for (const Endpoint& e : eps) {
       libusb_endpoint_descriptor d{};
@@ -59,7 +58,8 @@ class Config {
 
   std::span<const libusb_interface> interfaces() {
     interfaces_.clear();
-    for (auto& s : settings_) interfaces_.push_back(libusb_interface{s.data(), static_cast<int>(s.size())});
+    for (auto& s : settings_)
+      interfaces_.push_back(libusb_interface{s.data(), static_cast<int>(s.size())});
     return interfaces_;
   }
 
@@ -113,8 +113,9 @@ TEST(FindHciInterface, EndpointNumberKeepsThreeBits) {
 
 TEST(FindHciInterface, PassesOverSettingsWithoutAnInterruptIn) {
   Config c;
-  c.interface().setting(0, 0xFF, 0x01, {{0x01, kInterrupt}, {0x81, kBulk}});  // OUT interrupt, IN bulk
-  c.interface().setting(1, 0xFF, 0x02, {{0x82, kInterrupt}});                 // wrong subclass
+  c.interface().setting(0, 0xFF, 0x01,
+                        {{0x01, kInterrupt}, {0x81, kBulk}});  // OUT interrupt, IN bulk
+  c.interface().setting(1, 0xFF, 0x02, {{0x82, kInterrupt}});  // wrong subclass
   c.interface().setting(4, 0xFF, 0x01, {{0x83, kInterrupt}});
   auto hci = btm::find_hci_interface(c.interfaces());
   ASSERT_TRUE(hci);

@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <regex>
-#include <string>
 #include <random>
+#include <regex>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "velk/src/c/log.h"
@@ -23,13 +23,15 @@ class LogCapture {
   // "LEVEL target: message" for each record since the capture was made; trace records lose
   // their source location.
   std::vector<std::string> records() const {
-    static const std::regex kLine(R"(^\d\d:\d\d:\d\d \[(\w+)\] (?:\(\d+\) )?(?:([\w:]+): )?(?:\[[^\]]*:\d+\] )?(.*)$)");
+    static const std::regex kLine(
+        R"(^\d\d:\d\d:\d\d \[(\w+)\] (?:\(\d+\) )?(?:([\w:]+): )?(?:\[[^\]]*:\d+\] )?(.*)$)");
     std::ifstream in(path(), std::ios::binary);
     in.seekg(static_cast<std::streamoff>(start_));
     std::vector<std::string> out;
     for (std::string line; std::getline(in, line);) {
       std::smatch m;
-      if (std::regex_match(line, m, kLine)) out.push_back(m[1].str() + " " + m[2].str() + ": " + m[3].str());
+      if (std::regex_match(line, m, kLine))
+        out.push_back(m[1].str() + " " + m[2].str() + ": " + m[3].str());
     }
     return out;
   }
@@ -55,7 +57,8 @@ class LogCapture {
                 ("velk-btm-test-" + std::to_string(std::random_device{}()) + ".log"))
                    .string();
         std::remove(name.c_str());
-        if (log::setup(name.c_str(), 5) != 0) throw std::runtime_error("cannot install the test logger");
+        if (log::setup(name.c_str(), 5) != 0)
+          throw std::runtime_error("cannot install the test logger");
       }
       ~File() { std::remove(name.c_str()); }
     };

@@ -12,7 +12,9 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes head(const PsRecord& record, std::size_t n) { return Bytes(record.begin(), record.begin() + n); }
+Bytes head(const PsRecord& record, std::size_t n) {
+  return Bytes(record.begin(), record.begin() + n);
+}
 
 bool zero_from(const PsRecord& record, std::size_t offset) {
   for (std::size_t i = offset; i < record.size(); ++i) {
@@ -73,9 +75,14 @@ TEST(PsRecord, ClearCarriesOnlyTheKey) {
 }
 
 // An answer payload: key, length word, stores, then the data words.
-Bytes answer(std::uint16_t key, std::uint16_t length, const std::vector<std::uint16_t>& data, std::size_t size) {
-  Bytes p{static_cast<std::uint8_t>(key), static_cast<std::uint8_t>(key >> 8), static_cast<std::uint8_t>(length),
-          static_cast<std::uint8_t>(length >> 8), 0x07, 0x00};
+Bytes answer(std::uint16_t key, std::uint16_t length, const std::vector<std::uint16_t>& data,
+             std::size_t size) {
+  Bytes p{static_cast<std::uint8_t>(key),
+          static_cast<std::uint8_t>(key >> 8),
+          static_cast<std::uint8_t>(length),
+          static_cast<std::uint8_t>(length >> 8),
+          0x07,
+          0x00};
   for (std::uint16_t w : data) {
     p.push_back(static_cast<std::uint8_t>(w));
     p.push_back(static_cast<std::uint8_t>(w >> 8));

@@ -27,7 +27,8 @@ std::uint16_t get16(std::span<const std::uint8_t> bytes, std::size_t offset) {
 Result<std::size_t> build_bccmd(std::uint16_t& sequence, BccmdType type, std::uint16_t variable,
                                 std::span<const std::uint8_t> payload, HciBuffer& buffer) {
   if (payload.size() > kBccmdMaxPayload) {
-    return fail(ErrorKind::InternalError, "payload too large: {:#x} > {:#x}", payload.size(), kBccmdMaxPayload);
+    return fail(ErrorKind::InternalError, "payload too large: {:#x} > {:#x}", payload.size(),
+                kBccmdMaxPayload);
   }
   // The message is counted in words, so the payload is padded to even length.
   std::size_t padded = payload.size() + (payload.size() % 2);
@@ -57,7 +58,8 @@ Result<std::span<const std::uint8_t>> parse_bccmd_response(std::uint16_t variabl
   if ((received[2] & kChannelMask) != kBccmdChannel) {
     return fail(ErrorKind::SpuriousError, "Spurious message with channel ID {:#x}", received[2]);
   }
-  if (n < kBccmdEventHeader) return fail(ErrorKind::DeviceError, "BCCMD response too short: {:#x}", n);
+  if (n < kBccmdEventHeader)
+    return fail(ErrorKind::DeviceError, "BCCMD response too short: {:#x}", n);
   if (received[0] != kHciVendorEvent) {
     return fail(ErrorKind::DeviceError, "invalid header: {:#x} != 0xff", received[0]);
   }
@@ -78,7 +80,8 @@ Result<std::span<const std::uint8_t>> parse_bccmd_response(std::uint16_t variabl
   // Bytes 7 and 8, the sequence number, are not checked: the variable ID matches the answer.
   const std::uint16_t received_variable = get16(received, 9);
   if (received_variable != variable) {
-    return fail(ErrorKind::DeviceError, "invalid variable ID: {:#x} != {:#x}", received_variable, variable);
+    return fail(ErrorKind::DeviceError, "invalid variable ID: {:#x} != {:#x}", received_variable,
+                variable);
   }
   const std::uint16_t status = get16(received, 11);
   if (status != 0) return fail(ErrorKind::DeviceError, "invalid status: {:#x}", status);
@@ -88,15 +91,17 @@ Result<std::span<const std::uint8_t>> parse_bccmd_response(std::uint16_t variabl
   return received.subspan(kBccmdEventHeader);
 }
 
-Result<std::span<const std::uint8_t>> bccmd_exchange(BtmDevice& device, std::uint16_t variable, HciBuffer& buffer,
-                                                     std::size_t length, std::string_view label) {
+Result<std::span<const std::uint8_t>> bccmd_exchange(BtmDevice& device, std::uint16_t variable,
+                                                     HciBuffer& buffer, std::size_t length,
+                                                     std::string_view label) {
   if (length > buffer.size()) throw InternalFailure("BCCMD packet longer than its buffer");
   VELK_TRACE(kLogTarget, "{}: {}", label, log::Dump{buffer.data(), length});
   VELK_TRY(send_hci_command(device, std::span<const std::uint8_t>(buffer.data(), length)));
   for (;;) {
     VELK_TRY_ASSIGN(received, read_hci_event(device, buffer));
     VELK_TRACE(kLogTarget, "PS response: {}", log::Dump{buffer.data(), received});
-    auto payload = parse_bccmd_response(variable, std::span<const std::uint8_t>(buffer.data(), received));
+    auto payload =
+        parse_bccmd_response(variable, std::span<const std::uint8_t>(buffer.data(), received));
     // Events of other channels (a command status, say) are not ours to judge; wait for ours.
     if (!payload && payload.error().kind() == ErrorKind::SpuriousError) {
       VELK_DEBUG(kLogTarget, "invalid bccmd response: {}", payload.error().display());

@@ -13,9 +13,12 @@ namespace velk::btm {
 class BtmDevice {
  public:
   // The sequence counter starts at 0 on every new connection.
-  BtmDevice(usb::UsbDeviceHandle handle, dfu::DfuFunctionalDescriptor dfu, std::uint8_t hci_interface,
-            std::uint8_t event_endpoint)
-      : handle_(std::move(handle)), dfu_(dfu), hci_interface_(hci_interface), event_endpoint_(event_endpoint) {}
+  BtmDevice(usb::UsbDeviceHandle handle, dfu::DfuFunctionalDescriptor dfu,
+            std::uint8_t hci_interface, std::uint8_t event_endpoint)
+      : handle_(std::move(handle)),
+        dfu_(dfu),
+        hci_interface_(hci_interface),
+        event_endpoint_(event_endpoint) {}
 
   BtmDevice(BtmDevice&&) noexcept = default;
   BtmDevice& operator=(BtmDevice&&) = delete;  // the handle cannot be reseated

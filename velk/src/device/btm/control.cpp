@@ -37,16 +37,17 @@ bool btm_is_operational(BtmDevice& device) {
 }
 
 // DFU class request on the run-time interface.
-constexpr std::uint8_t kDfuDetachRequestType =
-    usb::request_type(usb::Direction::Out, usb::RequestType::Class, usb::Recipient::Interface);  // 0x21
+constexpr std::uint8_t kDfuDetachRequestType = usb::request_type(
+    usb::Direction::Out, usb::RequestType::Class, usb::Recipient::Interface);  // 0x21
 constexpr std::uint8_t kDfuDetach = 0;
 constexpr usb::Duration kDfuDetachTimeout{0, 100'000'000};
 
 Status detach_to_dfu(BtmDevice& device) {
   VELK_DEBUG(kLogTarget, "Issuing a DFU_DETACH request");
-  VELK_TRY(device.handle().write_control(/*request_type=*/kDfuDetachRequestType, /*request=*/kDfuDetach,
-                                         /*value=*/device.dfu().detach_timeout,
-                                         /*index=*/device.dfu().interface_number, /*data=*/{}, kDfuDetachTimeout));
+  VELK_TRY(device.handle().write_control(
+      /*request_type=*/kDfuDetachRequestType, /*request=*/kDfuDetach,
+      /*value=*/device.dfu().detach_timeout,
+      /*index=*/device.dfu().interface_number, /*data=*/{}, kDfuDetachTimeout));
   if (!device.dfu().will_detach) {
     VELK_DEBUG(kLogTarget, "Resetting the USB handle");
     // The device may drop off the bus mid-reset; re-enumeration judges the outcome.
@@ -57,7 +58,8 @@ Status detach_to_dfu(BtmDevice& device) {
 
 Status cold_reset(BtmDevice& device) {
   HciBuffer packet;
-  VELK_TRY_ASSIGN(length, build_bccmd(device.sequence(), BccmdType::SetReq, kVarColdReset, {}, packet));
+  VELK_TRY_ASSIGN(length,
+                  build_bccmd(device.sequence(), BccmdType::SetReq, kVarColdReset, {}, packet));
   // The chip restarts instead of answering, and the transfer itself may fail as it goes.
   (void)send_hci_command(device, std::span<const std::uint8_t>(packet.data(), length));
   return {};

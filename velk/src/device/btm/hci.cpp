@@ -7,11 +7,13 @@ namespace velk::btm {
 Result<HciInterface> find_hci_interface(std::span<const libusb_interface> interfaces) {
   for (const libusb_interface& interface : interfaces) {
     for (const libusb_interface_descriptor& setting : usb::settings(interface)) {
-      if (setting.bInterfaceClass != kHciInterfaceClass || setting.bInterfaceSubClass != kHciInterfaceSubClass) {
+      if (setting.bInterfaceClass != kHciInterfaceClass ||
+          setting.bInterfaceSubClass != kHciInterfaceSubClass) {
         continue;
       }
       for (const libusb_endpoint_descriptor& endpoint : usb::endpoints(setting)) {
-        if (usb::transfer_type(endpoint) == usb::kTransferInterrupt && usb::endpoint_is_in(endpoint)) {
+        if (usb::transfer_type(endpoint) == usb::kTransferInterrupt &&
+            usb::endpoint_is_in(endpoint)) {
           return HciInterface{setting.bInterfaceNumber, usb::endpoint_number(endpoint)};
         }
       }
@@ -25,15 +27,15 @@ Result<HciInterface> find_hci_interface(const usb::ConfigDescriptor& config) {
 }
 
 // HCI commands go to the device as class requests, with the interface in the index.
-constexpr std::uint8_t kHciCommandRequestType =
-    usb::request_type(usb::Direction::Out, usb::RequestType::Class, usb::Recipient::Device);  // 0x20
+constexpr std::uint8_t kHciCommandRequestType = usb::request_type(
+    usb::Direction::Out, usb::RequestType::Class, usb::Recipient::Device);  // 0x20
 constexpr std::uint8_t kHciCommandRequest = 0;
 constexpr std::uint16_t kHciCommandValue = 0;
 
 Result<std::size_t> send_hci_command(BtmDevice& device, std::span<const std::uint8_t> packet) {
-  return device.handle().write_control(/*request_type=*/kHciCommandRequestType, /*request=*/kHciCommandRequest,
-                                       /*value=*/kHciCommandValue, /*index=*/device.hci_interface(), packet,
-                                       kHciTimeout);
+  return device.handle().write_control(
+      /*request_type=*/kHciCommandRequestType, /*request=*/kHciCommandRequest,
+      /*value=*/kHciCommandValue, /*index=*/device.hci_interface(), packet, kHciTimeout);
 }
 
 Result<std::size_t> read_hci_event(BtmDevice& device, std::span<std::uint8_t> buffer) {

@@ -2,12 +2,12 @@
 // default control pipe, events from the interrupt-IN endpoint.
 #pragma once
 
+#include <libusb.h>
+
 #include <array>
 #include <cstdint>
 #include <span>
 #include <string_view>
-
-#include <libusb.h>
 
 #include "lib/usb/usb.h"
 #include "velk/src/c/error.h"

@@ -19,7 +19,8 @@ Status check_key(std::uint16_t key, std::span<const std::uint8_t> payload) {
   // An answer that passed the frame checks carries at least eight payload bytes.
   if (payload.size() < kPsRecordHeader) throw InternalFailure("PS answer shorter than its header");
   const std::uint16_t received = get16(payload, 0);
-  if (received != key) return fail(ErrorKind::DeviceError, "invalid PSKey ID: {:#x} != {:#x}", received, key);
+  if (received != key)
+    return fail(ErrorKind::DeviceError, "invalid PSKey ID: {:#x} != {:#x}", received, key);
   return {};
 }
 
@@ -51,12 +52,13 @@ PsRecord pack_ps_clear(std::uint16_t key) {
   return record;
 }
 
-Result<std::span<const std::uint8_t>> check_ps_response(std::uint16_t key, std::span<const std::uint8_t> payload) {
+Result<std::span<const std::uint8_t>> check_ps_response(std::uint16_t key,
+                                                        std::span<const std::uint8_t> payload) {
   VELK_TRY(check_key(key, payload));
   const std::size_t words = get16(payload, 2);
   if (2 * words + kPsRecordHeader > payload.size()) {
-    return fail(ErrorKind::DeviceError, "invalid PSKey length: {:#x} > {:#x}", 2 * words + kPsRecordHeader,
-                payload.size());
+    return fail(ErrorKind::DeviceError, "invalid PSKey length: {:#x} > {:#x}",
+                2 * words + kPsRecordHeader, payload.size());
   }
   return payload.subspan(kPsRecordHeader, 2 * words);
 }
@@ -66,16 +68,19 @@ Result<std::uint32_t> unpack_ps_value(std::uint16_t key, std::span<const std::ui
   VELK_TRY_ASSIGN(value, check_ps_response(key, payload));
   const std::size_t words = value.size() / 2;
   if (words > buffer.size()) {
-    return fail(ErrorKind::InvalidArgument, "supplied buffer too small: {:#x} > {:#x}", words, buffer.size());
+    return fail(ErrorKind::InvalidArgument, "supplied buffer too small: {:#x} > {:#x}", words,
+                buffer.size());
   }
   for (std::size_t i = 0; i < words; ++i) buffer[i] = get16(value, 2 * i);
   return static_cast<std::uint32_t>(words);
 }
 
-Result<std::uint32_t> read_pskey(BtmDevice& device, std::uint16_t key, std::span<std::uint16_t> buffer) {
+Result<std::uint32_t> read_pskey(BtmDevice& device, std::uint16_t key,
+                                 std::span<std::uint16_t> buffer) {
   HciBuffer packet;
   const PsRecord record = pack_ps_read(key);
-  VELK_TRY_ASSIGN(length, build_bccmd(device.sequence(), BccmdType::GetReq, kVarPs, record, packet));
+  VELK_TRY_ASSIGN(length,
+                  build_bccmd(device.sequence(), BccmdType::GetReq, kVarPs, record, packet));
   VELK_TRY_ASSIGN(payload, bccmd_exchange(device, kVarPs, packet, length, "PS request"));
   return unpack_ps_value(key, payload, buffer);
 }
@@ -83,7 +88,8 @@ Result<std::uint32_t> read_pskey(BtmDevice& device, std::uint16_t key, std::span
 Status write_pskey(BtmDevice& device, std::uint16_t key, std::span<const std::uint16_t> values) {
   VELK_TRY_ASSIGN(record, pack_ps_write(key, values));  // refused before anything is sent
   HciBuffer packet;
-  VELK_TRY_ASSIGN(length, build_bccmd(device.sequence(), BccmdType::SetReq, kVarPs, record, packet));
+  VELK_TRY_ASSIGN(length,
+                  build_bccmd(device.sequence(), BccmdType::SetReq, kVarPs, record, packet));
   VELK_TRY_ASSIGN(payload, bccmd_exchange(device, kVarPs, packet, length, "PS request"));
   // The chip echoes the value; only the key and the length are held against the request.
   VELK_TRY(check_ps_response(key, payload));
@@ -93,8 +99,10 @@ Status write_pskey(BtmDevice& device, std::uint16_t key, std::span<const std::ui
 Status clear_pskey(BtmDevice& device, std::uint16_t key) {
   HciBuffer packet;
   const PsRecord record = pack_ps_clear(key);
-  VELK_TRY_ASSIGN(length, build_bccmd(device.sequence(), BccmdType::SetReq, kVarPsClrStores, record, packet));
-  VELK_TRY_ASSIGN(payload, bccmd_exchange(device, kVarPsClrStores, packet, length, "PS_Clr_Stores request"));
+  VELK_TRY_ASSIGN(
+      length, build_bccmd(device.sequence(), BccmdType::SetReq, kVarPsClrStores, record, packet));
+  VELK_TRY_ASSIGN(payload,
+                  bccmd_exchange(device, kVarPsClrStores, packet, length, "PS_Clr_Stores request"));
   return check_key(key, payload);
 }
 

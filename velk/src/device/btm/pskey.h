@@ -27,13 +27,15 @@ Result<PsRecord> pack_ps_write(std::uint16_t key, std::span<const std::uint16_t>
 PsRecord pack_ps_clear(std::uint16_t key);
 
 // Checks the key and the length word of a PS answer and returns the value's bytes.
-Result<std::span<const std::uint8_t>> check_ps_response(std::uint16_t key, std::span<const std::uint8_t> payload);
+Result<std::span<const std::uint8_t>> check_ps_response(std::uint16_t key,
+                                                        std::span<const std::uint8_t> payload);
 // Checks a PS answer and stores its value into the buffer, which is left untouched unless the
 // whole value fits. Returns the number of words stored.
 Result<std::uint32_t> unpack_ps_value(std::uint16_t key, std::span<const std::uint8_t> payload,
                                       std::span<std::uint16_t> buffer);
 
-Result<std::uint32_t> read_pskey(BtmDevice& device, std::uint16_t key, std::span<std::uint16_t> buffer);
+Result<std::uint32_t> read_pskey(BtmDevice& device, std::uint16_t key,
+                                 std::span<std::uint16_t> buffer);
 Status write_pskey(BtmDevice& device, std::uint16_t key, std::span<const std::uint16_t> values);
 Status clear_pskey(BtmDevice& device, std::uint16_t key);
 

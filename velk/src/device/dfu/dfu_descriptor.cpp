@@ -31,7 +31,8 @@ Result<DfuFunctionalDescriptor> decode_dfu_functional(std::uint8_t interface_num
 Result<DfuFunctionalDescriptor> find_dfu_descriptor(std::span<const libusb_interface> interfaces) {
   for (const libusb_interface& interface : interfaces) {
     for (const libusb_interface_descriptor& setting : usb::settings(interface)) {
-      if (setting.bInterfaceClass != kDfuInterfaceClass || setting.bInterfaceSubClass != kDfuInterfaceSubClass) {
+      if (setting.bInterfaceClass != kDfuInterfaceClass ||
+          setting.bInterfaceSubClass != kDfuInterfaceSubClass) {
         continue;
       }
       const auto extra = usb::extra(setting);

@@ -2,10 +2,10 @@
 // detaching and block transfers.
 #pragma once
 
+#include <libusb.h>
+
 #include <cstdint>
 #include <span>
-
-#include <libusb.h>
 
 #include "lib/usb/usb.h"
 #include "velk/src/c/error.h"
