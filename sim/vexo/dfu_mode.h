@@ -64,8 +64,8 @@ class DfuMode final : public ModeModel {
   std::uint8_t status_ = kStatusOk;
   State state_ = kDfuIdle;
   Bytes staged_;
-  unsigned blocks_ = 0;         // data blocks of the download under way
-  unsigned busy_left_ = 0;      // status requests the current block stays busy for
+  unsigned blocks_ = 0;     // data blocks of the download under way
+  unsigned busy_left_ = 0;  // status requests the current block stays busy for
   std::chrono::nanoseconds busy_until_{0};
   std::chrono::nanoseconds manifest_done_{0};
   std::size_t upload_offset_ = 0;

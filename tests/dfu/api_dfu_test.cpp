@@ -30,7 +30,8 @@ Bytes read_file(const std::filesystem::path& path) {
 
 void write_file(const std::filesystem::path& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 class DfuApi : public ::testing::Test {
@@ -39,7 +40,8 @@ class DfuApi : public ::testing::Test {
     sim::reset();
     progress_calls().clear();
     log_.emplace();
-    dir_ = std::filesystem::temp_directory_path() / ("velk-dfu-api-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    dir_ = std::filesystem::temp_directory_path() /
+           ("velk-dfu-api-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
     std::filesystem::create_directories(dir_);
   }
   void TearDown() override {
@@ -66,9 +68,14 @@ class DfuApi : public ::testing::Test {
       std::string step;
       if (r.kind == RequestKind::Open && r.result == 0) step = "open";
       if (r.kind == RequestKind::Reset) step = "usb reset";
-      if (r.kind == RequestKind::ControlOut && r.setup.request_type == 0x21 && r.setup.request == 0) step = "detach";
-      if (r.kind == RequestKind::ControlOut && r.setup.request_type == 0x21 && r.setup.request == kDnload) step = "dnload";
-      if (r.kind == RequestKind::ControlIn && r.setup.request_type == 0xA1 && r.setup.request == kUpload) step = "upload";
+      if (r.kind == RequestKind::ControlOut && r.setup.request_type == 0x21 && r.setup.request == 0)
+        step = "detach";
+      if (r.kind == RequestKind::ControlOut && r.setup.request_type == 0x21 &&
+          r.setup.request == kDnload)
+        step = "dnload";
+      if (r.kind == RequestKind::ControlIn && r.setup.request_type == 0xA1 &&
+          r.setup.request == kUpload)
+        step = "upload";
       if (!step.empty() && (out.empty() || out.back() != step)) out.push_back(step);
     }
     return out;
@@ -152,7 +159,8 @@ TEST_F(DfuApi, AFailedRestartAfterADumpWinsOverTheUploadsFailure) {
 
   EXPECT_EQ(steps(), (std::vector<std::string>{"upload", "usb reset"}));
   EXPECT_EQ(log_->errors(),
-            std::vector<std::string>{"failed to enumerate devices: exceeded maximum number of retries (300)"});
+            std::vector<std::string>{
+                "failed to enumerate devices: exceeded maximum number of retries (300)"});
 }
 
 TEST_F(DfuApi, ADumpPathThatIsNotUtf8IsRefusedWithoutTraffic) {
@@ -160,7 +168,8 @@ TEST_F(DfuApi, ADumpPathThatIsNotUtf8IsRefusedWithoutTraffic) {
   open();
   const std::size_t lines = log_->lines().size();
 
-  EXPECT_EQ(velk_dump_btm(handle_, (dir_.string() + "/\xFF\xFE.dfu").c_str(), record_progress), -65532);
+  EXPECT_EQ(velk_dump_btm(handle_, (dir_.string() + "/\xFF\xFE.dfu").c_str(), record_progress),
+            -65532);
 
   EXPECT_TRUE(sim::bus().requests().all().empty());
   EXPECT_EQ(log_->lines().size(), lines);
@@ -206,7 +215,8 @@ TEST_F(DfuApi, ADumpThatFailsHalfwayLeavesTheEarlierFileAsItWas) {
 
   EXPECT_EQ(result, -65532);
   EXPECT_EQ(read_file(path), earlier);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 1);  // no temporary left over
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}),
+            1);  // no temporary left over
   EXPECT_TRUE(log_->errors().empty());
 }
 #endif

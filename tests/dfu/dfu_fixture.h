@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-
 #include <libusb.h>
 
 #include <cstdint>
@@ -47,7 +46,8 @@ inline Progress recording_progress() {
 // `size` image bytes in a pattern that shows a shifted or repeated block.
 inline Bytes pattern(std::size_t size, std::uint8_t seed = 0) {
   Bytes image(size);
-  for (std::size_t i = 0; i < size; ++i) image[i] = static_cast<std::uint8_t>(seed + i * 7 + i / 251);
+  for (std::size_t i = 0; i < size; ++i)
+    image[i] = static_cast<std::uint8_t>(seed + i * 7 + i / 251);
   return image;
 }
 
@@ -103,11 +103,14 @@ class DfuTest : public ::testing::Test {
     for (const auto& r : sim::bus().requests().all()) {
       if (r.kind != RequestKind::ControlIn && r.kind != RequestKind::ControlOut) continue;
       out.push_back({r.setup.request, r.setup.value,
-                     r.kind == RequestKind::ControlOut ? r.data.size() : static_cast<std::size_t>(r.setup.length)});
+                     r.kind == RequestKind::ControlOut ? r.data.size()
+                                                       : static_cast<std::size_t>(r.setup.length)});
     }
     return out;
   }
-  static std::vector<sim::Request> control(std::uint8_t request) { return sim::bus().requests().control(request); }
+  static std::vector<sim::Request> control(std::uint8_t request) {
+    return sim::bus().requests().control(request);
+  }
 
   libusb_context* context_ = nullptr;
   std::shared_ptr<sim::vexo::Vexo> vexo_;

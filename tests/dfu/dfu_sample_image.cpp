@@ -17,14 +17,16 @@ int main(int argc, char** argv) {
   const sim::Bytes image = sim::vexo::sample_firmware();
   if (command == "write") {
     std::ofstream out(argv[2], std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    out.write(reinterpret_cast<const char*>(image.data()),
+              static_cast<std::streamsize>(image.size()));
     return out ? 0 : 1;
   }
   if (command == "check") {
     std::ifstream in(argv[2], std::ios::binary);
     const sim::Bytes read(std::istreambuf_iterator<char>(in), {});
     if (read == image) return 0;
-    std::fprintf(stderr, "%s: %zu bytes, not the %zu-byte sample image\n", argv[2], read.size(), image.size());
+    std::fprintf(stderr, "%s: %zu bytes, not the %zu-byte sample image\n", argv[2], read.size(),
+                 image.size());
     return 1;
   }
   std::fprintf(stderr, "unknown command %s\n", argv[1]);

@@ -15,7 +15,8 @@ using sim::vexo::kCanUpload;
 using sim::vexo::kManifestationTolerant;
 
 sim::vexo::VexoOptions loader(std::uint16_t transfer_size,
-                              std::uint8_t attributes = kCanDnload | kCanUpload | kManifestationTolerant) {
+                              std::uint8_t attributes = kCanDnload | kCanUpload |
+                                                        kManifestationTolerant) {
   sim::vexo::VexoOptions options;
   options.loader_dfu.transfer_size = transfer_size;
   options.loader_dfu.attributes = attributes;
@@ -43,11 +44,16 @@ TEST_F(Download, CutsTheImageIntoTransferSizeBlocksThenSendsTheEmptyOne) {
 
   ASSERT_EQ(failure(dfu::download(device, dfu_file(image), recording_progress())), "ok");
 
-  EXPECT_EQ(wire(), (std::vector<Wire>{{kDnload, 0, 256}, {kGetStatus, 0, 6},
-                                       {kDnload, 1, 256}, {kGetStatus, 0, 6},
-                                       {kDnload, 2, 256}, {kGetStatus, 0, 6},
-                                       {kDnload, 3, 232}, {kGetStatus, 0, 6},
-                                       {kDnload, 4, 0},   {kGetStatus, 0, 6}}));
+  EXPECT_EQ(wire(), (std::vector<Wire>{{kDnload, 0, 256},
+                                       {kGetStatus, 0, 6},
+                                       {kDnload, 1, 256},
+                                       {kGetStatus, 0, 6},
+                                       {kDnload, 2, 256},
+                                       {kGetStatus, 0, 6},
+                                       {kDnload, 3, 232},
+                                       {kGetStatus, 0, 6},
+                                       {kDnload, 4, 0},
+                                       {kGetStatus, 0, 6}}));
   for (const auto& r : sim::bus().requests().all()) {
     EXPECT_EQ(r.setup.request_type, r.kind == RequestKind::ControlOut ? 0x21 : 0xA1);
     EXPECT_EQ(r.setup.index, 0);  // the loader's DFU interface
@@ -56,11 +62,13 @@ TEST_F(Download, CutsTheImageIntoTransferSizeBlocksThenSendsTheEmptyOne) {
   const auto blocks = control(kDnload);
   EXPECT_EQ(blocks.at(1).data, Bytes(image.begin() + 256, image.begin() + 512));
   EXPECT_EQ(blocks.at(3).data, Bytes(image.begin() + 768, image.end()));
-  EXPECT_EQ(progress_calls(), (ProgressCalls{{0, 1000}, {256, 1000}, {512, 1000}, {768, 1000}, {1000, 1000}}));
+  EXPECT_EQ(progress_calls(),
+            (ProgressCalls{{0, 1000}, {256, 1000}, {512, 1000}, {768, 1000}, {1000, 1000}}));
   EXPECT_EQ(vexo_->btm_firmware(), image);
-  EXPECT_EQ(log.messages(), (std::vector<std::string>{"Downloading image", "Parsing firmware release 102",
-                                                      "Downloading image blocks", "Entering manifestation phase",
-                                                      "Device entered manifestation stage, polling"}));
+  EXPECT_EQ(log.messages(),
+            (std::vector<std::string>{"Downloading image", "Parsing firmware release 102",
+                                      "Downloading image blocks", "Entering manifestation phase",
+                                      "Device entered manifestation stage, polling"}));
 }
 
 TEST_F(Download, AnImageOfWholeBlocksNeedsNoEmptyDataBlock) {
@@ -69,9 +77,12 @@ TEST_F(Download, AnImageOfWholeBlocksNeedsNoEmptyDataBlock) {
 
   ASSERT_EQ(failure(dfu::download(device, dfu_file(image), recording_progress())), "ok");
 
-  EXPECT_EQ(wire(), (std::vector<Wire>{{kDnload, 0, 256}, {kGetStatus, 0, 6},
-                                       {kDnload, 1, 256}, {kGetStatus, 0, 6},
-                                       {kDnload, 2, 0},   {kGetStatus, 0, 6}}));
+  EXPECT_EQ(wire(), (std::vector<Wire>{{kDnload, 0, 256},
+                                       {kGetStatus, 0, 6},
+                                       {kDnload, 1, 256},
+                                       {kGetStatus, 0, 6},
+                                       {kDnload, 2, 0},
+                                       {kGetStatus, 0, 6}}));
   EXPECT_EQ(progress_calls(), (ProgressCalls{{0, 512}, {256, 512}, {512, 512}}));
   EXPECT_EQ(vexo_->btm_firmware(), image);
 }
@@ -113,7 +124,8 @@ TEST_F(Download, ABusyBlockIsPolledAfterEachPollTimeout) {
     }
     EXPECT_EQ(polls.at(3).data.at(4), 5);  // DFUDnloadIdle
     if (poll_ms == 1000) {
-      EXPECT_EQ(Bytes(polls[0].data.begin() + 1, polls[0].data.begin() + 4), (Bytes{0xE8, 0x03, 0x00}));
+      EXPECT_EQ(Bytes(polls[0].data.begin() + 1, polls[0].data.begin() + 4),
+                (Bytes{0xE8, 0x03, 0x00}));
     }
     device_.reset();
   }
@@ -136,7 +148,8 @@ TEST_F(Download, AnErrorStatusAfterABlockIsClearedThenReported) {
   EXPECT_EQ(control(kClrStatus).at(0).timeout_ms, 1000);
   // Warnings carry no target in the log line.
   const auto records = log.records();
-  EXPECT_NE(std::find(records.begin(), records.end(), "WARN : Status = 0xa, clearing"), records.end())
+  EXPECT_NE(std::find(records.begin(), records.end(), "WARN : Status = 0xa, clearing"),
+            records.end())
       << ::testing::PrintToString(records);
   EXPECT_EQ(log.messages("Clearing status").size(), 1u);
   EXPECT_EQ(progress_calls().back(), (std::pair<std::uint64_t, std::uint64_t>{512, 700}));
@@ -163,7 +176,8 @@ TEST_F(Download, TransportAndStatusFaultsEndTheDownloadAtTheirBlock) {
     vexo_->faults().dfu.stall_at_block = 1;
     const auto result = dfu::download(device, dfu_file(pattern(700)), recording_progress());
     EXPECT_EQ(failure(result), "libusb error: Pipe error");
-    EXPECT_EQ(wire(), (std::vector<Wire>{{kDnload, 0, 256}, {kGetStatus, 0, 6}, {kDnload, 1, 256}}));
+    EXPECT_EQ(wire(),
+              (std::vector<Wire>{{kDnload, 0, 256}, {kGetStatus, 0, 6}, {kDnload, 1, 256}}));
   }
   {
     sim::reset();
@@ -202,7 +216,8 @@ TEST_F(Download, NothingIsSentWhenTheDeviceOrTheFileDoesNotFit) {
     auto& device = connect(loader(256));
     Bytes file = dfu_file(pattern(300));
     file[10] ^= 0x01;
-    EXPECT_EQ(dfu::download(device, file, recording_progress()).error().kind(), ErrorKind::InvalidImage);
+    EXPECT_EQ(dfu::download(device, file, recording_progress()).error().kind(),
+              ErrorKind::InvalidImage);
   }
   EXPECT_TRUE(wire().empty());
   EXPECT_TRUE(progress_calls().empty());

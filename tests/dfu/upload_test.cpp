@@ -18,7 +18,8 @@ using sim::vexo::kManifestationTolerant;
 class Upload : public DfuTest {
  protected:
   dfu::DfuDevice& connect_holding(const Bytes& firmware, std::uint16_t transfer_size = 256,
-                                  std::uint8_t attributes = kCanDnload | kCanUpload | kManifestationTolerant) {
+                                  std::uint8_t attributes = kCanDnload | kCanUpload |
+                                                            kManifestationTolerant) {
     sim::vexo::VexoOptions options;
     options.loader_dfu.transfer_size = transfer_size;
     options.loader_dfu.attributes = attributes;
@@ -102,8 +103,9 @@ TEST_F(Upload, IsRefusedBeforeAnyRequestWithoutUploadOrWithAZeroTransferSize) {
 
 TEST_F(Upload, AFailedReadDiscardsTheImage) {
   auto& device = connect_holding(pattern(600));
-  sim::bus().faults().add(
-      {.match = {.kind = RequestKind::ControlIn, .request = kUpload}, .action = sim::Action::stall(), .skip = 1});
+  sim::bus().faults().add({.match = {.kind = RequestKind::ControlIn, .request = kUpload},
+                           .action = sim::Action::stall(),
+                           .skip = 1});
   auto image = dfu::upload(device, recording_progress());
   ASSERT_FALSE(image);
   EXPECT_EQ(image.error().display(), "libusb error: Pipe error");

@@ -29,7 +29,8 @@ Status await_block(DfuDevice& device) {
   Result<DfuStatus> status = get_status(device, kStatusTimeout);
   for (;;) {
     if (!status) return std::unexpected(std::move(status.error()));
-    if (status->status != 0) return fail(ErrorKind::DeviceError, "failed block download: {:#x}", status->status);
+    if (status->status != 0)
+      return fail(ErrorKind::DeviceError, "failed block download: {:#x}", status->status);
     switch (status->state) {
       case DfuState::DFUDnbusy:
         sleep_for(to_nanos(status->poll_timeout));
@@ -38,7 +39,8 @@ Status await_block(DfuDevice& device) {
       case DfuState::DFUDnloadIdle:
         return {};
       default:
-        return fail(ErrorKind::DeviceError, "invalid state during download: {}", state_name(status->state));
+        return fail(ErrorKind::DeviceError, "invalid state during download: {}",
+                    state_name(status->state));
     }
   }
 }
@@ -65,10 +67,12 @@ Status download(DfuDevice& device, std::span<const std::uint8_t> file, const Pro
   // Block numbers go out as their low 16 bits, so the counter wraps with them.
   std::uint16_t block = 0;
   for (std::size_t offset = 0; offset < image.size(); ++block) {
-    const auto chunk = image.subspan(offset, std::min<std::size_t>(dfu.transfer_size, image.size() - offset));
+    const auto chunk =
+        image.subspan(offset, std::min<std::size_t>(dfu.transfer_size, image.size() - offset));
     VELK_TRY_ASSIGN(sent, download_block(device, block, chunk));
     if (sent != chunk.size()) {
-      return fail(ErrorKind::DeviceError, "partial FW chunk write: {:#x} < {:#x}", sent, chunk.size());
+      return fail(ErrorKind::DeviceError, "partial FW chunk write: {:#x} < {:#x}", sent,
+                  chunk.size());
     }
     offset += chunk.size();
     progress(offset, total);
@@ -83,7 +87,8 @@ Status manifest(DfuDevice& device, std::uint16_t block) {
   VELK_DEBUG(kTarget, "Device entered manifestation stage, polling");
   const Nanos start = monotonic_now();
   for (;;) {
-    if (monotonic_now() - start >= kManifestLimit) return fail(ErrorKind::Timeout, "DFU manifest stage timed out");
+    if (monotonic_now() - start >= kManifestLimit)
+      return fail(ErrorKind::Timeout, "DFU manifest stage timed out");
     auto status = get_status(device, kStatusTimeout);
     if (!status) {
       // A loader busy writing flash may not answer at all; only the time limit ends that.
@@ -91,7 +96,8 @@ Status manifest(DfuDevice& device, std::uint16_t block) {
       VELK_DEBUG(kTarget, "Manifestation still in progress");
       continue;
     }
-    if (status->status != 0) return fail(ErrorKind::DeviceError, "manifestation failed: {:#x}", status->status);
+    if (status->status != 0)
+      return fail(ErrorKind::DeviceError, "manifestation failed: {:#x}", status->status);
     switch (status->state) {
       case DfuState::DFUManifestSync:
       case DfuState::DFUManifest:
@@ -101,7 +107,8 @@ Status manifest(DfuDevice& device, std::uint16_t block) {
       case DfuState::DFUManifestWaitReset:
         return {};
       default:
-        return fail(ErrorKind::DeviceError, "invalid state during download: {}", state_name(status->state));
+        return fail(ErrorKind::DeviceError, "invalid state during download: {}",
+                    state_name(status->state));
     }
   }
 }
@@ -117,11 +124,13 @@ Result<std::vector<std::uint8_t>> upload(DfuDevice& device, const Progress& prog
   std::vector<std::uint8_t> image;
   for (std::uint16_t block = 0;; ++block) {
     VELK_TRY_ASSIGN(received, upload_block(device, block, buffer));
-    image.insert(image.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(received));
+    image.insert(image.end(), buffer.begin(),
+                 buffer.begin() + static_cast<std::ptrdiff_t>(received));
     progress(image.size(), image.size());
     if (received < buffer.size()) break;
   }
-  dfu_file::append_dfu_suffix(image, device.device().idVendor, device.device().idProduct, kUploadBcdDevice);
+  dfu_file::append_dfu_suffix(image, device.device().idVendor, device.device().idProduct,
+                              kUploadBcdDevice);
   return image;
 }
 
