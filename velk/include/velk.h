@@ -89,26 +89,53 @@ VELK_API int32_t VELK_CALL velk_write_pskey(velk_handle handle, uint16_t key, co
 /* Clears a key from the persistent store. */
 VELK_API int32_t VELK_CALL velk_clear_pskey(velk_handle handle, uint16_t key);
 
-/* Flashes the Bluetooth-module firmware from a DFU file (image plus 16-byte DFU suffix) in DFU
- * mode, then restarts the device. progress counts image bytes. */
+/* The transfers below switch the device into the mode they need (from BTM mode; from any other
+ * mode through a restart into BTM first), do their work, and restart the device only after a
+ * success: after a failure it stays in that mode, and the next call's own switch brings it back.
+ * progress, when not null, is called on the calling thread, first with (0, total), then as the
+ * transfer goes on. Besides the codes listed: -65534/-65533 for libusb/hidapi failures, -65531
+ * when the device does not come back, -65530 when the device answers wrongly or comes back in the
+ * wrong mode. */
+
+/* Flashes the Bluetooth-module firmware from a DFU file: the image followed by its 16-byte DFU
+ * suffix, whose vendor and product IDs must name this device (bit 0 of the product ID may be
+ * clear) and whose CRC must match. DFU mode. progress counts image bytes, after each block.
+ * -65528 for a file that fails the checks (nothing is sent); -65527 when the device's
+ * manifestation runs over 60 s. */
 VELK_API int32_t VELK_CALL velk_flash_btm(velk_handle handle, const uint8_t* image, uint32_t length,
                                           velk_progress_fn progress);
 /* Reads the Bluetooth-module firmware in DFU mode and writes it, with a DFU suffix, to the file
- * at path (UTF-8; created or replaced). Restarts the device afterwards, even after a failed
- * read. -65532 for a path that is not UTF-8 (nothing is sent) or a file that cannot be
- * written. progress reports the bytes read so far as both done and total. */
+ * at path (UTF-8; created or replaced through a temporary file, so a failed write never leaves a
+ * half-written file in its place). The device is restarted afterwards even when the read failed;
+ * a failed restart's code wins. -65532 for a path that is not UTF-8 (nothing is sent, nothing
+ * logged) or a file that cannot be written (nothing logged). progress reports the bytes read so
+ * far as both done and total, since the size is known only at the end. */
 VELK_API int32_t VELK_CALL velk_dump_btm(velk_handle handle, const char* path,
                                          velk_progress_fn progress);
-/* Flashes the serial flash from an xuv text image in SQIF mode, then restarts the device. */
+/* Flashes the serial flash from an xuv text image (lines "@ADDRESS VALUE" of 16-bit words):
+ * erase, write in 1018-byte chunks, manifest. SQIF mode. progress counts image bytes.
+ * -65528 for a malformed image (nothing is sent; the device stays in SQIF mode); -65527 when
+ * the loader gives no status for 30 s. */
 VELK_API int32_t VELK_CALL velk_flash_sqif(velk_handle handle, const uint8_t* image, uint32_t length,
                                            velk_progress_fn progress);
-/* Flashes the DSP memory from an FF image in DSP mode, then restarts the device. */
+
+/* DSP memory: 4 MiB, in 8 KiB sectors below 0x10000 (protected) and 64 KiB sectors above.
+ * Sectors are read, and written back only when their bytes change. -65527 when the loader stays
+ * busy for 60 s. */
+
+/* Applies an FF image's erase and write sections in file order. None may start below 0x10000.
+ * progress counts section bytes (the total is the sum of all section lengths). -65528 for a
+ * malformed image, a section in protected memory, an erase not made of whole sectors, or a
+ * range past the end of the flash. */
 VELK_API int32_t VELK_CALL velk_flash_dsp(velk_handle handle, const uint8_t* image, uint32_t length,
                                           velk_progress_fn progress);
-/* Writes length bytes at a DSP byte address in DSP mode, then restarts the device. */
+/* Writes length bytes at a byte address. Below 0x10000 only a loader image at address 0 that
+ * passes the loader-image check may be written. -65528 for another address below 0x10000, a
+ * rejected loader image (its reason is logged) or a range past the end of the flash. */
 VELK_API int32_t VELK_CALL velk_write_dsp(velk_handle handle, uint32_t address, const uint8_t* data,
                                           uint32_t length, velk_progress_fn progress);
-/* Reads length bytes from a DSP byte address in DSP mode, then restarts the device. */
+/* Reads length bytes from a byte address into buffer. Any address of the flash can be read.
+ * -65528 for a range past the end of the flash. */
 VELK_API int32_t VELK_CALL velk_read_dsp(velk_handle handle, uint32_t address, uint8_t* buffer,
                                          uint32_t length, velk_progress_fn progress);
 
