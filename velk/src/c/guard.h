@@ -40,11 +40,6 @@ inline Result<std::int32_t> done(Status status) {
   return 0;
 }
 
-// Present in this build's interface; the operation behind it comes with its mode's support.
-inline Result<std::int32_t> not_available(const char* what) {
-  return fail(ErrorKind::InternalError, "{} is not available in this build", what);
-}
-
 // Logs an error the way every handle function does and returns its code.
 inline std::int32_t report(const Error& error) {
   VELK_ERROR("velk::c", "{}", error.display());
