@@ -34,16 +34,16 @@ void set_bytes(benchmark::State& state, std::size_t per_iteration) {
 
 void BM_DfuCrc(benchmark::State& state) {
   const Bytes b = noise(static_cast<std::size_t>(state.range(0)));
-  for (auto _ : state) benchmark::DoNotOptimize(velk::device::dfu::dfu_crc(b));
+  for (auto _ : state) benchmark::DoNotOptimize(velk::dfu::dfu_crc(b));
   set_bytes(state, b.size());
 }
 BENCHMARK(BM_DfuCrc)->Arg(1 << 20);
 
 void BM_CheckDfuFile(benchmark::State& state) {
   Bytes file = noise(static_cast<std::size_t>(state.range(0)));
-  velk::device::dfu::append_dfu_suffix(file, 0x0A12, 0xFFFF, 0xFFFF);
+  velk::dfu::append_dfu_suffix(file, 0x0A12, 0xFFFF, 0xFFFF);
   for (auto _ : state) {
-    auto r = velk::device::dfu::check_dfu_file(file, 0x0A12, 0xFFFF);
+    auto r = velk::dfu::check_dfu_file(file, 0x0A12, 0xFFFF);
     if (!r) state.SkipWithError("check failed");
   }
   set_bytes(state, file.size());
@@ -52,7 +52,7 @@ BENCHMARK(BM_CheckDfuFile)->Arg(4 << 20);
 
 void BM_SwappedCrc16(benchmark::State& state) {
   const Bytes b = noise(static_cast<std::size_t>(state.range(0)));
-  for (auto _ : state) benchmark::DoNotOptimize(velk::device::dsp::swapped_crc16(b));
+  for (auto _ : state) benchmark::DoNotOptimize(velk::dsp::swapped_crc16(b));
   set_bytes(state, b.size());
 }
 BENCHMARK(BM_SwappedCrc16)->Arg(64 << 10);
@@ -86,7 +86,7 @@ void BM_ParseXuv(benchmark::State& state) {
   const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
                                             text.size());
   for (auto _ : state) {
-    auto image = velk::device::sqif::parse_xuv(bytes);
+    auto image = velk::sqif::parse_xuv(bytes);
     if (!image) state.SkipWithError("parse failed");
     benchmark::DoNotOptimize(image);
   }
@@ -100,7 +100,7 @@ void put_be32(Bytes& b, std::size_t at, std::uint32_t v) {
 
 Bytes ff_header(std::uint8_t command, std::uint32_t start, std::uint32_t length,
                 std::uint16_t check = 0) {
-  Bytes h(velk::device::dsp::kFfHeaderLength, 0);
+  Bytes h(velk::dsp::kFfHeaderLength, 0);
   put_be32(h, 0, (start * 2U + length) / 2);
   put_be32(h, 12, start);
   put_be32(h, 16, length);
@@ -119,7 +119,7 @@ Bytes ff_image(std::size_t records) {
     const Bytes body = noise(kRecord);
     data.insert(data.end(), body.begin(), body.end());
     const Bytes crc = ff_header(0x15, 0, static_cast<std::uint32_t>(data.size()),
-                                velk::device::dsp::swapped_crc16(data));
+                                velk::dsp::swapped_crc16(data));
     file.insert(file.end(), crc.begin(), crc.end());
     file.insert(file.end(), data.begin(), data.end());
   }
@@ -129,7 +129,7 @@ Bytes ff_image(std::size_t records) {
 void BM_ParseFf(benchmark::State& state) {
   const Bytes file = ff_image(static_cast<std::size_t>(state.range(0)));
   for (auto _ : state) {
-    auto sections = velk::device::dsp::parse_ff(file);
+    auto sections = velk::dsp::parse_ff(file);
     if (!sections || sections->size() != 1) state.SkipWithError("parse failed");
     benchmark::DoNotOptimize(sections);
   }
@@ -144,8 +144,8 @@ void BM_CheckLoaderImage(benchmark::State& state) {
   image[1] = 0xA5;
   image[0] = 0x09;
   for (std::size_t i = 0; i < kBlocks; ++i) image[30 + i * 18 + 1] = 3;
-  if (!velk::device::dsp::check_loader_image(image)) state.SkipWithError("image rejected");
-  for (auto _ : state) benchmark::DoNotOptimize(velk::device::dsp::check_loader_image(image));
+  if (!velk::dsp::check_loader_image(image)) state.SkipWithError("image rejected");
+  for (auto _ : state) benchmark::DoNotOptimize(velk::dsp::check_loader_image(image));
   set_bytes(state, image.size());
 }
 BENCHMARK(BM_CheckLoaderImage);

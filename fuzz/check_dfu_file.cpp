@@ -7,7 +7,7 @@
 #include "velk/src/device/dfu/dfu_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace velk::device::dfu;
+  using namespace velk::dfu;
   if (size < 4) return 0;
   const auto vendor = static_cast<std::uint16_t>(data[0] | (data[1] << 8));
   const auto product = static_cast<std::uint16_t>(data[2] | (data[3] << 8));

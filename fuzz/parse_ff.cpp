@@ -8,7 +8,7 @@
 #include "velk/src/device/dsp/ff.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace velk::device::dsp;
+  using namespace velk::dsp;
   auto sections = parse_ff({data, size});
   if (!sections) {
     if (sections.error().kind() != velk::ErrorKind::InvalidImage) std::abort();

@@ -5,7 +5,7 @@
 #include "velk/src/device/sqif/xuv.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace velk::device::sqif;
+  using namespace velk::sqif;
   auto image = parse_xuv({data, size});
   if (image) {
     if (image->size() % 2 != 0 || image->size() > kMaxXuvImageSize) std::abort();

@@ -7,7 +7,7 @@
 
 #include "tests/codecs/log_capture.h"
 
-namespace velk::device::dfu {
+namespace velk::dfu {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -130,4 +130,4 @@ TEST(DfuSuffix, EmptyUploadGivesTheExactSuffix) {
 }
 
 }  // namespace
-}  // namespace velk::device::dfu
+}  // namespace velk::dfu

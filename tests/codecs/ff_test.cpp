@@ -8,7 +8,7 @@
 #include "tests/codecs/log_capture.h"
 #include "velk/src/device/dsp/crc16.h"
 
-namespace velk::device::dsp {
+namespace velk::dsp {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -232,4 +232,4 @@ TEST(Ff, AddressArithmeticWrapsAt32Bits) {
 }
 
 }  // namespace
-}  // namespace velk::device::dsp
+}  // namespace velk::dsp

@@ -7,7 +7,7 @@
 
 #include "tests/codecs/log_capture.h"
 
-namespace velk::device::dsp {
+namespace velk::dsp {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -93,4 +93,4 @@ TEST(LoaderImage, LargestHeaderCountAndLinksStayInBounds) {
 }
 
 }  // namespace
-}  // namespace velk::device::dsp
+}  // namespace velk::dsp

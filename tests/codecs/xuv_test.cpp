@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace velk::device::sqif {
+namespace velk::sqif {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -136,4 +136,4 @@ TEST(Xuv, WholeBufferMustBeUtf8BeforeAnyLineIsRead) {
 }
 
 }  // namespace
-}  // namespace velk::device::sqif
+}  // namespace velk::sqif

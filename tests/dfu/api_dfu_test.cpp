@@ -124,7 +124,7 @@ TEST_F(DfuApi, ADumpIsADfuFileThatFlashesBack) {
   const Bytes dumped = read_file(path);
   ASSERT_EQ(dumped.size(), 2516u);
   EXPECT_EQ(Bytes(dumped.begin(), dumped.begin() + 2500), firmware);
-  EXPECT_TRUE(device::dfu::check_dfu_file(dumped, sim::vexo::kMakerVendor, sim::vexo::kDfuProduct));
+  EXPECT_TRUE(dfu::check_dfu_file(dumped, sim::vexo::kMakerVendor, sim::vexo::kDfuProduct));
   EXPECT_FALSE(std::filesystem::exists(path.string() + ".velk-tmp"));
 
   vexo->btm_firmware() = pattern(10);

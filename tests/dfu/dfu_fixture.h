@@ -54,7 +54,7 @@ inline Bytes pattern(std::size_t size, std::uint8_t seed = 0) {
 // A DFU file for the virtual Vexo's boot loader: the image and a suffix naming its DFU identity.
 inline Bytes dfu_file(const Bytes& image) {
   Bytes file = image;
-  device::dfu::append_dfu_suffix(file, sim::vexo::kMakerVendor, sim::vexo::kDfuProduct, 0x0102);
+  dfu::append_dfu_suffix(file, sim::vexo::kMakerVendor, sim::vexo::kDfuProduct, 0x0102);
   return file;
 }
 

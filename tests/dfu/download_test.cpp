@@ -131,6 +131,17 @@ TEST_F(Download, ABusyBlockIsPolledAfterEachPollTimeout) {
   }
 }
 
+TEST_F(Download, ALoaderBusyWithOneBlockForAMinuteHasHung) {
+  auto& device = connect_instant(256);
+  vexo_->faults().dfu.busy_polls = 1'000'000;
+  vexo_->faults().dfu.busy_poll_timeout_ms = 1000;
+
+  EXPECT_EQ(failure(dfu::download(device, dfu_file(pattern(100)), recording_progress())),
+            "timeout: DFU block download timed out");
+  EXPECT_EQ(control(kGetStatus).size(), 61u);  // one a second, then it gives up
+  device_.reset();
+}
+
 TEST_F(Download, AnErrorStatusAfterABlockIsClearedThenReported) {
   auto& device = connect_instant(256);
   vexo_->faults().dfu.error_at_block = 1;

@@ -36,6 +36,16 @@ class Upload : public DfuTest {
   }
 };
 
+TEST_F(Upload, AnImageThatNeverEndsIsCutOff) {
+  // 64 MiB of full blocks and still no short one: the loader is broken.
+  auto& device = connect_holding(Bytes((64u << 20) + 1, 0x5A), 1023);
+
+  auto image = dfu::upload(device, recording_progress());
+
+  ASSERT_FALSE(image);
+  EXPECT_EQ(image.error().display(), "device error: upload exceeds 0x4000000 bytes");
+}
+
 TEST_F(Upload, ReadsBlocksUntilAShortOneAndAppendsASuffix) {
   const Bytes firmware = pattern(600);
   auto& device = connect_holding(firmware);
@@ -59,7 +69,7 @@ TEST_F(Upload, ReadsBlocksUntilAShortOneAndAppendsASuffix) {
             (Bytes{0xFF, 0xFF,     // bcdDevice: no release
                    0x00, 0x13,     // idProduct 0x1300, the DFU identity with bit 0 cleared
                    0x11, 0x7A}));  // idVendor
-  EXPECT_TRUE(device::dfu::check_dfu_file(*image, sim::vexo::kMakerVendor, sim::vexo::kDfuProduct));
+  EXPECT_TRUE(dfu::check_dfu_file(*image, sim::vexo::kMakerVendor, sim::vexo::kDfuProduct));
 }
 
 TEST_F(Upload, AnImageOfWholeBlocksEndsWithAnEmptyRead) {
@@ -79,7 +89,7 @@ TEST_F(Upload, AnEmptyFirmwareGivesTheSuffixAlone) {
   ASSERT_TRUE(image);
   EXPECT_EQ(reads(), (std::vector<std::size_t>{0}));
   EXPECT_EQ(image->size(), 16u);
-  EXPECT_TRUE(device::dfu::check_dfu_file(*image, sim::vexo::kMakerVendor, sim::vexo::kDfuProduct));
+  EXPECT_TRUE(dfu::check_dfu_file(*image, sim::vexo::kMakerVendor, sim::vexo::kDfuProduct));
 }
 
 TEST_F(Upload, IsRefusedBeforeAnyRequestWithoutUploadOrWithAZeroTransferSize) {

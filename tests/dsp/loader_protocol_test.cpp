@@ -79,7 +79,7 @@ TEST_F(LoaderWire, SectorWriteIsCommandFourReportsAndAPolledCheck) {
   for (std::size_t i = 6; i < wire.size(); ++i) EXPECT_EQ(wire[i].kind, RequestKind::HidGetFeature);
   const auto c = commands();
   ASSERT_EQ(c.size(), 2u);
-  const std::uint32_t crc = device::dsp::swapped_crc16(data);
+  const std::uint32_t crc = dsp::swapped_crc16(data);
   EXPECT_EQ(c[0], (Command{3, 0x10000, 0x2000, crc}));   // DSP_WRITE
   EXPECT_EQ(c[1], (Command{11, 0x10000, 0x2000, crc}));  // DSP_WRITE_CHECK
   EXPECT_TRUE(std::equal(data.begin(), data.end(), flash().begin() + 0x10000));

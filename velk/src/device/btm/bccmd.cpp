@@ -1,5 +1,7 @@
 #include "velk/src/device/btm/bccmd.h"
 
+#include <algorithm>
+
 #include "velk/src/c/log.h"
 
 namespace velk::btm {

@@ -4,7 +4,7 @@
 
 #include "velk/src/c/log.h"
 
-namespace velk::device::dfu {
+namespace velk::dfu {
 namespace {
 
 constexpr std::string_view kTarget = "velk::device::dfu";
@@ -108,4 +108,4 @@ void append_dfu_suffix(std::vector<std::uint8_t>& image, std::uint16_t id_vendor
     image.push_back(static_cast<std::uint8_t>(crc >> shift));
 }
 
-}  // namespace velk::device::dfu
+}  // namespace velk::dfu

@@ -9,7 +9,7 @@
 
 #include "velk/src/c/error.h"
 
-namespace velk::device::dfu {
+namespace velk::dfu {
 
 inline constexpr std::size_t kDfuSuffixLength = 16;
 
@@ -27,4 +27,4 @@ Status check_dfu_file(std::span<const std::uint8_t> file, std::uint16_t id_vendo
 void append_dfu_suffix(std::vector<std::uint8_t>& image, std::uint16_t id_vendor,
                        std::uint16_t id_product, std::uint16_t bcd_device);
 
-}  // namespace velk::device::dfu
+}  // namespace velk::dfu

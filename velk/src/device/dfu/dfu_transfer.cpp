@@ -10,12 +10,15 @@
 namespace velk::dfu {
 namespace {
 
-namespace dfu_file = ::velk::device::dfu;
-
 constexpr std::string_view kTarget = "velk::device::dfu";
 
 constexpr usb::Duration kStatusTimeout{1, 0};
 constexpr Nanos kManifestLimit = std::chrono::seconds(60);
+// A loader that stays busy with one block this long has hung; the host must not wait for ever.
+constexpr Nanos kBlockBusyLimit = std::chrono::seconds(60);
+// A loader that never ends its image with a short block would be read for ever; no firmware of
+// this device family comes near this size.
+constexpr std::size_t kMaxUploadSize = 64u << 20;
 // The suffix of an uploaded image names no firmware release.
 constexpr std::uint16_t kUploadBcdDevice = 0xFFFF;
 
@@ -26,6 +29,7 @@ Nanos to_nanos(usb::Duration d) {
 // After a block the loader may still be writing it; it says so with DFUDnbusy and how long it
 // needs before it can be asked again.
 Status await_block(DfuDevice& device) {
+  const Nanos start = monotonic_now();
   Result<DfuStatus> status = get_status(device, kStatusTimeout);
   for (;;) {
     if (!status) return std::unexpected(std::move(status.error()));
@@ -33,6 +37,8 @@ Status await_block(DfuDevice& device) {
       return fail(ErrorKind::DeviceError, "failed block download: {:#x}", status->status);
     switch (status->state) {
       case DfuState::DFUDnbusy:
+        if (monotonic_now() - start >= kBlockBusyLimit)
+          return fail(ErrorKind::Timeout, "DFU block download timed out");
         sleep_for(to_nanos(status->poll_timeout));
         status = get_status(device, kStatusTimeout);
         break;
@@ -55,9 +61,9 @@ Status download(DfuDevice& device, std::span<const std::uint8_t> file, const Pro
   VELK_DEBUG(kTarget, "Downloading image");
   const DfuFunctionalDescriptor& dfu = device.descriptor();
   if (!dfu.can_download) return fail(ErrorKind::DeviceError, "download operation not supported");
-  VELK_TRY(dfu_file::check_dfu_file(file, device.device().idVendor, device.device().idProduct));
+  VELK_TRY(check_dfu_file(file, device.device().idVendor, device.device().idProduct));
 
-  const auto image = file.first(file.size() - dfu_file::kDfuSuffixLength);
+  const auto image = file.first(file.size() - kDfuSuffixLength);
   const std::uint64_t total = image.size();
   progress(0, total);
   VELK_DEBUG(kTarget, "Downloading image blocks");
@@ -128,8 +134,10 @@ Result<std::vector<std::uint8_t>> upload(DfuDevice& device, const Progress& prog
                  buffer.begin() + static_cast<std::ptrdiff_t>(received));
     progress(image.size(), image.size());
     if (received < buffer.size()) break;
+    if (image.size() >= kMaxUploadSize)
+      return fail(ErrorKind::DeviceError, "upload exceeds {:#x} bytes", kMaxUploadSize);
   }
-  dfu_file::append_dfu_suffix(image, device.device().idVendor, device.device().idProduct,
+  append_dfu_suffix(image, device.device().idVendor, device.device().idProduct,
                               kUploadBcdDevice);
   return image;
 }

@@ -6,7 +6,7 @@
 
 #include "velk/src/c/error.h"
 
-namespace velk::device::dsp {
+namespace velk::dsp {
 namespace {
 
 constexpr std::array<std::uint16_t, 256> make_table() {
@@ -39,4 +39,4 @@ std::uint16_t swapped_crc16(std::span<const std::uint8_t> bytes) {
   return crc;
 }
 
-}  // namespace velk::device::dsp
+}  // namespace velk::dsp

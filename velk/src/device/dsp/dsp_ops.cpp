@@ -13,8 +13,6 @@
 namespace velk::dsp {
 namespace {
 
-using device::dsp::EraseSection;
-using device::dsp::WriteSection;
 
 constexpr std::string_view kTarget = "velk::device::dsp";
 
@@ -92,7 +90,7 @@ Status apply(DspDevice& device, const EraseSection& section, Tally& tally) {
   return {};
 }
 
-std::uint64_t length_of(const device::dsp::FfSection& section) {
+std::uint64_t length_of(const dsp::FfSection& section) {
   return std::visit(
       [](const auto& s) -> std::uint64_t {
         if constexpr (std::is_same_v<std::decay_t<decltype(s)>, WriteSection>) {
@@ -126,7 +124,7 @@ Result<std::vector<Sector>> plan_sectors(std::uint32_t address, std::uint32_t le
 }
 
 Status flash_ff(DspDevice& device, std::span<const std::uint8_t> image, const Progress& progress) {
-  VELK_TRY_ASSIGN(sections, device::dsp::parse_ff(image));
+  VELK_TRY_ASSIGN(sections, dsp::parse_ff(image));
   Tally tally{progress, 0};
   for (const auto& section : sections) tally.total += length_of(section);
   tally.start();
@@ -142,7 +140,7 @@ Status write_dsp(DspDevice& device, std::uint32_t address, std::span<const std::
   if (address < kProtectedLimit) {
     if (address != 0)
       return fail(ErrorKind::InvalidImage, "invalid loader address: {:#x}", address);
-    if (!device::dsp::check_loader_image(data))
+    if (!dsp::check_loader_image(data))
       return fail(ErrorKind::InvalidImage, "invalid loader image");
   }
   Tally tally{progress, data.size()};

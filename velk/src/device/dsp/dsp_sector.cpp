@@ -48,7 +48,7 @@ Status read_sector(DspDevice& device, std::uint32_t address, std::span<std::uint
 
 Status write_sector(DspDevice& device, std::uint32_t address, std::span<const std::uint8_t> data) {
   const std::uint32_t count = byte_count(data.size());
-  const std::uint16_t crc = device::dsp::swapped_crc16(data);
+  const std::uint16_t crc = dsp::swapped_crc16(data);
   VELK_TRY(dsp_command(device, DSP_WRITE, address, count, crc, /*poll_status=*/false));
   std::array<std::uint8_t, kDataReportLength> report{};
   for (auto rest = data; !rest.empty();) {

@@ -3,7 +3,7 @@
 #include "velk/src/c/log.h"
 #include "velk/src/device/dsp/crc16.h"
 
-namespace velk::device::dsp {
+namespace velk::dsp {
 namespace {
 
 constexpr std::string_view kTarget = "velk::device::dsp";
@@ -118,4 +118,4 @@ Result<std::vector<FfSection>> parse_ff(std::span<const std::uint8_t> data) {
   return sections;
 }
 
-}  // namespace velk::device::dsp
+}  // namespace velk::dsp

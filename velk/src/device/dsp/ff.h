@@ -9,7 +9,7 @@
 
 #include "velk/src/c/error.h"
 
-namespace velk::device::dsp {
+namespace velk::dsp {
 
 struct EraseSection {
   std::uint32_t address;  // bytes
@@ -31,4 +31,4 @@ inline constexpr std::size_t kFfHeaderLength = 64;
 // WriteSection. The result owns copies of the data.
 Result<std::vector<FfSection>> parse_ff(std::span<const std::uint8_t> data);
 
-}  // namespace velk::device::dsp
+}  // namespace velk::dsp

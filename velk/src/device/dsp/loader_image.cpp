@@ -2,7 +2,7 @@
 
 #include "velk/src/c/log.h"
 
-namespace velk::device::dsp {
+namespace velk::dsp {
 namespace {
 
 constexpr std::string_view kTarget = "velk::device::dsp";
@@ -48,4 +48,4 @@ bool check_loader_image(std::span<const std::uint8_t> data) {
   return false;
 }
 
-}  // namespace velk::device::dsp
+}  // namespace velk::dsp

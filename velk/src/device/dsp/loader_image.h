@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <span>
 
-namespace velk::device::dsp {
+namespace velk::dsp {
 
 // True when the image has a known type and its chain of blocks ends exactly 22 bytes before
 // its end. A rejection is logged at error level with its reason; the caller reports the error.
 bool check_loader_image(std::span<const std::uint8_t> data);
 
-}  // namespace velk::device::dsp
+}  // namespace velk::dsp

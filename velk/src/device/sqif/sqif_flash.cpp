@@ -15,7 +15,7 @@ constexpr std::string_view kTarget = "velk::device::sqif";
 }  // namespace
 
 Status flash_sqif(SqifDevice& device, std::span<const std::uint8_t> xuv, const Progress& progress) {
-  VELK_TRY_ASSIGN(image, device::sqif::parse_xuv(xuv));
+  VELK_TRY_ASSIGN(image, sqif::parse_xuv(xuv));
   return flash_image(device, image, progress);
 }
 

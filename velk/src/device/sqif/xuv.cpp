@@ -7,7 +7,7 @@
 
 #include "velk/src/util/utf8.h"
 
-namespace velk::device::sqif {
+namespace velk::sqif {
 namespace {
 
 // The characters with the Unicode White_Space property.
@@ -145,4 +145,4 @@ Result<std::vector<std::uint8_t>> parse_xuv(std::span<const std::uint8_t> data) 
   return image;
 }
 
-}  // namespace velk::device::sqif
+}  // namespace velk::sqif

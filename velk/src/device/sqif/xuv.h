@@ -9,7 +9,7 @@
 
 #include "velk/src/c/error.h"
 
-namespace velk::device::sqif {
+namespace velk::sqif {
 
 // Largest image parse_xuv builds. The serial flash of this device family is far smaller; the
 // cap keeps a single high address (which asks for up to 4 GiB of zero fill) from exhausting
@@ -19,4 +19,4 @@ inline constexpr std::size_t kMaxXuvImageSize = std::size_t{64} << 20;
 // The flash image: each word big-endian at byte offset 2 × address, gaps filled with zeros.
 Result<std::vector<std::uint8_t>> parse_xuv(std::span<const std::uint8_t> data);
 
-}  // namespace velk::device::sqif
+}  // namespace velk::sqif
