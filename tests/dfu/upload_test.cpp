@@ -38,7 +38,7 @@ class Upload : public DfuTest {
 
 TEST_F(Upload, AnImageThatNeverEndsIsCutOff) {
   // 64 MiB of full blocks and still no short one: the loader is broken.
-  auto& device = connect_holding(Bytes((64u << 20) + 1, 0x5A), 1023);
+  auto& device = connect_holding(Bytes((64u << 20) + 2 * 0xFFFF, 0x5A), 0xFFFF);
 
   auto image = dfu::upload(device, recording_progress());
 
