@@ -18,7 +18,9 @@ if(WIN32)
   add_library(velk_libusb INTERFACE)
   target_link_libraries(velk_libusb INTERFACE velk_libusb_headers ${VELK_DEPS_ROOT}/lib/libusb-1.0.dll.a)
   add_library(velk_hidapi_headers INTERFACE)
-  target_include_directories(velk_hidapi_headers SYSTEM INTERFACE ${VELK_DEPS_ROOT}/include)
+  # Both <hidapi/hidapi.h> and <hidapi.h> resolve, as with the Linux package's pkg-config flags.
+  target_include_directories(velk_hidapi_headers SYSTEM INTERFACE ${VELK_DEPS_ROOT}/include
+                             ${VELK_DEPS_ROOT}/include/hidapi)
   # velk.def names every public hid_* function, which pulls hidapi's object into the DLL and
   # exports them under their own names. hidapi loads hid.dll and cfgmgr32 itself at run time.
   add_library(velk_hidapi INTERFACE)

@@ -31,7 +31,8 @@ class LogTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  std::string path(const char* name) const { return (dir_ / name).string(); }
+  // Joined as bytes: on Windows a path object would pass the name through the ANSI code page.
+  std::string path(const char* name) const { return dir_.string() + "/" + name; }
 
   static std::vector<std::string> lines(const std::string& file) {
     std::ifstream in(file, std::ios::binary);
@@ -113,7 +114,7 @@ TEST_F(LogTest, LargeLevelsMeanTraceWithLocation) {
 
 TEST_F(LogTest, ExistingContentIsKept) {
   std::string file = path("keep.log");
-  std::ofstream(file) << "earlier line\n";
+  std::ofstream(file, std::ios::binary) << "earlier line\n";
   EXPECT_EXIT({ std::exit(setup(file.c_str(), 3) == 0 ? 0 : 1); }, ::testing::ExitedWithCode(0), "");
   auto got = lines(file);
   ASSERT_EQ(got.size(), 2u);
@@ -124,7 +125,7 @@ TEST_F(LogTest, ExistingContentIsKept) {
 TEST_F(LogTest, BadPathsAreInvalidArguments) {
   std::string bad = path("bad-\xff\xfe.log");
   EXPECT_EQ(setup(bad.c_str(), 3), -65532);
-  EXPECT_FALSE(fs::exists(fs::u8path(bad)));
+  EXPECT_TRUE(fs::is_empty(dir_));
   EXPECT_EQ(setup(path("no-such-dir/x.log").c_str(), 3), -65532);
   EXPECT_EQ(setup(nullptr, 3), -65532);
   EXPECT_FALSE(enabled(Level::Error));  // nothing installed, the maximum level unchanged

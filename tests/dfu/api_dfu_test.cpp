@@ -12,7 +12,7 @@
 #endif
 
 #include "sim/faults.h"
-#include "tests/api/log_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/dfu/dfu_fixture.h"
 #include "velk.h"
 
@@ -28,7 +28,7 @@ Bytes read_file(const std::filesystem::path& path) {
   return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
-void write_file(const std::filesystem::path& path, const Bytes& bytes) {
+[[maybe_unused]] void write_file(const std::filesystem::path& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
@@ -81,7 +81,7 @@ class DfuApi : public ::testing::Test {
     return out;
   }
 
-  std::optional<LogCapture> log_;
+  std::optional<velk::testing::LogCapture> log_;
   velk_handle handle_ = nullptr;
   std::filesystem::path dir_;
 };
