@@ -7,7 +7,7 @@
 #include "sim/bus.h"
 #include "sim/scripted_device.h"
 #include "sim/vexo/vexo.h"
-#include "tests/api/log_capture.h"
+#include "tests/support/log_capture.h"
 #include "velk.h"
 #include "velk/src/c/guard.h"
 

@@ -2,7 +2,7 @@
 #include <chrono>
 
 #include "tests/btm/btm_fixture.h"
-#include "tests/btm/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace velk::testing {
 namespace {

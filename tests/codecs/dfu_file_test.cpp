@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/codecs/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace velk::dfu {
 namespace {
@@ -98,7 +98,7 @@ TEST(DfuFile, AnyChangedImageByteFailsTheCrcWithStoredThenComputed) {
 }
 
 TEST(DfuFile, LogsTheReleaseInBareHex) {
-  test::LogCapture log;
+  velk::testing::LogCapture log;
   ASSERT_EQ(failure(make_file({})), "ok");
   EXPECT_NE(log.text().find("velk::device::dfu: Parsing firmware release 1a2\n"), std::string::npos)
       << log.text();

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/codecs/log_capture.h"
+#include "tests/support/log_capture.h"
 #include "velk/src/device/dsp/crc16.h"
 
 namespace velk::dsp {
@@ -139,7 +139,7 @@ TEST(Ff, EraseRecordCountsWords) {
 }
 
 TEST(Ff, ContiguousWritesCoalesce) {
-  test::LogCapture log;
+  velk::testing::LogCapture log;
   EXPECT_EQ(sections(file({data(0x8000, {1, 2, 3, 4}), data(0x8002, {5, 6, 7, 8})})),
             (std::vector<FfSection>{WriteSection{0x10000, {1, 2, 3, 4, 5, 6, 7, 8}}}));
   EXPECT_NE(log.text().find("velk::device::dsp: Coalescing writes: 0x10000,0x4 with 0x10004,0x4\n"),

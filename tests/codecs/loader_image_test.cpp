@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/codecs/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace velk::dsp {
 namespace {
@@ -27,7 +27,7 @@ Bytes image(std::size_t n, std::uint16_t type = 0x09A5, std::uint16_t headers = 
 
 // Checks the image and returns what it logged, or "ok".
 std::string verdict(const Bytes& b) {
-  test::LogCapture log;
+  velk::testing::LogCapture log;
   const bool ok = check_loader_image(b);
   const std::string text = log.text();
   if (ok) return text.empty() ? "ok" : "ok but logged " + text;

@@ -2,7 +2,7 @@
 #include <chrono>
 
 #include "sim/faults.h"
-#include "tests/btm/log_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/dfu/dfu_fixture.h"
 #include "velk/src/device/dfu/dfu_transfer.h"
 

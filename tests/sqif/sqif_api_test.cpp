@@ -3,7 +3,7 @@
 #include <chrono>
 
 #include "sim/vexo/sqif_mode.h"
-#include "tests/sqif/log_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/sqif/sqif_fixture.h"
 #include "velk.h"
 
@@ -70,7 +70,7 @@ class SqifApi : public ::testing::Test {
            std::equal(image.begin(), image.end(), flash.begin()) && flash[image.size()] == 0xFF;
   }
 
-  std::optional<LogCapture> log_;
+  std::optional<velk::testing::LogCapture> log_;
   std::shared_ptr<Vexo> vexo_;
   velk_handle handle_ = nullptr;
 };
