@@ -12,6 +12,7 @@
 #include <string>
 
 #include "sim/bus.h"
+#include "sim/front_end.h"
 
 struct hid_device_ {
   std::uint64_t attachment = 0;
@@ -43,21 +44,6 @@ bool live(hid_device* dev, const char* where) {
 std::shared_ptr<Device> model_of(const hid_device* dev) {
   const Attachment* a = bus().attachment(dev->attachment);
   return a ? a->device : nullptr;
-}
-
-Request request(RequestKind kind, const hid_device* dev, const Device* model) {
-  Request r;
-  r.kind = kind;
-  r.device = model;
-  r.attachment = dev ? dev->attachment : 0;
-  return r;
-}
-
-int finish(Request r, int result, bool faulted = false) {
-  r.result = result;
-  r.faulted = faulted;
-  bus().record(std::move(r));
-  return result;
 }
 
 int fail(hid_device* dev, Request r, const wchar_t* why, bool faulted = false) {

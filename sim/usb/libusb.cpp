@@ -10,6 +10,7 @@
 #include <set>
 
 #include "sim/bus.h"
+#include "sim/front_end.h"
 #include "sim/usb/config_parser.h"
 #include "sim/usb/objects.h"
 
@@ -55,21 +56,6 @@ std::shared_ptr<Device> model_of(const libusb_device* dev) {
 
 Nanos wait_limit(unsigned int timeout_ms) {
   return timeout_ms == 0 ? kUnboundedWaitCap : Nanos(std::chrono::milliseconds(timeout_ms));
-}
-
-Request request(RequestKind kind, const libusb_device* dev, const Device* model) {
-  Request r;
-  r.kind = kind;
-  r.device = model;
-  r.attachment = dev ? dev->attachment : 0;
-  return r;
-}
-
-int finish(Request r, int result, bool faulted = false) {
-  r.result = result;
-  r.faulted = faulted;
-  bus().record(std::move(r));
-  return result;
 }
 
 void drop_user_reference(libusb_device* dev) {
