@@ -22,7 +22,7 @@ cd "$demo"
 printf '@000000 1234\n@000001 abcd\n@000010 0001\n' > sqif.xuv
 { printf '\x00\x00\x80\x02'; head -c 8 /dev/zero; printf '\x00\x00\x80\x00\x00\x00\x00\x04'
   head -c 42 /dev/zero; printf '\xee\x14\xde\xad\xbe\xef'; } > dsp.ff
-yes 'velk' | head -c 3000 > data.bin
+printf 'velk\n%.0s' $(seq 600) > data.bin  # 3000 bytes
 
 set -x
 "$velkctl" --sim=vexo-dfu-firmware --log session.log \
