@@ -59,5 +59,15 @@ rm -f "$log"
 expect 13 'failed with code -65532' -- --sim --log "$log" pskey set 0x100 1 2 3 + pskey get 0x100 1
 check "error record in $log" grep -q '\[ERROR\] invalid argument: supplied buffer too small: 0x3 > 0x1' "$log"
 
+# Transfers: a firmware dump flashed back, DSP data written and read back.
+printf 'velk\n%.0s' $(seq 600) > "$work/data.bin"
+rm -f "$work/btm.dfu" "$work/back.bin"
+expect 0 'flash-btm: done' -- --sim=vexo-dfu-firmware dump-btm "$work/btm.dfu" + flash-btm "$work/btm.dfu" \
+  + write-dsp 0x20000 "$work/data.bin" + read-dsp 0x20000 3000 "$work/back.bin"
+check "DSP data read back" cmp -s "$work/data.bin" "$work/back.bin"
+# A malformed xuv image: invalid image (exit 17), nothing flashed.
+printf '@0 1 2\n' > "$work/bad.xuv"
+expect 17 'failed with code -65528' -- --sim flash-sqif "$work/bad.xuv"
+
 echo "$((checks - failures)) passed, $failures failed"
 [[ $failures -eq 0 ]]
