@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 
 #include "sim/bus.h"
@@ -56,6 +57,22 @@ std::shared_ptr<Device> model_of(const libusb_device* dev) {
 
 Nanos wait_limit(unsigned int timeout_ms) {
   return timeout_ms == 0 ? kUnboundedWaitCap : Nanos(std::chrono::milliseconds(timeout_ms));
+}
+
+// The result of a fault that ends a transfer before any data moves (a timeout first lets the
+// whole timeout pass); none for the faults that let some bytes through.
+std::optional<int> ends_at_once(const Action& fault, unsigned int timeout_ms) {
+  switch (fault.type) {
+    case Action::Type::Stall:
+    case Action::Type::Error:
+    case Action::Type::Unplug:
+      return fault.libusb_code();
+    case Action::Type::Timeout:
+      bus().advance(wait_limit(timeout_ms));
+      return LIBUSB_ERROR_TIMEOUT;
+    default:
+      return std::nullopt;
+  }
 }
 
 void drop_user_reference(libusb_device* dev) {
@@ -340,20 +357,9 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* h, uint8_t request
   auto fault = bus().fault_for({.kind = r.kind, .device = model.get(), .request = bRequest});
   int limit = wLength;
   if (fault) {
-    switch (fault->type) {
-      case Action::Type::Stall:
-      case Action::Type::Error:
-      case Action::Type::Unplug:
-        return finish(r, fault->libusb_code(), true);
-      case Action::Type::Timeout:
-        bus().advance(wait_limit(timeout));
-        return finish(r, LIBUSB_ERROR_TIMEOUT, true);
-      case Action::Type::Short:
-      case Action::Type::InterruptedAfter:
-      case Action::Type::TimeoutAfter:
-        limit = std::clamp(fault->bytes, 0, static_cast<int>(wLength));
-        break;
-    }
+    if (auto code = ends_at_once(*fault, timeout)) return finish(r, *code, true);
+    // Short, interrupted or timed out after some bytes: only those bytes move.
+    limit = std::clamp(fault->bytes, 0, static_cast<int>(wLength));
   }
 
   int result;
@@ -412,14 +418,8 @@ int LIBUSB_CALL libusb_interrupt_transfer(libusb_device_handle* h, unsigned char
   auto fault = bus().fault_for(
       {.kind = RequestKind::InterruptIn, .device = model.get(), .endpoint = endpoint});
   if (fault) {
+    if (auto code = ends_at_once(*fault, timeout)) return finish(r, *code, true);
     switch (fault->type) {
-      case Action::Type::Stall:
-      case Action::Type::Error:
-      case Action::Type::Unplug:
-        return finish(r, fault->libusb_code(), true);
-      case Action::Type::Timeout:
-        bus().advance(wait_limit(timeout));
-        return finish(r, LIBUSB_ERROR_TIMEOUT, true);
       case Action::Type::InterruptedAfter:
         // Interrupted before anything arrived: at once, and the pending packet stays.
         if (fault->bytes <= 0) return finish(r, LIBUSB_ERROR_INTERRUPTED, true);
