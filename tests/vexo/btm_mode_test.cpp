@@ -13,19 +13,7 @@ using namespace vexo_test;
 using sim::vexo::Vexo;
 using sim::vexo::VexoOptions;
 
-class BtmMode : public ::testing::Test {
- protected:
-  void SetUp() override {
-    sim::reset();
-    vexo = Vexo::plug();
-    handle = host.open(0x7A11, 0x1300);
-    ASSERT_NE(handle, nullptr);
-  }
-
-  std::shared_ptr<Vexo> vexo;
-  UsbHost host;
-  libusb_device_handle* handle = nullptr;
-};
+using BtmMode = OpenVexo;
 
 TEST_F(BtmMode, ShowsTheHciAndTheRunTimeDfuInterface) {
   const auto interfaces = host.interfaces(0x7A11, 0x1300);

@@ -14,14 +14,8 @@ using sim::vexo::Mode;
 using sim::vexo::Vexo;
 using sim::vexo::VexoFaults;
 
-class Faults : public ::testing::Test {
+class Faults : public OpenVexo {
  protected:
-  void SetUp() override {
-    sim::reset();
-    vexo = Vexo::plug();
-    handle = host.open(0x7A11, 0x1300);
-    ASSERT_NE(handle, nullptr);
-  }
   Bytes read_mode_key(std::uint16_t sequence = 0) {
     return UsbHost::exchange(handle, bccmd(kGetReq, sequence, kPs, ps_record(0x02AD, 118)));
   }
@@ -29,10 +23,6 @@ class Faults : public ::testing::Test {
     const auto listed = host.listed();
     return listed.size() == 1 && listed[0].second == product;
   }
-
-  std::shared_ptr<Vexo> vexo;
-  UsbHost host;
-  libusb_device_handle* handle = nullptr;
 };
 
 TEST_F(Faults, WrongVariableIdForTheNextAnswersOnly) {

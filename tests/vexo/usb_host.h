@@ -2,15 +2,18 @@
 // the few HCI commands the tests send, written out field by field.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <libusb.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "sim/bus.h"
 #include "sim/device.h"
+#include "sim/vexo/vexo.h"
 
 namespace vexo_test {
 
@@ -155,6 +158,21 @@ class UsbHost {
  private:
   libusb_context* context_ = nullptr;
   std::vector<libusb_device_handle*> handles_;
+};
+
+// A Vexo in BTM mode, opened by the host in its normal identity.
+class OpenVexo : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim::reset();
+    vexo = sim::vexo::Vexo::plug();
+    handle = host.open(0x7A11, 0x1300);
+    ASSERT_NE(handle, nullptr);
+  }
+
+  std::shared_ptr<sim::vexo::Vexo> vexo;
+  UsbHost host;
+  libusb_device_handle* handle = nullptr;
 };
 
 }  // namespace vexo_test
