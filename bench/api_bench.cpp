@@ -12,7 +12,8 @@ namespace {
 void BM_ReadPsKey(benchmark::State& state) {
   sim::reset();
   auto vexo = sim::vexo::Vexo::plug();
-  vexo->set_pskey(0x0022, std::vector<std::uint16_t>(static_cast<std::size_t>(state.range(0)), 0x1234));
+  vexo->set_pskey(0x0022,
+                  std::vector<std::uint16_t>(static_cast<std::size_t>(state.range(0)), 0x1234));
   velk_handle handle = velk_open();
   if (handle == nullptr) state.SkipWithError("no device");
   std::uint16_t words[118];

@@ -118,8 +118,8 @@ Bytes ff_image(std::size_t records) {
     Bytes data = ff_header(0x14, static_cast<std::uint32_t>(0x8000 + i * kRecord / 2), kRecord);
     const Bytes body = noise(kRecord);
     data.insert(data.end(), body.begin(), body.end());
-    const Bytes crc = ff_header(0x15, 0, static_cast<std::uint32_t>(data.size()),
-                                velk::dsp::swapped_crc16(data));
+    const Bytes crc =
+        ff_header(0x15, 0, static_cast<std::uint32_t>(data.size()), velk::dsp::swapped_crc16(data));
     file.insert(file.end(), crc.begin(), crc.end());
     file.insert(file.end(), data.begin(), data.end());
   }

@@ -1,10 +1,10 @@
 // The cost of a log statement: one whose level is filtered out must cost a comparison and
 // format nothing; one that passes formats a line and writes it to the file.
+#include <benchmark/benchmark.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <string>
-
-#include <benchmark/benchmark.h>
 
 #include "velk/src/c/log.h"
 

@@ -8,6 +8,9 @@ jobs=${VELK_JOBS:-2}
 
 bash scripts/bootstrap.sh --windows
 
+echo "=== Layout"
+bash scripts/check-format.sh
+
 echo "=== Linux build and tests"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$jobs"

@@ -11,9 +11,13 @@ namespace velk {
 
 #ifdef _WIN32
 
-void sleep_for(Nanos duration) { std::this_thread::sleep_for(duration); }
+void sleep_for(Nanos duration) {
+  std::this_thread::sleep_for(duration);
+}
 
-Nanos monotonic_now() { return std::chrono::steady_clock::now().time_since_epoch(); }
+Nanos monotonic_now() {
+  return std::chrono::steady_clock::now().time_since_epoch();
+}
 
 #else
 

@@ -71,12 +71,14 @@ namespace {
 
 // libusb takes 16-bit lengths; our buffers never come near that.
 std::uint16_t length16(std::size_t size) {
-  if (size > std::numeric_limits<std::uint16_t>::max()) throw InternalFailure("control transfer too long");
+  if (size > std::numeric_limits<std::uint16_t>::max())
+    throw InternalFailure("control transfer too long");
   return static_cast<std::uint16_t>(size);
 }
 
 int length_int(std::size_t size) {
-  if (size > static_cast<std::size_t>(std::numeric_limits<int>::max())) throw InternalFailure("transfer too long");
+  if (size > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+    throw InternalFailure("transfer too long");
   return static_cast<int>(size);
 }
 
@@ -84,7 +86,8 @@ int length_int(std::size_t size) {
 
 Result<std::size_t> UsbDeviceHandle::read_control(std::uint8_t request_type, std::uint8_t request,
                                                   std::uint16_t value, std::uint16_t index,
-                                                  std::span<std::uint8_t> buffer, Duration timeout) {
+                                                  std::span<std::uint8_t> buffer,
+                                                  Duration timeout) {
   if ((request_type & 0x80) == 0) return std::unexpected<Error>(UsbError::InvalidParam);
   return check(libusb_control_transfer(handle_, request_type, request, value, index, buffer.data(),
                                        length16(buffer.size()), timeout.to_libusb_millis()));
@@ -92,15 +95,17 @@ Result<std::size_t> UsbDeviceHandle::read_control(std::uint8_t request_type, std
 
 Result<std::size_t> UsbDeviceHandle::write_control(std::uint8_t request_type, std::uint8_t request,
                                                    std::uint16_t value, std::uint16_t index,
-                                                   std::span<const std::uint8_t> data, Duration timeout) {
+                                                   std::span<const std::uint8_t> data,
+                                                   Duration timeout) {
   if ((request_type & 0x80) != 0) return std::unexpected<Error>(UsbError::InvalidParam);
   // libusb's signature is not const-correct; an OUT transfer only reads the buffer.
   return check(libusb_control_transfer(handle_, request_type, request, value, index,
-                                       const_cast<std::uint8_t*>(data.data()), length16(data.size()),
-                                       timeout.to_libusb_millis()));
+                                       const_cast<std::uint8_t*>(data.data()),
+                                       length16(data.size()), timeout.to_libusb_millis()));
 }
 
-Result<std::size_t> UsbDeviceHandle::read_interrupt(std::uint8_t endpoint, std::span<std::uint8_t> buffer,
+Result<std::size_t> UsbDeviceHandle::read_interrupt(std::uint8_t endpoint,
+                                                    std::span<std::uint8_t> buffer,
                                                     Duration timeout) {
   if ((endpoint & 0x80) == 0) return std::unexpected<Error>(UsbError::InvalidParam);
   int transferred = 0;

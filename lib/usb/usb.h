@@ -2,11 +2,11 @@
 // UsbError kinds, timeouts as Durations, and the transfer direction checked before any traffic.
 #pragma once
 
+#include <libusb.h>
+
 #include <bitset>
 #include <cstdint>
 #include <span>
-
-#include <libusb.h>
 
 #include "velk/src/c/error.h"
 
@@ -17,7 +17,9 @@ struct Duration {
   std::uint64_t seconds = 0;
   std::uint32_t nanos = 0;
 
-  static constexpr Duration millis(std::uint32_t ms) { return {ms / 1000, (ms % 1000) * 1'000'000}; }
+  static constexpr Duration millis(std::uint32_t ms) {
+    return {ms / 1000, (ms % 1000) * 1'000'000};
+  }
   // libusb's milliseconds: the low 32 bits of the seconds times 1000, plus whole milliseconds.
   std::uint32_t to_libusb_millis() const {
     return static_cast<std::uint32_t>(seconds) * 1000u + nanos / 1'000'000u;
@@ -43,7 +45,8 @@ class ConfigDescriptor {
  public:
   explicit ConfigDescriptor(libusb_config_descriptor* descriptor) : descriptor_(descriptor) {}
   ~ConfigDescriptor();
-  ConfigDescriptor(ConfigDescriptor&& other) noexcept : descriptor_(std::exchange(other.descriptor_, nullptr)) {}
+  ConfigDescriptor(ConfigDescriptor&& other) noexcept
+      : descriptor_(std::exchange(other.descriptor_, nullptr)) {}
   ConfigDescriptor& operator=(ConfigDescriptor&&) = delete;
   ConfigDescriptor(const ConfigDescriptor&) = delete;
 
@@ -58,7 +61,8 @@ class ConfigDescriptor {
 inline std::span<const libusb_interface_descriptor> settings(const libusb_interface& interface) {
   return {interface.altsetting, static_cast<std::size_t>(interface.num_altsetting)};
 }
-inline std::span<const libusb_endpoint_descriptor> endpoints(const libusb_interface_descriptor& setting) {
+inline std::span<const libusb_endpoint_descriptor> endpoints(
+    const libusb_interface_descriptor& setting) {
   return {setting.endpoint, setting.bNumEndpoints};
 }
 inline std::span<const std::uint8_t> extra(const libusb_interface_descriptor& setting) {
@@ -66,9 +70,15 @@ inline std::span<const std::uint8_t> extra(const libusb_interface_descriptor& se
   return {setting.extra, static_cast<std::size_t>(setting.extra_length)};
 }
 // The device's endpoint numbers fit three bits.
-constexpr std::uint8_t endpoint_number(const libusb_endpoint_descriptor& e) { return e.bEndpointAddress & 0x07; }
-constexpr bool endpoint_is_in(const libusb_endpoint_descriptor& e) { return (e.bEndpointAddress & 0x80) != 0; }
-constexpr std::uint8_t transfer_type(const libusb_endpoint_descriptor& e) { return e.bmAttributes & 0x03; }
+constexpr std::uint8_t endpoint_number(const libusb_endpoint_descriptor& e) {
+  return e.bEndpointAddress & 0x07;
+}
+constexpr bool endpoint_is_in(const libusb_endpoint_descriptor& e) {
+  return (e.bEndpointAddress & 0x80) != 0;
+}
+constexpr std::uint8_t transfer_type(const libusb_endpoint_descriptor& e) {
+  return e.bmAttributes & 0x03;
+}
 constexpr std::uint8_t kTransferInterrupt = 3;
 
 class UsbDeviceHandle;
@@ -122,12 +132,14 @@ class UsbDeviceHandle {
 
   Status claim_interface(std::uint8_t number);
   Status reset();
-  Result<std::size_t> read_control(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
-                                   std::uint16_t index, std::span<std::uint8_t> buffer, Duration timeout);
-  Result<std::size_t> write_control(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
-                                    std::uint16_t index, std::span<const std::uint8_t> data,
-                                    Duration timeout);
-  Result<std::size_t> read_interrupt(std::uint8_t endpoint, std::span<std::uint8_t> buffer, Duration timeout);
+  Result<std::size_t> read_control(std::uint8_t request_type, std::uint8_t request,
+                                   std::uint16_t value, std::uint16_t index,
+                                   std::span<std::uint8_t> buffer, Duration timeout);
+  Result<std::size_t> write_control(std::uint8_t request_type, std::uint8_t request,
+                                    std::uint16_t value, std::uint16_t index,
+                                    std::span<const std::uint8_t> data, Duration timeout);
+  Result<std::size_t> read_interrupt(std::uint8_t endpoint, std::span<std::uint8_t> buffer,
+                                     Duration timeout);
 
   bool claimed(std::uint8_t number) const { return claimed_.test(number); }
 

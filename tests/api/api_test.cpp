@@ -1,8 +1,8 @@
 // The exported functions end to end, against the virtual Vexo in virtual time.
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "sim/bus.h"
 #include "sim/scripted_device.h"
@@ -44,21 +44,25 @@ TEST_F(Api, OpenWithNoDeviceFailsAfterOneAttemptWithoutSleeping) {
   EXPECT_EQ(open(), nullptr);
   EXPECT_EQ(sim::bus().now(), 0ns);
   EXPECT_EQ(log_->count("velk::device: Enumerating devices (0/1)"), 1u);
-  EXPECT_EQ(log_->errors(), std::vector<std::string>{"failed to enumerate devices: exceeded maximum number of retries (1)"});
+  EXPECT_EQ(log_->errors(),
+            std::vector<std::string>{
+                "failed to enumerate devices: exceeded maximum number of retries (1)"});
 }
 
 TEST_F(Api, OpenRefusesTwoDevicesWhateverTheirModes) {
   Vexo::plug({.mode = Mode::Btm});
   Vexo::plug({.mode = Mode::Sqif});
   EXPECT_EQ(open(), nullptr);
-  EXPECT_EQ(log_->errors(), std::vector<std::string>{"failed to enumerate devices: more than one Tavrin device connected"});
+  EXPECT_EQ(log_->errors(),
+            std::vector<std::string>{
+                "failed to enumerate devices: more than one Tavrin device connected"});
 }
 
 TEST_F(Api, OpenIgnoresOtherProductsOfTheChipMaker) {
   // 0x0A12:0x1013 is another product of the chip maker, not ours: alone it is no device, and
   // beside a Vexo it does not count as a second one.
-  sim::bus().plug(std::make_shared<sim::ScriptedDevice>(sim::DeviceSpec{.vendor = 0x0A12, .product = 0x1013},
-                                                        sim::ConfigSpec{}));
+  sim::bus().plug(std::make_shared<sim::ScriptedDevice>(
+      sim::DeviceSpec{.vendor = 0x0A12, .product = 0x1013}, sim::ConfigSpec{}));
   EXPECT_EQ(open(), nullptr);
   Vexo::plug({.mode = Mode::Btm});
   ASSERT_NE(open(), nullptr);
@@ -70,13 +74,18 @@ TEST_F(Api, OpenFailureOfAFoundDeviceIsOnlyInTheDebugLog) {
   vexo->set_pskey(kModeKey, {5});
   vexo->plug_in();
   EXPECT_EQ(open(), nullptr);
-  EXPECT_EQ(log_->count("velk::device: Failed to switch mode: device error: firmware not operational"), 1u);
-  EXPECT_EQ(log_->errors(), std::vector<std::string>{"failed to enumerate devices: exceeded maximum number of retries (1)"});
+  EXPECT_EQ(
+      log_->count("velk::device: Failed to switch mode: device error: firmware not operational"),
+      1u);
+  EXPECT_EQ(log_->errors(),
+            std::vector<std::string>{
+                "failed to enumerate devices: exceeded maximum number of retries (1)"});
   EXPECT_EQ(sim::bus().resources().usb_handles, 0);  // nothing stays open
 }
 
 TEST_F(Api, OpenFindsEachModeByItsIdentity) {
-  for (auto [mode, number] : {std::pair{Mode::Btm, 1}, {Mode::Dfu, 2}, {Mode::Sqif, 3}, {Mode::Dsp, 4}}) {
+  for (auto [mode, number] :
+       {std::pair{Mode::Btm, 1}, {Mode::Dfu, 2}, {Mode::Sqif, 3}, {Mode::Dsp, 4}}) {
     sim::reset();
     Vexo::plug({.mode = mode});
     velk_handle h = velk_open();
@@ -122,9 +131,10 @@ TEST_F(Api, PsKeyErrorsReachTheHostAsCodesWithOneLogRecord) {
   EXPECT_EQ(velk_write_pskey(handle_, 0x0100, too_long.data(), 119), -65532);
   vexo->faults().lost_responses = 1;
   EXPECT_EQ(velk_read_pskey(handle_, 0x0100, buffer, 1), -65534);
-  EXPECT_EQ(log_->errors(), (std::vector<std::string>{"invalid argument: supplied buffer too small: 0x3 > 0x1",
-                                                      "invalid argument: supplied buffer too large: 0xee > 0xec",
-                                                      "libusb error: Operation timed out"}));
+  EXPECT_EQ(log_->errors(),
+            (std::vector<std::string>{"invalid argument: supplied buffer too small: 0x3 > 0x1",
+                                      "invalid argument: supplied buffer too large: 0xee > 0xec",
+                                      "libusb error: Operation timed out"}));
 }
 
 TEST_F(Api, ReadFromDfuModeRestartsIntoBtmFirst) {
@@ -159,7 +169,9 @@ TEST_F(Api, WaitGivesUpAfterThreeHundredAttempts) {
   EXPECT_EQ(velk_reset(handle_), -65531);
   EXPECT_GE(sim::bus().now(), 5s + 300s);
   EXPECT_EQ(log_->count("Enumerating devices (299/300)"), 1u);
-  EXPECT_EQ(log_->errors(), std::vector<std::string>{"failed to enumerate devices: exceeded maximum number of retries (300)"});
+  EXPECT_EQ(log_->errors(),
+            std::vector<std::string>{
+                "failed to enumerate devices: exceeded maximum number of retries (300)"});
   EXPECT_EQ(velk_status(handle_), 0);
 }
 
@@ -169,7 +181,8 @@ TEST_F(Api, RestartIntoTheWrongModeIsADeviceError) {
   vexo->faults().returns_in = Mode::Dfu;
   std::uint16_t word = 0;
   EXPECT_EQ(velk_read_pskey(handle_, kModeKey, &word, 1), -65530);
-  EXPECT_EQ(log_->errors(), std::vector<std::string>{"device error: device did not re-enumerate in BTM mode"});
+  EXPECT_EQ(log_->errors(),
+            std::vector<std::string>{"device error: device did not re-enumerate in BTM mode"});
   EXPECT_EQ(velk_status(handle_), 2);
 }
 
@@ -197,8 +210,9 @@ TEST_F(Api, CloseReleasesEverythingAndSendsNothing) {
   sim::bus().requests().clear();
   velk_close(handle_);
   handle_ = nullptr;
-  EXPECT_EQ(sim::bus().requests().kinds(false),
-            (std::vector<RequestKind>{RequestKind::Release, RequestKind::Release, RequestKind::Close}));
+  EXPECT_EQ(
+      sim::bus().requests().kinds(false),
+      (std::vector<RequestKind>{RequestKind::Release, RequestKind::Release, RequestKind::Close}));
   EXPECT_EQ(sim::bus().resources().usb_handles, 0);
 }
 
@@ -221,9 +235,10 @@ TEST_F(Api, NullArgumentsAreRefusedWithoutTouchingTheDevice) {
 TEST_F(Api, InternalFailureUnderTheLockPoisonsTheHandle) {
   Vexo::plug();
   ASSERT_NE(open(), nullptr);
-  EXPECT_EQ(velk::with_handle(handle_, [](velk::DeviceConnection&) -> velk::Result<std::int32_t> {
-              throw velk::InternalFailure("broken invariant");
-            }),
+  EXPECT_EQ(velk::with_handle(handle_,
+                              [](velk::DeviceConnection&) -> velk::Result<std::int32_t> {
+                                throw velk::InternalFailure("broken invariant");
+                              }),
             -65535);
   EXPECT_EQ(velk_status(handle_), -65535);
   std::uint16_t word = 0;
@@ -241,8 +256,11 @@ TEST_F(Api, CallsOnOneHandleFromSeveralThreadsTakeTurns) {
       for (int i = 0; i < 20; ++i) {
         std::uint16_t value = static_cast<std::uint16_t>(t * 100 + i);
         std::uint16_t back = 0;
-        if (velk_write_pskey(handle_, static_cast<std::uint16_t>(0x10 + t), &value, 1) != 0) ++failures;
-        if (velk_read_pskey(handle_, static_cast<std::uint16_t>(0x10 + t), &back, 1) != 1 || back != value) ++failures;
+        if (velk_write_pskey(handle_, static_cast<std::uint16_t>(0x10 + t), &value, 1) != 0)
+          ++failures;
+        if (velk_read_pskey(handle_, static_cast<std::uint16_t>(0x10 + t), &back, 1) != 1 ||
+            back != value)
+          ++failures;
       }
     });
   }

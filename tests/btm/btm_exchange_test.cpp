@@ -17,13 +17,13 @@ std::uint16_t wire_sequence(const sim::Request& command) {
 Bytes ps_answer(std::uint16_t variable, const Bytes& record) {
   const std::size_t n = 13 + record.size();
   Bytes event(n, 0x00);
-  event[0] = 0xFF;                                        // vendor event
-  event[1] = static_cast<std::uint8_t>(n - 2);            // parameter length
-  event[2] = 0xC2;                                        // channel 2
-  event[3] = 0x01;                                        // GetResp
-  event[5] = static_cast<std::uint8_t>((n - 3) / 2);      // length in words
-  event[9] = static_cast<std::uint8_t>(variable);         // variable ID
-  event[10] = static_cast<std::uint8_t>(variable >> 8);   // (sequence and status stay 0)
+  event[0] = 0xFF;                                       // vendor event
+  event[1] = static_cast<std::uint8_t>(n - 2);           // parameter length
+  event[2] = 0xC2;                                       // channel 2
+  event[3] = 0x01;                                       // GetResp
+  event[5] = static_cast<std::uint8_t>((n - 3) / 2);     // length in words
+  event[9] = static_cast<std::uint8_t>(variable);        // variable ID
+  event[10] = static_cast<std::uint8_t>(variable >> 8);  // (sequence and status stay 0)
   std::copy(record.begin(), record.end(), event.begin() + 13);
   return event;
 }

@@ -1,7 +1,7 @@
 // The libusb and hidapi access layer against scripted devices on the virtual bus.
-#include <chrono>
-
 #include <gtest/gtest.h>
+
+#include <chrono>
 
 #include "lib/hid/src/manager/hid.h"
 #include "lib/usb/usb.h"
@@ -21,8 +21,10 @@ class Access : public ::testing::Test {
     ASSERT_EQ(libusb_init(&context_), 0);
     device_ = std::make_shared<sim::ScriptedDevice>(
         sim::DeviceSpec{.vendor = 0x7A11, .product = 0x1300},
-        sim::ConfigSpec{.interfaces = {{.number = 0, .endpoints = {{.address = 0x81}, {.address = 0x02}}},
-                                       {.number = 1}, {.number = 3}}});
+        sim::ConfigSpec{
+            .interfaces = {{.number = 0, .endpoints = {{.address = 0x81}, {.address = 0x02}}},
+                           {.number = 1},
+                           {.number = 3}}});
     sim::bus().plug(device_);
   }
   void TearDown() override {
@@ -47,8 +49,10 @@ class Access : public ::testing::Test {
 TEST_F(Access, DirectionChecksSendNothing) {
   auto handle = open();
   std::uint8_t buffer[4] = {};
-  EXPECT_EQ(handle.read_control(0x21, 0, 0, 0, buffer, {1, 0}).error().usb(), UsbError::InvalidParam);
-  EXPECT_EQ(handle.write_control(0xA1, 0, 0, 0, buffer, {1, 0}).error().usb(), UsbError::InvalidParam);
+  EXPECT_EQ(handle.read_control(0x21, 0, 0, 0, buffer, {1, 0}).error().usb(),
+            UsbError::InvalidParam);
+  EXPECT_EQ(handle.write_control(0xA1, 0, 0, 0, buffer, {1, 0}).error().usb(),
+            UsbError::InvalidParam);
   EXPECT_EQ(handle.read_interrupt(0x02, buffer, {1, 0}).error().usb(), UsbError::InvalidParam);
   EXPECT_TRUE(sim::bus().requests().all().empty());
 }
@@ -57,14 +61,18 @@ TEST_F(Access, FailuresMapToTheirKinds) {
   auto handle = open();
   std::uint8_t buffer[4] = {};
   for (int code : {-1, -4, -9, -12, -99}) {
-    sim::bus().faults().add({.match = {.kind = RequestKind::ControlOut}, .action = sim::Action::error(code)});
+    sim::bus().faults().add(
+        {.match = {.kind = RequestKind::ControlOut}, .action = sim::Action::error(code)});
     auto r = handle.write_control(0x20, 0, 0, 0, buffer, {0, 100'000'000});
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().usb(), usb_error_from_code(code));
   }
-  sim::bus().faults().add({.match = {.kind = RequestKind::ControlOut}, .action = sim::Action::error(-99)});
-  EXPECT_EQ(handle.write_control(0x20, 0, 0, 0, buffer, {1, 0}).error().display(), "libusb error: Other error");
-  sim::bus().faults().add({.match = {.kind = RequestKind::ControlIn}, .action = sim::Action::stall()});
+  sim::bus().faults().add(
+      {.match = {.kind = RequestKind::ControlOut}, .action = sim::Action::error(-99)});
+  EXPECT_EQ(handle.write_control(0x20, 0, 0, 0, buffer, {1, 0}).error().display(),
+            "libusb error: Other error");
+  sim::bus().faults().add(
+      {.match = {.kind = RequestKind::ControlIn}, .action = sim::Action::stall()});
   EXPECT_EQ(handle.read_control(0xA1, 3, 0, 0, buffer, {1, 0}).error().usb(), UsbError::Pipe);
 }
 
@@ -72,18 +80,22 @@ TEST_F(Access, InterruptReadKeepsDataOfAnInterruptedTransferButNotOfATimeout) {
   auto handle = open();
   std::uint8_t buffer[16] = {};
   device_->queue_interrupt(0x81, {1, 2, 3, 4, 5, 6, 7, 8});
-  sim::bus().faults().add({.match = {.kind = RequestKind::InterruptIn}, .action = sim::Action::interrupted_after(5)});
+  sim::bus().faults().add(
+      {.match = {.kind = RequestKind::InterruptIn}, .action = sim::Action::interrupted_after(5)});
   auto got = handle.read_interrupt(0x81, buffer, {0, 100'000'000});
   ASSERT_TRUE(got);
   EXPECT_EQ(*got, 5u);
 
   device_->queue_interrupt(0x81, {1, 2, 3, 4, 5, 6, 7, 8});
-  sim::bus().faults().add({.match = {.kind = RequestKind::InterruptIn}, .action = sim::Action::timeout_after(5)});
+  sim::bus().faults().add(
+      {.match = {.kind = RequestKind::InterruptIn}, .action = sim::Action::timeout_after(5)});
   EXPECT_EQ(handle.read_interrupt(0x81, buffer, {0, 100'000'000}).error().usb(), UsbError::Timeout);
 
   device_->queue_interrupt(0x81, {1, 2, 3});
-  sim::bus().faults().add({.match = {.kind = RequestKind::InterruptIn}, .action = sim::Action::interrupted_after(0)});
-  EXPECT_EQ(handle.read_interrupt(0x81, buffer, {0, 100'000'000}).error().usb(), UsbError::Interrupted);
+  sim::bus().faults().add(
+      {.match = {.kind = RequestKind::InterruptIn}, .action = sim::Action::interrupted_after(0)});
+  EXPECT_EQ(handle.read_interrupt(0x81, buffer, {0, 100'000'000}).error().usb(),
+            UsbError::Interrupted);
 }
 
 TEST_F(Access, TimeoutsReachLibusbInMilliseconds) {
@@ -95,7 +107,8 @@ TEST_F(Access, TimeoutsReachLibusbInMilliseconds) {
   (void)handle.write_control(0x20, 0, 0, 0, buffer, {1, 0});
   EXPECT_EQ(sim::bus().requests().last(RequestKind::ControlOut)->timeout_ms, 1000);
   EXPECT_EQ((usb::Duration{1, 999'999}.to_libusb_millis()), 1000u);
-  EXPECT_EQ((usb::Duration{0x1'0000'0002ull, 5'000'000}.to_libusb_millis()), 2005u);  // low 32 bits of the seconds
+  EXPECT_EQ((usb::Duration{0x1'0000'0002ull, 5'000'000}.to_libusb_millis()),
+            2005u);  // low 32 bits of the seconds
 }
 
 TEST_F(Access, ClaimedInterfacesAreReleasedOnceInAscendingOrderThenClosed) {
@@ -110,8 +123,9 @@ TEST_F(Access, ClaimedInterfacesAreReleasedOnceInAscendingOrderThenClosed) {
     sim::bus().requests().clear();
   }
   EXPECT_EQ(device_->releases, (std::vector<int>{1, 3}));
-  EXPECT_EQ(sim::bus().requests().kinds(),
-            (std::vector<RequestKind>{RequestKind::Release, RequestKind::Release, RequestKind::Close}));
+  EXPECT_EQ(
+      sim::bus().requests().kinds(),
+      (std::vector<RequestKind>{RequestKind::Release, RequestKind::Release, RequestKind::Close}));
   EXPECT_EQ(sim::bus().resources(), sim::Resources{.usb_contexts = 1});
 }
 
@@ -142,8 +156,8 @@ TEST_F(Access, RequestTypesAreBuiltFromTheirParts) {
 }
 
 TEST_F(Access, HidCallsMapFailuresAndPassCountsThrough) {
-  auto hid_dev = std::make_shared<sim::ScriptedDevice>(sim::DeviceSpec{.vendor = 0x0A12, .product = 0x1012},
-                                                       sim::ConfigSpec{});
+  auto hid_dev = std::make_shared<sim::ScriptedDevice>(
+      sim::DeviceSpec{.vendor = 0x0A12, .product = 0x1012}, sim::ConfigSpec{});
   hid_dev->make_hid();
   sim::bus().plug(hid_dev);
   ASSERT_EQ(hid_init(), 0);

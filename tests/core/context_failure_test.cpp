@@ -1,9 +1,9 @@
 // The library context is created once per process and its outcome kept, so each case runs in
 // a binary of its own.
+#include <gtest/gtest.h>
+
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "lib/hid/src/manager/hid.h"
 #include "lib/usb/context.h"
@@ -16,7 +16,8 @@ using sim::RequestKind;
 
 #if defined(VELK_CONTEXT_CASE_LIBUSB)
 TEST(LibraryContext, FailedLibusbInitIsStoredAndNeverRetried) {
-  sim::bus().faults().add({.match = {.kind = RequestKind::UsbInit}, .action = sim::Action::error(LIBUSB_ERROR_NOT_SUPPORTED)});
+  sim::bus().faults().add({.match = {.kind = RequestKind::UsbInit},
+                           .action = sim::Action::error(LIBUSB_ERROR_NOT_SUPPORTED)});
   auto first = LibraryContext::get();
   ASSERT_FALSE(first);
   EXPECT_EQ(first.error().debug(), "LIBUSBError(NotSupported)");
@@ -28,13 +29,15 @@ TEST(LibraryContext, FailedLibusbInitIsStoredAndNeverRetried) {
 }
 #elif defined(VELK_CONTEXT_CASE_HID)
 TEST(LibraryContext, FailedHidInitReleasesLibusbAndIsStored) {
-  sim::bus().faults().add({.match = {.kind = RequestKind::HidInit}, .action = sim::Action::error(-1)});
+  sim::bus().faults().add(
+      {.match = {.kind = RequestKind::HidInit}, .action = sim::Action::error(-1)});
   auto first = LibraryContext::get();
   ASSERT_FALSE(first);
   EXPECT_EQ(first.error().debug(), "HIDAPIError(General)");
   EXPECT_FALSE(LibraryContext::get());
-  EXPECT_EQ(sim::bus().requests().kinds(),
-            (std::vector<RequestKind>{RequestKind::UsbInit, RequestKind::HidInit, RequestKind::UsbExit}));
+  EXPECT_EQ(
+      sim::bus().requests().kinds(),
+      (std::vector<RequestKind>{RequestKind::UsbInit, RequestKind::HidInit, RequestKind::UsbExit}));
   EXPECT_FALSE(hid::HidManager::initialized());
 }
 #else

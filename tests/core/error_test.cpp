@@ -7,9 +7,9 @@ namespace {
 
 TEST(Error, CodesFollowTheFixedKindOrder) {
   const std::pair<ErrorKind, std::int32_t> expected[] = {
-      {ErrorKind::InternalError, -65535}, {ErrorKind::InvalidArgument, -65532},
+      {ErrorKind::InternalError, -65535},    {ErrorKind::InvalidArgument, -65532},
       {ErrorKind::EnumerationError, -65531}, {ErrorKind::DeviceError, -65530},
-      {ErrorKind::SpuriousError, -65529}, {ErrorKind::InvalidImage, -65528},
+      {ErrorKind::SpuriousError, -65529},    {ErrorKind::InvalidImage, -65528},
       {ErrorKind::Timeout, -65527}};
   for (auto [kind, code] : expected) EXPECT_EQ(Error(kind, "x").code(), code);
   EXPECT_EQ(Error(UsbError::NoDevice).code(), -65534);
@@ -28,7 +28,8 @@ TEST(Error, DisplayFormsWrapTheirPayload) {
   EXPECT_EQ(Error(ErrorKind::SpuriousError, "x").display(), "spurious error: x");
   EXPECT_EQ(Error(ErrorKind::InvalidImage, "x").display(), "invalid firmware image: x");
   EXPECT_EQ(Error(ErrorKind::Timeout, "x").display(), "timeout: x");
-  EXPECT_EQ(Error(UsbError::NoDevice).display(), "libusb error: No such device (it may have been disconnected)");
+  EXPECT_EQ(Error(UsbError::NoDevice).display(),
+            "libusb error: No such device (it may have been disconnected)");
   EXPECT_EQ(Error(HidError::Write).display(), "hidapi error: Write error.");
 }
 
@@ -56,19 +57,24 @@ TEST(Error, EveryUsbKindHasItsMessage) {
                             "Operation not supported or unimplemented on this platform",
                             "Other error"};
   for (int i = 0; i <= 13; ++i) EXPECT_EQ(message(static_cast<UsbError>(i)), messages[i]);
-  const char* hid[] = {"Already initialized.", "Device not found.", "General error.", "Write error.", "Read error."};
+  const char* hid[] = {"Already initialized.", "Device not found.", "General error.",
+                       "Write error.", "Read error."};
   for (int i = 0; i <= 4; ++i) EXPECT_EQ(message(static_cast<HidError>(i)), hid[i]);
 }
 
 TEST(Error, LibusbCodesMapToKinds) {
-  for (int code = -1; code >= -12; --code) EXPECT_EQ(static_cast<int>(usb_error_from_code(code)), -code);
+  for (int code = -1; code >= -12; --code)
+    EXPECT_EQ(static_cast<int>(usb_error_from_code(code)), -code);
   EXPECT_EQ(usb_error_from_code(-99), UsbError::Other);
   EXPECT_EQ(usb_error_from_code(-13), UsbError::Other);
-  EXPECT_EQ(Error(usb_error_from_code(-4)).display(), "libusb error: No such device (it may have been disconnected)");
+  EXPECT_EQ(Error(usb_error_from_code(-4)).display(),
+            "libusb error: No such device (it may have been disconnected)");
 }
 
 TEST(Error, ResultsPropagateWithoutCopying) {
-  auto inner = []() -> Result<int> { return fail(ErrorKind::DeviceError, "invalid status: {:#x}", 3); };
+  auto inner = []() -> Result<int> {
+    return fail(ErrorKind::DeviceError, "invalid status: {:#x}", 3);
+  };
   auto outer = [&]() -> Result<int> {
     VELK_TRY_ASSIGN(v, inner());
     return v + 1;

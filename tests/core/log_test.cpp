@@ -2,6 +2,8 @@
 // (a death test that exits normally) and the parent reads the file it wrote.
 #include "velk/src/c/log.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -12,8 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 namespace velk::log {
 namespace {
 
@@ -23,7 +23,8 @@ class LogTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = fs::temp_directory_path() /
-           ("velk-log-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+           ("velk-log-" +
+            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     // Where death tests re-run the test in a new process (Windows), the child must not wipe
     // what the parent prepared.
     if (GTEST_FLAG_GET(internal_run_death_test).empty()) fs::remove_all(dir_);
@@ -66,12 +67,14 @@ TEST_F(LogTest, FirstLineIsTheBannerAtInfo) {
   auto got = lines(file);
   ASSERT_EQ(got.size(), 2u);
   EXPECT_TRUE(std::regex_match(got[0], kInfo)) << got[0];
-  EXPECT_TRUE(std::regex_match(got[1], std::regex(R"(^\d\d:\d\d:\d\d \[ERROR\] device error: x$)"))) << got[1];
+  EXPECT_TRUE(std::regex_match(got[1], std::regex(R"(^\d\d:\d\d:\d\d \[ERROR\] device error: x$)")))
+      << got[1];
 }
 
 TEST_F(LogTest, WarnLevelCreatesTheFileWithoutBanner) {
   std::string file = path("w.log");
-  EXPECT_EXIT({ std::exit(setup(file.c_str(), 2) == 0 ? 0 : 1); }, ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT({ std::exit(setup(file.c_str(), 2) == 0 ? 0 : 1); }, ::testing::ExitedWithCode(0),
+              "");
   EXPECT_TRUE(fs::exists(file));
   EXPECT_TRUE(lines(file).empty());
 }
@@ -89,8 +92,11 @@ TEST_F(LogTest, FieldsDependOnTheRecordLevel) {
       ::testing::ExitedWithCode(0), "");
   auto got = lines(file);
   ASSERT_EQ(got.size(), 3u);
-  EXPECT_TRUE(std::regex_match(got[1], std::regex(R"(^\d\d:\d\d:\d\d \[INFO\] info record$)"))) << got[1];
-  EXPECT_TRUE(std::regex_match(got[2], std::regex(R"(^\d\d:\d\d:\d\d \[DEBUG\] \(\d+\) velk::device::dfu: debug record 7$)")))
+  EXPECT_TRUE(std::regex_match(got[1], std::regex(R"(^\d\d:\d\d:\d\d \[INFO\] info record$)")))
+      << got[1];
+  EXPECT_TRUE(std::regex_match(
+      got[2],
+      std::regex(R"(^\d\d:\d\d:\d\d \[DEBUG\] \(\d+\) velk::device::dfu: debug record 7$)")))
       << got[2];
 }
 
@@ -100,14 +106,17 @@ TEST_F(LogTest, LargeLevelsMeanTraceWithLocation) {
     EXPECT_EXIT(
         {
           if (setup(file.c_str(), level) != 0) std::exit(1);
-          VELK_TRACE("velk::device::btm", "PS request: {}", Dump{reinterpret_cast<const std::uint8_t*>("\xff\xfd\xc2\x01\x00"), 5});
+          VELK_TRACE("velk::device::btm", "PS request: {}",
+                     Dump{reinterpret_cast<const std::uint8_t*>("\xff\xfd\xc2\x01\x00"), 5});
           std::exit(0);
         },
         ::testing::ExitedWithCode(0), "");
     auto got = lines(file);
     ASSERT_EQ(got.size(), 2u) << level;
     EXPECT_TRUE(std::regex_match(
-        got[1], std::regex(R"(^\d\d:\d\d:\d\d \[TRACE\] \(\d+\) velk::device::btm: \[tests/core/log_test\.cpp:\d+\] PS request: \[ff, fd, c2, 1, 0\]$)")))
+        got[1],
+        std::regex(
+            R"(^\d\d:\d\d:\d\d \[TRACE\] \(\d+\) velk::device::btm: \[tests/core/log_test\.cpp:\d+\] PS request: \[ff, fd, c2, 1, 0\]$)")))
         << got[1];
   }
 }
@@ -115,7 +124,8 @@ TEST_F(LogTest, LargeLevelsMeanTraceWithLocation) {
 TEST_F(LogTest, ExistingContentIsKept) {
   std::string file = path("keep.log");
   std::ofstream(file, std::ios::binary) << "earlier line\n";
-  EXPECT_EXIT({ std::exit(setup(file.c_str(), 3) == 0 ? 0 : 1); }, ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT({ std::exit(setup(file.c_str(), 3) == 0 ? 0 : 1); }, ::testing::ExitedWithCode(0),
+              "");
   auto got = lines(file);
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[0], "earlier line");
@@ -148,7 +158,8 @@ TEST_F(LogTest, SecondSetUpKeepsTheFirstLog) {
   EXPECT_TRUE(lines(second).empty());
   auto got = lines(first);
   ASSERT_EQ(got.size(), 2u);
-  EXPECT_TRUE(std::regex_match(got[1], std::regex(R"(^\d\d:\d\d:\d\d \[WARN\] still written$)"))) << got[1];
+  EXPECT_TRUE(std::regex_match(got[1], std::regex(R"(^\d\d:\d\d:\d\d \[WARN\] still written$)")))
+      << got[1];
 }
 
 TEST_F(LogTest, ThreadsAreNumberedFromOneAndLinesNeverInterleave) {
@@ -171,7 +182,8 @@ TEST_F(LogTest, ThreadsAreNumberedFromOneAndLinesNeverInterleave) {
   ASSERT_EQ(got.size(), 2u + 800u);
   EXPECT_TRUE(std::regex_match(got[1], std::regex(R"(^.* \(1\) velk::device: main$)"))) << got[1];
   const std::regex worker(R"(^\d\d:\d\d:\d\d \[DEBUG\] \(([2-5])\) velk::device: x{100}$)");
-  for (std::size_t i = 2; i < got.size(); ++i) ASSERT_TRUE(std::regex_match(got[i], worker)) << got[i];
+  for (std::size_t i = 2; i < got.size(); ++i)
+    ASSERT_TRUE(std::regex_match(got[i], worker)) << got[i];
 }
 
 TEST(LogDump, FormatsBytesUnpadded) {

@@ -3,14 +3,14 @@
 // is shared the way other programs expect.
 #include "velk/src/c/platform.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace velk::platform {
 namespace {
@@ -36,13 +36,17 @@ class PlatformTest : public ::testing::Test {
     auto u8 = native(name).u8string();
     return std::string(u8.begin(), u8.end());
   }
-  fs::path native(std::string_view name) const { return dir_ / std::u8string(name.begin(), name.end()); }
+  fs::path native(std::string_view name) const {
+    return dir_ / std::u8string(name.begin(), name.end());
+  }
 
   static std::string content(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
-  static std::vector<std::uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
+  static std::vector<std::uint8_t> bytes(std::string_view text) {
+    return {text.begin(), text.end()};
+  }
 
   // Every name in the folder, to catch temporary files left behind.
   std::vector<std::string> listing() const {
@@ -59,7 +63,9 @@ class PlatformTest : public ::testing::Test {
 
 // Non-ASCII in both the two-byte and the three-byte UTF-8 ranges; a path passed through the
 // ANSI code page instead of UTF-16 would name a different file.
-constexpr const char* kWideName = "Pr\xc3\xbc" "fung-\xe6\xb5\x8b\xe8\xaf\x95.bin";
+constexpr const char* kWideName =
+    "Pr\xc3\xbc"
+    "fung-\xe6\xb5\x8b\xe8\xaf\x95.bin";
 
 TEST_F(PlatformTest, ReplaceFileCreatesThenReplacesWholeContentWithoutTemporaries) {
   // Binary content, so a text-mode write (CR before LF, stop at 0x1a) would show.

@@ -12,8 +12,8 @@
 #endif
 
 #include "sim/faults.h"
-#include "tests/support/log_capture.h"
 #include "tests/dfu/dfu_fixture.h"
+#include "tests/support/log_capture.h"
 #include "velk.h"
 
 namespace velk::testing {

@@ -3,8 +3,8 @@
 #include <chrono>
 
 #include "sim/faults.h"
-#include "tests/support/log_capture.h"
 #include "tests/dfu/dfu_fixture.h"
+#include "tests/support/log_capture.h"
 #include "velk/src/device/dfu/dfu_transfer.h"
 
 namespace velk::testing {

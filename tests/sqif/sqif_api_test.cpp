@@ -3,8 +3,8 @@
 #include <chrono>
 
 #include "sim/vexo/sqif_mode.h"
-#include "tests/support/log_capture.h"
 #include "tests/sqif/sqif_fixture.h"
+#include "tests/support/log_capture.h"
 #include "velk.h"
 
 namespace sqif_test {

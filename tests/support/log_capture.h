@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -63,7 +63,8 @@ class LogCapture {
     std::istringstream in(text());
     for (std::string line; std::getline(in, line);) {
       std::smatch m;
-      if (std::regex_match(line, m, kLine)) out.push_back(m[1].str() + " " + m[2].str() + ": " + m[3].str());
+      if (std::regex_match(line, m, kLine))
+        out.push_back(m[1].str() + " " + m[2].str() + ": " + m[3].str());
     }
     return out;
   }
@@ -89,7 +90,8 @@ class LogCapture {
                 ("velk-test-" + std::to_string(std::random_device{}()) + ".log"))
                    .string();
         std::remove(name.c_str());
-        if (log::setup(name.c_str(), 5) != 0) throw std::runtime_error("cannot install the test logger");
+        if (log::setup(name.c_str(), 5) != 0)
+          throw std::runtime_error("cannot install the test logger");
       }
       ~File() { std::remove(name.c_str()); }
     };

@@ -33,9 +33,11 @@ inline Bytes bccmd(std::uint16_t type, std::uint16_t sequence, std::uint16_t var
   const unsigned words = (10 + static_cast<unsigned>(payload.size())) / 2;
   // Sized up front: GCC 12 misreads an insert after a braced initialiser as out of bounds.
   Bytes packet(14 + payload.size(), 0x00);
-  const std::uint8_t header[] = {0x00,      0xFC,      lo(11 + payload.size()), 0xC2, lo(type),
-                                 hi(type),  lo(words), hi(words),    lo(sequence), hi(sequence),
-                                 lo(variable), hi(variable), 0x00, 0x00};
+  const std::uint8_t header[] = {0x00,         0xFC,         lo(11 + payload.size()),
+                                 0xC2,         lo(type),     hi(type),
+                                 lo(words),    hi(words),    lo(sequence),
+                                 hi(sequence), lo(variable), hi(variable),
+                                 0x00,         0x00};
   std::copy(std::begin(header), std::end(header), packet.begin());
   std::copy(payload.begin(), payload.end(), packet.begin() + 14);
   return packet;

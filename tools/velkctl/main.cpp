@@ -29,7 +29,8 @@ constexpr int kExitNoDevice = 3;
 constexpr int kExitKindBase = 10;
 
 constexpr const char* kUsage =
-    "usage: velkctl [--sim[=SCENARIO]] [--log FILE] [--log-level N] COMMAND [ARGS] [+ COMMAND [ARGS]]...\n"
+    "usage: velkctl [--sim[=SCENARIO]] [--log FILE] [--log-level N] COMMAND [ARGS] [+ COMMAND "
+    "[ARGS]]...\n"
     "commands:\n"
     "  status                 print the device's mode\n"
     "  reset                  restart the device and wait until it is back\n"
@@ -43,19 +44,22 @@ constexpr const char* kUsage =
     "  write-dsp ADDR FILE    write a file's bytes into DSP memory at ADDR\n"
     "  read-dsp ADDR LEN FILE read LEN bytes of DSP memory at ADDR into FILE\n"
     "numbers are decimal or 0x-prefixed hexadecimal\n"
-    "--sim runs against the virtual device (scenarios: vexo, vexo-dfu, vexo-sqif, vexo-dsp, two, none)\n"
+    "--sim runs against the virtual device (scenarios: vexo, vexo-dfu, vexo-sqif, vexo-dsp, two, "
+    "none)\n"
     "exit status: 0 ok, 2 usage, 3 no device opened, 10+kind for a failed call\n"
     "  (10 internal, 11 libusb, 12 hidapi, 13 invalid argument, 14 enumeration, 15 device,\n"
     "   16 spurious event, 17 invalid image, 18 timeout)\n";
 
-const char* const kModeNames[] = {"NA (no connection, or not answering)", "BTM", "DFU", "SQIF", "DSP"};
+const char* const kModeNames[] = {"NA (no connection, or not answering)", "BTM", "DFU", "SQIF",
+                                  "DSP"};
 
 bool parse_number(std::string_view text, std::uint64_t max, std::uint64_t& out) {
   std::string s(text);
   if (s.empty() || s[0] == '-' || s[0] == '+') return false;
   errno = 0;
   char* end = nullptr;
-  unsigned long long v = std::strtoull(s.c_str(), &end, s.rfind("0x", 0) == 0 || s.rfind("0X", 0) == 0 ? 16 : 10);
+  unsigned long long v =
+      std::strtoull(s.c_str(), &end, s.rfind("0x", 0) == 0 || s.rfind("0X", 0) == 0 ? 16 : 10);
   if (errno != 0 || end == s.c_str() || *end != '\0' || v > max) return false;
   out = v;
   return true;
@@ -66,11 +70,13 @@ bool parse_number(std::string_view text, std::uint64_t max, std::uint64_t& out) 
 void VELK_CALL show_progress(std::uint64_t done, std::uint64_t total) {
   constexpr int kWidth = 40;
   if (total == 0 || done == total) {
-    std::fprintf(stderr, "\r  %llu bytes%s", static_cast<unsigned long long>(done), total == 0 ? "" : "   ");
+    std::fprintf(stderr, "\r  %llu bytes%s", static_cast<unsigned long long>(done),
+                 total == 0 ? "" : "   ");
   } else {
     int filled = static_cast<int>(done * kWidth / total);
-    std::fprintf(stderr, "\r  [%.*s%*s] %3d%% %llu/%llu", filled, "########################################",
-                 kWidth - filled, "", static_cast<int>(done * 100 / total), static_cast<unsigned long long>(done),
+    std::fprintf(stderr, "\r  [%.*s%*s] %3d%% %llu/%llu", filled,
+                 "########################################", kWidth - filled, "",
+                 static_cast<int>(done * 100 / total), static_cast<unsigned long long>(done),
                  static_cast<unsigned long long>(total));
   }
   std::fflush(stderr);
@@ -83,7 +89,8 @@ bool read_file(const char* path, std::vector<std::uint8_t>& out) {
     return false;
   }
   std::uint8_t chunk[65536];
-  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) out.insert(out.end(), chunk, chunk + n);
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
+    out.insert(out.end(), chunk, chunk + n);
   bool ok = std::ferror(f) == 0;
   std::fclose(f);
   if (!ok || out.size() > 0xFFFFFFFFu) {
@@ -138,7 +145,8 @@ int run(velk_handle device, const std::vector<std::string_view>& args) {
                                        static_cast<std::uint32_t>(capacity));
       if (n < 0) return exit_for(n);
       std::printf("pskey 0x%04x:", static_cast<unsigned>(key));
-      for (std::int32_t i = 0; i < n; ++i) std::printf(" 0x%04x", words[static_cast<std::size_t>(i)]);
+      for (std::int32_t i = 0; i < n; ++i)
+        std::printf(" 0x%04x", words[static_cast<std::size_t>(i)]);
       std::printf("\n");
       return kExitOk;
     }
@@ -170,7 +178,8 @@ int run(velk_handle device, const std::vector<std::string_view>& args) {
   if (flash != nullptr && args.size() == 2) {
     std::vector<std::uint8_t> image;
     if (!read_file(file.c_str(), image)) return kExitUsage;
-    std::int32_t code = flash(device, image.data(), static_cast<std::uint32_t>(image.size()), show_progress);
+    std::int32_t code =
+        flash(device, image.data(), static_cast<std::uint32_t>(image.size()), show_progress);
     std::fputc('\n', stderr);
     if (code == 0) std::printf("%s: done\n", std::string(command).c_str());
     return exit_for(code);
@@ -194,7 +203,8 @@ int run(velk_handle device, const std::vector<std::string_view>& args) {
   }
   std::uint64_t length = 0;
   if (command == "read-dsp" && args.size() == 4) {
-    if (!parse_number(args[1], 0xFFFFFFFF, address) || !parse_number(args[2], 0xFFFFFFFF, length)) return usage();
+    if (!parse_number(args[1], 0xFFFFFFFF, address) || !parse_number(args[2], 0xFFFFFFFF, length))
+      return usage();
     std::vector<std::uint8_t> data(length);
     std::int32_t code = velk_read_dsp(device, static_cast<std::uint32_t>(address), data.data(),
                                       static_cast<std::uint32_t>(length), show_progress);
@@ -285,15 +295,18 @@ int main(int argc, char** argv) {
   if (!log_path.empty() || log_level != 0) {
     std::int32_t code = velk_init(log_path.c_str(), static_cast<std::uint32_t>(log_level));
     if (code != 0) {
-      std::fprintf(stderr, "velkctl: cannot set up the log file '%s' (%d)\n", log_path.c_str(), code);
+      std::fprintf(stderr, "velkctl: cannot set up the log file '%s' (%d)\n", log_path.c_str(),
+                   code);
       return exit_for(code);
     }
   }
 
   velk_handle device = velk_open();
   if (device == nullptr) {
-    std::fputs("velkctl: no device opened (none attached, more than one, or it did not answer; see the log)\n",
-               stderr);
+    std::fputs(
+        "velkctl: no device opened (none attached, more than one, or it did not answer; see the "
+        "log)\n",
+        stderr);
     return kExitNoDevice;
   }
   int status = kExitOk;

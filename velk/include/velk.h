@@ -84,8 +84,8 @@ VELK_API int32_t VELK_CALL velk_status(velk_handle handle);
 VELK_API int32_t VELK_CALL velk_read_pskey(velk_handle handle, uint16_t key, uint16_t* buffer,
                                            uint32_t capacity);
 /* Writes count words (at most 118; more gives -65532 and sends nothing). */
-VELK_API int32_t VELK_CALL velk_write_pskey(velk_handle handle, uint16_t key, const uint16_t* values,
-                                            uint32_t count);
+VELK_API int32_t VELK_CALL velk_write_pskey(velk_handle handle, uint16_t key,
+                                            const uint16_t* values, uint32_t count);
 /* Clears a key from the persistent store. */
 VELK_API int32_t VELK_CALL velk_clear_pskey(velk_handle handle, uint16_t key);
 
@@ -116,8 +116,8 @@ VELK_API int32_t VELK_CALL velk_dump_btm(velk_handle handle, const char* path,
  * erase, write in 1018-byte chunks, manifest. SQIF mode. progress counts image bytes.
  * -65528 for a malformed image (nothing is sent; the device stays in SQIF mode); -65527 when
  * the loader gives no status for 30 s. */
-VELK_API int32_t VELK_CALL velk_flash_sqif(velk_handle handle, const uint8_t* image, uint32_t length,
-                                           velk_progress_fn progress);
+VELK_API int32_t VELK_CALL velk_flash_sqif(velk_handle handle, const uint8_t* image,
+                                           uint32_t length, velk_progress_fn progress);
 
 /* DSP memory: 4 MiB, in 8 KiB sectors below 0x10000 (protected) and 64 KiB sectors above.
  * Sectors are read, and written back only when their bytes change. -65527 when the loader stays

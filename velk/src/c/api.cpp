@@ -15,9 +15,7 @@ using velk::ErrorKind;
 using velk::Result;
 using velk::Status;
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 extern "C" {
 
@@ -56,10 +54,12 @@ VELK_API int32_t VELK_CALL velk_reset(velk_handle handle) {
 }
 
 VELK_API int32_t VELK_CALL velk_status(velk_handle handle) {
-  return velk::with_handle(handle, [](velk::DeviceConnection& c) -> Result<std::int32_t> { return c.status(); });
+  return velk::with_handle(
+      handle, [](velk::DeviceConnection& c) -> Result<std::int32_t> { return c.status(); });
 }
 
-VELK_API int32_t VELK_CALL velk_read_pskey(velk_handle handle, uint16_t key, uint16_t* buffer, uint32_t capacity) {
+VELK_API int32_t VELK_CALL velk_read_pskey(velk_handle handle, uint16_t key, uint16_t* buffer,
+                                           uint32_t capacity) {
   if (buffer == nullptr && capacity != 0) return velk::reject_null(handle, "buffer");
   return velk::with_handle(handle, [&](velk::DeviceConnection& c) -> Result<std::int32_t> {
     VELK_TRY(c.ensure_btm());
@@ -68,7 +68,8 @@ VELK_API int32_t VELK_CALL velk_read_pskey(velk_handle handle, uint16_t key, uin
   });
 }
 
-VELK_API int32_t VELK_CALL velk_write_pskey(velk_handle handle, uint16_t key, const uint16_t* values, uint32_t count) {
+VELK_API int32_t VELK_CALL velk_write_pskey(velk_handle handle, uint16_t key,
+                                            const uint16_t* values, uint32_t count) {
   if (values == nullptr && count != 0) return velk::reject_null(handle, "values");
   return velk::with_handle(handle, [&](velk::DeviceConnection& c) -> Result<std::int32_t> {
     VELK_TRY(c.ensure_btm());

@@ -57,12 +57,24 @@ std::string quoted(std::string_view text) {
   std::string out = "\"";
   for (unsigned char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\0':
+        out += "\\0";
+        break;
       default:
         if (c < 0x20 || c == 0x7f) {
           out += fmt::format("\\u{{{:x}}}", c);
@@ -77,11 +89,21 @@ std::string quoted(std::string_view text) {
 
 }  // namespace
 
-std::string_view debug_name(UsbError e) { return kUsbNames.at(static_cast<std::size_t>(e)).debug; }
-std::string_view message(UsbError e) { return kUsbNames.at(static_cast<std::size_t>(e)).message; }
-std::string_view debug_name(HidError e) { return kHidNames.at(static_cast<std::size_t>(e)).debug; }
-std::string_view message(HidError e) { return kHidNames.at(static_cast<std::size_t>(e)).message; }
-std::string_view debug_name(ErrorKind k) { return kKindNames.at(static_cast<std::size_t>(k)).name; }
+std::string_view debug_name(UsbError e) {
+  return kUsbNames.at(static_cast<std::size_t>(e)).debug;
+}
+std::string_view message(UsbError e) {
+  return kUsbNames.at(static_cast<std::size_t>(e)).message;
+}
+std::string_view debug_name(HidError e) {
+  return kHidNames.at(static_cast<std::size_t>(e)).debug;
+}
+std::string_view message(HidError e) {
+  return kHidNames.at(static_cast<std::size_t>(e)).message;
+}
+std::string_view debug_name(ErrorKind k) {
+  return kKindNames.at(static_cast<std::size_t>(k)).name;
+}
 
 UsbError usb_error_from_code(int code) {
   if (code <= -1 && code >= -12) return static_cast<UsbError>(-code);
@@ -91,9 +113,15 @@ UsbError usb_error_from_code(int code) {
 std::string Error::display() const {
   std::string out(kKindNames.at(static_cast<std::size_t>(kind_)).display);
   switch (kind_) {
-    case ErrorKind::LIBUSBError: out += message(usb_); break;
-    case ErrorKind::HIDAPIError: out += message(hid_); break;
-    default: out += text_; break;
+    case ErrorKind::LIBUSBError:
+      out += message(usb_);
+      break;
+    case ErrorKind::HIDAPIError:
+      out += message(hid_);
+      break;
+    default:
+      out += text_;
+      break;
   }
   return out;
 }
@@ -102,9 +130,15 @@ std::string Error::debug() const {
   std::string out(debug_name(kind_));
   out += '(';
   switch (kind_) {
-    case ErrorKind::LIBUSBError: out += debug_name(usb_); break;
-    case ErrorKind::HIDAPIError: out += debug_name(hid_); break;
-    default: out += quoted(text_); break;
+    case ErrorKind::LIBUSBError:
+      out += debug_name(usb_);
+      break;
+    case ErrorKind::HIDAPIError:
+      out += debug_name(hid_);
+      break;
+    default:
+      out += quoted(text_);
+      break;
   }
   out += ')';
   return out;

@@ -1,14 +1,14 @@
 // The library's error value and result codes.
 #pragma once
 
+#include <fmt/format.h>
+
 #include <cstdint>
 #include <expected>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
-
-#include <fmt/format.h>
 
 namespace velk {
 
@@ -105,7 +105,8 @@ using Status = Result<void>;
 // Builds a failed result with a formatted detail text at the place of failure.
 template <class... Args>
 std::unexpected<Error> fail(ErrorKind kind, fmt::format_string<Args...> format, Args&&... args) {
-  return std::unexpected<Error>(std::in_place, kind, fmt::format(format, std::forward<Args>(args)...));
+  return std::unexpected<Error>(std::in_place, kind,
+                                fmt::format(format, std::forward<Args>(args)...));
 }
 
 // A broken invariant. It travels as an exception to the guard of the exported function.
@@ -124,9 +125,9 @@ T expect_ok(Result<T>&& r) {
 }  // namespace velk
 
 // Returns the error of a Result from the enclosing function, which must return a Result.
-#define VELK_TRY(expr)                                                          \
-  do {                                                                          \
-    auto velk_try_result_ = (expr);                                             \
+#define VELK_TRY(expr)                                                                  \
+  do {                                                                                  \
+    auto velk_try_result_ = (expr);                                                     \
     if (!velk_try_result_) return std::unexpected(std::move(velk_try_result_.error())); \
   } while (0)
 

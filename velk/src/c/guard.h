@@ -47,7 +47,8 @@ inline std::int32_t report(const Error& error) {
 }
 
 inline std::int32_t reject_null(velk_handle /*handle*/, const char* what) {
-  return guarded([&] { return report(Error(ErrorKind::InvalidArgument, fmt::format("null {}", what))); });
+  return guarded(
+      [&] { return report(Error(ErrorKind::InvalidArgument, fmt::format("null {}", what))); });
 }
 
 // The frame of a handle function: lock, refuse a poisoned handle, run, log an Error once and

@@ -1,12 +1,12 @@
 #include "velk/src/c/log.h"
 
+#include <fmt/chrono.h>
+
 #include <array>
 #include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
-
-#include <fmt/chrono.h>
 
 #include "velk/src/c/platform.h"
 #include "velk/src/util/utf8.h"
@@ -17,7 +17,8 @@ namespace {
 constexpr std::string_view kVersion = "0.1.9";
 constexpr std::string_view kRevision = "b1f23bd";
 
-constexpr std::array<std::string_view, 6> kLevelNames{"OFF", "ERROR", "WARN", "INFO", "DEBUG", "TRACE"};
+constexpr std::array<std::string_view, 6> kLevelNames{"OFF",  "ERROR", "WARN",
+                                                      "INFO", "DEBUG", "TRACE"};
 
 // Which fields a line carries, by record level: thread and target from debug on, the source
 // location only for trace.
@@ -47,7 +48,8 @@ class Logger {
     fmt::memory_buffer out;
     auto it = std::back_inserter(out);
     std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    fmt::format_to(it, "{:%H:%M:%S} [{}] ", fmt::gmtime(now), kLevelNames.at(static_cast<std::size_t>(level)));
+    fmt::format_to(it, "{:%H:%M:%S} [{}] ", fmt::gmtime(now),
+                   kLevelNames.at(static_cast<std::size_t>(level)));
     if (at_least(level, kThreadFrom)) fmt::format_to(it, "({}) ", thread_number());
     if (at_least(level, kTargetFrom)) fmt::format_to(it, "{}: ", target);
     if (at_least(level, kLocationFrom)) {

@@ -2,11 +2,11 @@
 // comparison and formats nothing.
 #pragma once
 
+#include <fmt/format.h>
+
 #include <atomic>
 #include <cstdint>
 #include <string_view>
-
-#include <fmt/format.h>
 
 namespace velk::log {
 
@@ -60,11 +60,11 @@ void emit(Level level, std::string_view target, const char* file, std::uint32_t 
 }  // namespace velk::log
 
 // VELK_LOG(velk::log::Level::Debug, "velk::device", "Enumerating devices ({}/{})", i, n);
-#define VELK_LOG(level, target, ...)                                            \
-  do {                                                                          \
-    if (::velk::log::enabled(level)) {                                          \
-      ::velk::log::emit(level, target, __FILE__, __LINE__, __VA_ARGS__);        \
-    }                                                                           \
+#define VELK_LOG(level, target, ...)                                     \
+  do {                                                                   \
+    if (::velk::log::enabled(level)) {                                   \
+      ::velk::log::emit(level, target, __FILE__, __LINE__, __VA_ARGS__); \
+    }                                                                    \
   } while (0)
 
 #define VELK_ERROR(target, ...) VELK_LOG(::velk::log::Level::Error, target, __VA_ARGS__)

@@ -32,7 +32,9 @@ std::unique_ptr<AppendFile> AppendFile::open(std::string_view utf8_path) {
   return std::unique_ptr<AppendFile>(new AppendFile(fd));
 }
 
-AppendFile::~AppendFile() { ::close(static_cast<int>(native_)); }
+AppendFile::~AppendFile() {
+  ::close(static_cast<int>(native_));
+}
 
 void AppendFile::write(std::string_view bytes) noexcept {
   (void)write_all(static_cast<int>(native_), bytes.data(), bytes.size());
@@ -43,7 +45,8 @@ bool replace_file(std::string_view utf8_path, std::span<const std::uint8_t> data
   std::string temp = path + ".velk-tmp";
   int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  bool ok = write_all(fd, reinterpret_cast<const char*>(data.data()), data.size()) && ::fsync(fd) == 0;
+  bool ok =
+      write_all(fd, reinterpret_cast<const char*>(data.data()), data.size()) && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
   if (ok && std::rename(temp.c_str(), path.c_str()) == 0) return true;
   ::unlink(temp.c_str());

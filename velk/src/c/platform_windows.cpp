@@ -42,7 +42,9 @@ std::unique_ptr<AppendFile> AppendFile::open(std::string_view utf8_path) {
   return std::unique_ptr<AppendFile>(new AppendFile(reinterpret_cast<std::intptr_t>(file)));
 }
 
-AppendFile::~AppendFile() { CloseHandle(reinterpret_cast<HANDLE>(native_)); }
+AppendFile::~AppendFile() {
+  CloseHandle(reinterpret_cast<HANDLE>(native_));
+}
 
 void AppendFile::write(std::string_view bytes) noexcept {
   (void)write_all(reinterpret_cast<HANDLE>(native_), bytes.data(), bytes.size());
@@ -58,7 +60,8 @@ bool replace_file(std::string_view utf8_path, std::span<const std::uint8_t> data
   bool ok = write_all(file, reinterpret_cast<const char*>(data.data()), data.size()) &&
             FlushFileBuffers(file);
   ok = CloseHandle(file) && ok;
-  if (ok && MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (ok &&
+      MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return true;
   }
   DeleteFileW(temp.c_str());

@@ -22,7 +22,8 @@ constexpr Nanos kRestartPause = std::chrono::seconds(5);
 constexpr usb::Duration kProbeTimeout{1, 0};
 
 bool is_our_device(const libusb_device_descriptor& d) {
-  return d.idVendor == kTavrinVendor || (d.idVendor == kLoaderVendor && d.idProduct == kSqifProduct);
+  return d.idVendor == kTavrinVendor ||
+         (d.idVendor == kLoaderVendor && d.idProduct == kSqifProduct);
 }
 
 // The identity table, tested in this order: the DSP loader's product ID is odd, yet not DFU.
@@ -35,11 +36,16 @@ OperationMode mode_of(const libusb_device_descriptor& d) {
 
 std::string_view mode_name(OperationMode mode) {
   switch (mode) {
-    case OperationMode::BTM: return "BTM";
-    case OperationMode::DFU: return "DFU";
-    case OperationMode::SQIF: return "SQIF";
-    case OperationMode::DSP: return "DSP";
-    case OperationMode::NA: break;
+    case OperationMode::BTM:
+      return "BTM";
+    case OperationMode::DFU:
+      return "DFU";
+    case OperationMode::SQIF:
+      return "SQIF";
+    case OperationMode::DSP:
+      return "DSP";
+    case OperationMode::NA:
+      break;
   }
   return "NA";
 }
@@ -105,32 +111,53 @@ Status DeviceConnection::open(usb::UsbDevice device, const libusb_device_descrip
       device_.emplace<dsp::DspDevice>(std::move(dsp));
       return {};
     }
-    case OperationMode::NA: break;
+    case OperationMode::NA:
+      break;
   }
   throw InternalFailure("no opening operation for the device's identity");
 }
 
-bool DeviceConnection::probe() { return status() != 0; }
+bool DeviceConnection::probe() {
+  return status() != 0;
+}
 
 std::int32_t DeviceConnection::status() {
   bool answers = false;
   switch (mode()) {
-    case OperationMode::NA: break;
-    case OperationMode::BTM: answers = btm::btm_is_operational(btm()); break;
-    case OperationMode::DFU: answers = dfu::get_status(dfu(), kProbeTimeout).has_value(); break;
-    case OperationMode::SQIF: answers = sqif::sqif_ping(sqif()); break;
-    case OperationMode::DSP: answers = dsp::dsp_status(dsp()).has_value(); break;
+    case OperationMode::NA:
+      break;
+    case OperationMode::BTM:
+      answers = btm::btm_is_operational(btm());
+      break;
+    case OperationMode::DFU:
+      answers = dfu::get_status(dfu(), kProbeTimeout).has_value();
+      break;
+    case OperationMode::SQIF:
+      answers = sqif::sqif_ping(sqif());
+      break;
+    case OperationMode::DSP:
+      answers = dsp::dsp_status(dsp()).has_value();
+      break;
   }
   return answers ? static_cast<std::int32_t>(mode()) : 0;
 }
 
 Status DeviceConnection::reset() {
   switch (mode()) {
-    case OperationMode::NA: break;
-    case OperationMode::BTM: VELK_TRY(btm::cold_reset(btm())); break;
-    case OperationMode::DFU: dfu::reset_dfu(dfu()); break;
-    case OperationMode::SQIF: VELK_TRY(sqif::reset_sqif(sqif())); break;
-    case OperationMode::DSP: VELK_TRY(dsp::reset_dsp(dsp())); break;
+    case OperationMode::NA:
+      break;
+    case OperationMode::BTM:
+      VELK_TRY(btm::cold_reset(btm()));
+      break;
+    case OperationMode::DFU:
+      dfu::reset_dfu(dfu());
+      break;
+    case OperationMode::SQIF:
+      VELK_TRY(sqif::reset_sqif(sqif()));
+      break;
+    case OperationMode::DSP:
+      VELK_TRY(dsp::reset_dsp(dsp()));
+      break;
   }
   sleep_for(kRestartPause);
   // The old connection stays until connect finds that it no longer answers.
@@ -153,8 +180,12 @@ Status DeviceConnection::ensure_dfu() {
   return {};
 }
 
-Status DeviceConnection::ensure_sqif() { return ensure_from_btm(OperationMode::SQIF); }
-Status DeviceConnection::ensure_dsp() { return ensure_from_btm(OperationMode::DSP); }
+Status DeviceConnection::ensure_sqif() {
+  return ensure_from_btm(OperationMode::SQIF);
+}
+Status DeviceConnection::ensure_dsp() {
+  return ensure_from_btm(OperationMode::DSP);
+}
 
 // SQIF and DSP mode are selected through the mode key, only ever from BTM mode; a device that
 // comes back from a restart in any other mode, the wanted one included, has not obeyed.

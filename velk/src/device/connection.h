@@ -47,7 +47,8 @@ class DeviceConnection {
 
   const LibraryContext* context_;
   // Indexed by OperationMode.
-  std::variant<std::monostate, btm::BtmDevice, dfu::DfuDevice, sqif::SqifDevice, dsp::DspDevice> device_;
+  std::variant<std::monostate, btm::BtmDevice, dfu::DfuDevice, sqif::SqifDevice, dsp::DspDevice>
+      device_;
 };
 
 }  // namespace velk

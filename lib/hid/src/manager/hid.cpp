@@ -25,7 +25,9 @@ void HidManager::shutdown() {
   g_initialized = false;
 }
 
-bool HidManager::initialized() { return g_initialized; }
+bool HidManager::initialized() {
+  return g_initialized;
+}
 
 HidDevice::~HidDevice() {
   if (device_ != nullptr) hid_close(device_);
@@ -35,8 +37,10 @@ Result<std::size_t> HidDevice::write(std::span<const std::uint8_t> data) {
   return count_or(hid_write(device_, data.data(), data.size()), HidError::Write);
 }
 
-Result<std::size_t> HidDevice::read_timeout(std::span<std::uint8_t> buffer, std::int32_t timeout_ms) {
-  return count_or(hid_read_timeout(device_, buffer.data(), buffer.size(), timeout_ms), HidError::Read);
+Result<std::size_t> HidDevice::read_timeout(std::span<std::uint8_t> buffer,
+                                            std::int32_t timeout_ms) {
+  return count_or(hid_read_timeout(device_, buffer.data(), buffer.size(), timeout_ms),
+                  HidError::Read);
 }
 
 Result<std::size_t> HidDevice::send_feature_report(std::span<const std::uint8_t> data) {
@@ -57,7 +61,8 @@ Result<HidDevice> HidDeviceList::open(const hid_device_info& entry) {
   return HidDevice(device);
 }
 
-HidDeviceList hid_devices(std::optional<std::uint16_t> vendor_id, std::optional<std::uint16_t> product_id) {
+HidDeviceList hid_devices(std::optional<std::uint16_t> vendor_id,
+                          std::optional<std::uint16_t> product_id) {
   return HidDeviceList(hid_enumerate(vendor_id.value_or(0), product_id.value_or(0)));
 }
 

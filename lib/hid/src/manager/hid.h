@@ -2,11 +2,11 @@
 // Byte counts are returned as hidapi gives them; callers judge short counts.
 #pragma once
 
+#include <hidapi/hidapi.h>
+
 #include <cstdint>
 #include <optional>
 #include <span>
-
-#include <hidapi/hidapi.h>
 
 #include "velk/src/c/error.h"
 
@@ -59,6 +59,7 @@ class HidDeviceList {
 };
 
 // The HID devices with the given IDs; an absent ID matches any.
-HidDeviceList hid_devices(std::optional<std::uint16_t> vendor_id, std::optional<std::uint16_t> product_id);
+HidDeviceList hid_devices(std::optional<std::uint16_t> vendor_id,
+                          std::optional<std::uint16_t> product_id);
 
 }  // namespace velk::hid

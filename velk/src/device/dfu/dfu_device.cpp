@@ -20,12 +20,15 @@ constexpr std::size_t kStatusLength = 6;
 constexpr usb::Duration kRequestTimeout{1, 0};
 
 constexpr std::array<std::string_view, 11> kStateNames{
-    "AppIdle",       "AppDetach",       "DFUIdle",     "DFUDnloadSync",        "DFUDnbusy",     "DFUDnloadIdle",
-    "DFUManifestSync", "DFUManifest", "DFUManifestWaitReset", "DFUUploadIdle", "DFUError"};
+    "AppIdle",       "AppDetach",       "DFUIdle",     "DFUDnloadSync",        "DFUDnbusy",
+    "DFUDnloadIdle", "DFUManifestSync", "DFUManifest", "DFUManifestWaitReset", "DFUUploadIdle",
+    "DFUError"};
 
 }  // namespace
 
-std::string_view state_name(DfuState state) { return kStateNames.at(static_cast<std::size_t>(state)); }
+std::string_view state_name(DfuState state) {
+  return kStateNames.at(static_cast<std::size_t>(state));
+}
 
 Result<DfuDevice> connect_dfu(usb::UsbDevice device, const libusb_device_descriptor& descriptor) {
   VELK_TRY_ASSIGN(dfu, parse_dfu_descriptor(device));
@@ -41,20 +44,23 @@ Result<DfuDevice> connect_dfu(usb::UsbDevice device, const libusb_device_descrip
 
 Result<DfuStatus> get_status(DfuDevice& device, usb::Duration timeout) {
   std::array<std::uint8_t, kStatusLength> reply{};
-  VELK_TRY_ASSIGN(count, device.handle().read_control(kRequestIn, DFU_GETSTATUS, /*value=*/0,
-                                                      /*index=*/device.descriptor().interface_number, reply,
-                                                      timeout));
-  if (count < kStatusLength) return fail(ErrorKind::DeviceError, "invalid GetStatus response: {:#x}", count);
+  VELK_TRY_ASSIGN(count, device.handle().read_control(
+                             kRequestIn, DFU_GETSTATUS, /*value=*/0,
+                             /*index=*/device.descriptor().interface_number, reply, timeout));
+  if (count < kStatusLength)
+    return fail(ErrorKind::DeviceError, "invalid GetStatus response: {:#x}", count);
   DfuStatus status{
       .status = reply[0],
-      .poll_timeout = usb::Duration::millis(static_cast<std::uint32_t>(reply[1] | reply[2] << 8 | reply[3] << 16)),
+      .poll_timeout = usb::Duration::millis(
+          static_cast<std::uint32_t>(reply[1] | reply[2] << 8 | reply[3] << 16)),
       .state = static_cast<DfuState>(reply[4]),
   };
   if (status.status != 0) {
     VELK_WARN(kTarget, "Status = {:#x}, clearing", status.status);
     VELK_DEBUG(kTarget, "Clearing status");
     VELK_TRY(device.handle().write_control(kRequestOut, DFU_CLRSTATUS, /*value=*/0,
-                                           /*index=*/device.descriptor().interface_number, {}, kRequestTimeout));
+                                           /*index=*/device.descriptor().interface_number, {},
+                                           kRequestTimeout));
   }
   if (reply[4] > static_cast<std::uint8_t>(DfuState::DFUError)) {
     return fail(ErrorKind::DeviceError, "invalid state: {:#x}", reply[4]);
@@ -62,16 +68,22 @@ Result<DfuStatus> get_status(DfuDevice& device, usb::Duration timeout) {
   return status;
 }
 
-Result<std::size_t> download_block(DfuDevice& device, std::uint16_t block, std::span<const std::uint8_t> data) {
+Result<std::size_t> download_block(DfuDevice& device, std::uint16_t block,
+                                   std::span<const std::uint8_t> data) {
   return device.handle().write_control(kRequestOut, DFU_DNLOAD, /*value=*/block,
-                                       /*index=*/device.descriptor().interface_number, data, kRequestTimeout);
+                                       /*index=*/device.descriptor().interface_number, data,
+                                       kRequestTimeout);
 }
 
-Result<std::size_t> upload_block(DfuDevice& device, std::uint16_t block, std::span<std::uint8_t> buffer) {
+Result<std::size_t> upload_block(DfuDevice& device, std::uint16_t block,
+                                 std::span<std::uint8_t> buffer) {
   return device.handle().read_control(kRequestIn, DFU_UPLOAD, /*value=*/block,
-                                      /*index=*/device.descriptor().interface_number, buffer, kRequestTimeout);
+                                      /*index=*/device.descriptor().interface_number, buffer,
+                                      kRequestTimeout);
 }
 
-void reset_dfu(DfuDevice& device) { (void)device.handle().reset(); }
+void reset_dfu(DfuDevice& device) {
+  (void)device.handle().reset();
+}
 
 }  // namespace velk::dfu

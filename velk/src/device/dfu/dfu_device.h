@@ -28,14 +28,15 @@ enum class DfuState : std::uint8_t {
 std::string_view state_name(DfuState state);
 
 struct DfuStatus {
-  std::uint8_t status;        // bStatus, 0 = no error
+  std::uint8_t status;         // bStatus, 0 = no error
   usb::Duration poll_timeout;  // bwPollTimeout
   DfuState state;
 };
 
 class DfuDevice {
  public:
-  DfuDevice(usb::UsbDeviceHandle handle, libusb_device_descriptor device, DfuFunctionalDescriptor dfu)
+  DfuDevice(usb::UsbDeviceHandle handle, libusb_device_descriptor device,
+            DfuFunctionalDescriptor dfu)
       : handle_(std::move(handle)), device_(device), dfu_(dfu) {}
 
   usb::UsbDeviceHandle& handle() { return handle_; }
@@ -54,9 +55,11 @@ Result<DfuDevice> connect_dfu(usb::UsbDevice device, const libusb_device_descrip
 Result<DfuStatus> get_status(DfuDevice& device, usb::Duration timeout);
 // DFU_DNLOAD of one block; an empty block is the request that starts manifestation. Returns the
 // byte count the device took.
-Result<std::size_t> download_block(DfuDevice& device, std::uint16_t block, std::span<const std::uint8_t> data);
+Result<std::size_t> download_block(DfuDevice& device, std::uint16_t block,
+                                   std::span<const std::uint8_t> data);
 // DFU_UPLOAD of one block into `buffer`; returns the byte count received, short at the end.
-Result<std::size_t> upload_block(DfuDevice& device, std::uint16_t block, std::span<std::uint8_t> buffer);
+Result<std::size_t> upload_block(DfuDevice& device, std::uint16_t block,
+                                 std::span<std::uint8_t> buffer);
 // Leaves DFU mode with a USB port reset; the device restarts. Its outcome is not reported.
 void reset_dfu(DfuDevice& device);
 

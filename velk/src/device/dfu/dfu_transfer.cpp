@@ -137,8 +137,7 @@ Result<std::vector<std::uint8_t>> upload(DfuDevice& device, const Progress& prog
     if (image.size() >= kMaxUploadSize)
       return fail(ErrorKind::DeviceError, "upload exceeds {:#x} bytes", kMaxUploadSize);
   }
-  append_dfu_suffix(image, device.device().idVendor, device.device().idProduct,
-                              kUploadBcdDevice);
+  append_dfu_suffix(image, device.device().idVendor, device.device().idProduct, kUploadBcdDevice);
   return image;
 }
 

@@ -13,7 +13,6 @@
 namespace velk::dsp {
 namespace {
 
-
 constexpr std::string_view kTarget = "velk::device::dsp";
 
 // Bytes done against the total of one operation. Counted in 64 bits: the host's callback takes
