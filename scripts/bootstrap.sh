@@ -2,7 +2,8 @@
 # Installs everything the project needs on a fresh Debian 12 machine, from Debian's packages:
 # the compilers and build tools, libusb, hidapi, {fmt}, spdlog, GoogleTest, Google Benchmark,
 # dfu-util (a third-party DFU client that is run against the virtual device), clang-format-15
-# (the layout check), and, with --windows, the mingw-w64 cross compilers and Wine for the
+# (the layout check), Python 3 with pytest and setuptools (the Python binding's tests and
+# packaging), and, with --windows, the mingw-w64 cross compilers and Wine for the
 # Windows 32-bit build.
 # Safe to run again: it installs only what is missing.
 set -euo pipefail
@@ -12,7 +13,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 packages=(build-essential g++ cmake ninja-build pkg-config git file
           libusb-1.0-0-dev libhidapi-dev libudev-dev libfmt-dev libspdlog-dev
           libgtest-dev libgmock-dev googletest libbenchmark-dev dfu-util
-          clang-format-15)
+          clang-format-15 python3 python3-pytest python3-setuptools)
 
 as_root() {
   if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi
