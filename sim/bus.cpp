@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "sim/usb/config_parser.h"
 #include "sim/usb/objects.h"
 
 namespace sim {
@@ -29,6 +30,10 @@ void Bus::plug(std::shared_ptr<Device> device) {
     a.hid_path = fmt::format("sim:hid:{}-{}#{}", a.bus_number, a.address, a.id);
   }
   a.usb = usb::make_device(a.id, a.bus_number, a.port, a.address, a.descriptor, a.config);
+  // The host's kernel binds its drivers as the device appears.
+  for (int number : usb::interface_numbers(a.config)) {
+    if (auto name = device->kernel_driver(number); !name.empty()) a.drivers[number] = name;
+  }
   device->bus_ = this;
   attachments_.push_back(std::move(a));
 }
@@ -170,6 +175,26 @@ const Attachment* Bus::attachment(std::uint64_t id) const {
     if (a.id == id) return &a;
   }
   return nullptr;
+}
+
+std::string Bus::driver(std::uint64_t attachment, int interface) const {
+  auto guard = lock();
+  const Attachment* a = this->attachment(attachment);
+  if (a == nullptr) return {};
+  auto it = a->drivers.find(interface);
+  return it == a->drivers.end() ? std::string() : it->second;
+}
+
+void Bus::bind_driver(std::uint64_t attachment, int interface, std::string driver) {
+  auto guard = lock();
+  for (auto& a : attachments_) {
+    if (a.id != attachment) continue;
+    if (driver.empty()) {
+      a.drivers.erase(interface);
+    } else {
+      a.drivers[interface] = std::move(driver);
+    }
+  }
 }
 
 void Bus::reset() {

@@ -64,6 +64,8 @@ struct Attachment {
   HidInfo hid_info;
   std::string hid_path;
   libusb_device* usb = nullptr;  // the bus's own reference while plugged
+  // Interface number to the kernel driver bound to it now (absent: none).
+  std::map<int, std::string> drivers;
 };
 
 class Bus {
@@ -109,6 +111,10 @@ class Bus {
   const std::vector<Attachment>& attachments() const { return attachments_; }
   // The attachment while its device is plugged in, else null.
   const Attachment* attachment(std::uint64_t id) const;
+  // The kernel driver bound to an interface of a plugged-in device ("" for none); binding an
+  // empty name detaches the driver.
+  std::string driver(std::uint64_t attachment, int interface) const;
+  void bind_driver(std::uint64_t attachment, int interface, std::string driver);
   // Lets virtual time pass, running due events, until done() holds or `limit` has passed
   // (then the clock stands at the limit). False when the limit was reached.
   bool wait_until(Nanos limit, const std::function<bool()>& done);

@@ -58,10 +58,16 @@ class Device {
   virtual int release_interface(int /*number*/) { return LIBUSB_SUCCESS; }
   // libusb_reset_device on an open handle.
   virtual int usb_reset() { return LIBUSB_SUCCESS; }
+  // The kernel driver that the host binds to an interface when the device is plugged in (a
+  // Bluetooth driver, usbhid), or empty when no driver matches it. A program must detach it
+  // before it can claim the interface.
+  virtual std::string kernel_driver(int /*interface*/) const { return {}; }
 
   // HID function: a device whose hid() is true is also listed by hid_enumerate.
   virtual bool hid() const { return false; }
   virtual HidInfo hid_info() const { return {}; }
+  // The report descriptor, which declares the report IDs and sizes.
+  virtual Bytes hid_report_descriptor() const { return {}; }
   // Results follow hidapi: a byte count or -1.
   virtual int hid_write(std::span<const std::uint8_t> /*report*/) { return -1; }
   // The next pending input report as hidapi hands it out, or none while nothing is pending

@@ -34,7 +34,14 @@ Result<ConfigDescriptor> UsbDevice::config_descriptor(std::uint8_t index) const 
 Result<UsbDeviceHandle> UsbDevice::open() const {
   libusb_device_handle* handle = nullptr;
   VELK_TRY(check(libusb_open(device_, &handle)));
-  return UsbDeviceHandle(handle);
+  UsbDeviceHandle owned(handle);
+  // A kernel driver bound to an interface we claim (Linux) is detached by the claim and bound
+  // again when we release it. Windows has no such call and needs none.
+  if (int code = libusb_set_auto_detach_kernel_driver(handle, 1);
+      code < 0 && code != LIBUSB_ERROR_NOT_SUPPORTED) {
+    return std::unexpected<Error>(usb_error_from_code(code));
+  }
+  return owned;
 }
 
 Result<UsbDeviceList> UsbDeviceList::get(libusb_context* context) {

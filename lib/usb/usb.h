@@ -94,6 +94,7 @@ class UsbDevice {
 
   Result<libusb_device_descriptor> device_descriptor() const;
   Result<ConfigDescriptor> config_descriptor(std::uint8_t index) const;
+  // Opens the device with kernel drivers detached automatically from the interfaces it claims.
   Result<UsbDeviceHandle> open() const;
 
  private:

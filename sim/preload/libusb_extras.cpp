@@ -161,16 +161,52 @@ int LIBUSB_CALL libusb_clear_halt(libusb_device_handle* h, unsigned char /*endpo
   return bus().attachment(h->device->attachment) ? LIBUSB_SUCCESS : LIBUSB_ERROR_NO_DEVICE;
 }
 
-int LIBUSB_CALL libusb_kernel_driver_active(libusb_device_handle* /*h*/, int /*interface_number*/) {
-  return 0;
+// The kernel-driver calls as Linux's libusb answers them: an interface claimed through usbfs
+// counts as having no kernel driver, and attaching needs a driver that matches.
+namespace {
+
+int driver_call_check(libusb_device_handle* h, int interface_number) {
+  if (!usb::valid(h)) return LIBUSB_ERROR_INVALID_PARAM;
+  if (interface_number < 0 || interface_number >= usb::kMaxInterfaces)
+    return LIBUSB_ERROR_INVALID_PARAM;
+  if (bus().attachment(h->device->attachment) == nullptr) return LIBUSB_ERROR_NO_DEVICE;
+  return LIBUSB_SUCCESS;
 }
-int LIBUSB_CALL libusb_detach_kernel_driver(libusb_device_handle* /*h*/, int /*interface_number*/) {
-  return LIBUSB_ERROR_NOT_FOUND;
+
+// Detaching and attaching name an interface the configuration has (the kernel: EINVAL).
+int existing_interface_check(libusb_device_handle* h, int interface_number) {
+  if (int r = driver_call_check(h, interface_number); r != LIBUSB_SUCCESS) return r;
+  return usb::interface_numbers(h->device->config).contains(interface_number)
+             ? LIBUSB_SUCCESS
+             : LIBUSB_ERROR_INVALID_PARAM;
 }
-int LIBUSB_CALL libusb_attach_kernel_driver(libusb_device_handle* /*h*/, int /*interface_number*/) {
-  return LIBUSB_ERROR_NOT_FOUND;
+
+}  // namespace
+
+int LIBUSB_CALL libusb_kernel_driver_active(libusb_device_handle* h, int interface_number) {
+  auto guard = bus().lock();
+  if (int r = driver_call_check(h, interface_number); r != LIBUSB_SUCCESS) return r;
+  return bus().driver(h->device->attachment, interface_number).empty() ? 0 : 1;
 }
-int LIBUSB_CALL libusb_set_auto_detach_kernel_driver(libusb_device_handle* /*h*/, int /*enable*/) {
+
+int LIBUSB_CALL libusb_detach_kernel_driver(libusb_device_handle* h, int interface_number) {
+  auto guard = bus().lock();
+  if (int r = existing_interface_check(h, interface_number); r != LIBUSB_SUCCESS) return r;
+  if (bus().driver(h->device->attachment, interface_number).empty()) return LIBUSB_ERROR_NOT_FOUND;
+  bus().bind_driver(h->device->attachment, interface_number, {});
+  return LIBUSB_SUCCESS;
+}
+
+int LIBUSB_CALL libusb_attach_kernel_driver(libusb_device_handle* h, int interface_number) {
+  auto guard = bus().lock();
+  if (int r = existing_interface_check(h, interface_number); r != LIBUSB_SUCCESS) return r;
+  const std::uint64_t id = h->device->attachment;
+  if (!bus().driver(id, interface_number).empty() || usb::claimed(id, interface_number))
+    return LIBUSB_ERROR_BUSY;
+  auto model = bus().attachment(id)->device;
+  auto name = model->kernel_driver(interface_number);
+  if (name.empty()) return LIBUSB_ERROR_NOT_FOUND;
+  bus().bind_driver(id, interface_number, std::move(name));
   return LIBUSB_SUCCESS;
 }
 

@@ -103,6 +103,12 @@ bool valid(libusb_device_handle* h) {
   return h != nullptr && state().handles.contains(h);
 }
 
+bool claimed(std::uint64_t attachment, int interface) {
+  return std::any_of(state().handles.begin(), state().handles.end(), [&](auto* h) {
+    return h->device->attachment == attachment && h->claimed.test(static_cast<std::size_t>(interface));
+  });
+}
+
 void drop_reference(libusb_device* dev) {
   if (dev == nullptr) return;
   if (--dev->refs == 0) {
@@ -289,7 +295,8 @@ int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* h, int interface_nu
   auto model = model_of(h->device);
   auto r = request(RequestKind::Claim, h->device, model.get());
   r.interface = interface_number;
-  if (interface_number < 0 || interface_number >= 256) return finish(r, LIBUSB_ERROR_INVALID_PARAM);
+  if (interface_number < 0 || interface_number >= kMaxInterfaces)
+    return finish(r, LIBUSB_ERROR_INVALID_PARAM);
   if (!model) return finish(r, LIBUSB_ERROR_NO_DEVICE);
   if (auto fault = bus().fault_for({.kind = RequestKind::Claim, .device = model.get()})) {
     return finish(r, fault->libusb_code(), true);
@@ -303,6 +310,12 @@ int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* h, int interface_nu
       return finish(r, LIBUSB_ERROR_BUSY);
     }
   }
+  // A kernel driver holds the interface until it is detached, as Linux's usbfs does.
+  const std::uint64_t id = h->device->attachment;
+  if (!bus().driver(id, interface_number).empty()) {
+    if (!h->auto_detach) return finish(r, LIBUSB_ERROR_BUSY);
+    bus().bind_driver(id, interface_number, {});
+  }
   const int result = model->claim_interface(interface_number);
   if (result == LIBUSB_SUCCESS) h->claimed.set(static_cast<std::size_t>(interface_number));
   return finish(r, result);
@@ -314,13 +327,27 @@ int LIBUSB_CALL libusb_release_interface(libusb_device_handle* h, int interface_
   auto model = model_of(h->device);
   auto r = request(RequestKind::Release, h->device, model.get());
   r.interface = interface_number;
-  if (interface_number < 0 || interface_number >= 256) return finish(r, LIBUSB_ERROR_INVALID_PARAM);
+  if (interface_number < 0 || interface_number >= kMaxInterfaces)
+    return finish(r, LIBUSB_ERROR_INVALID_PARAM);
   if (!h->claimed.test(static_cast<std::size_t>(interface_number)))
     return finish(r, LIBUSB_ERROR_NOT_FOUND);
   if (!model) return finish(r, LIBUSB_ERROR_NO_DEVICE);
   const int result = model->release_interface(interface_number);
-  if (result == LIBUSB_SUCCESS) h->claimed.reset(static_cast<std::size_t>(interface_number));
+  if (result == LIBUSB_SUCCESS) {
+    h->claimed.reset(static_cast<std::size_t>(interface_number));
+    // The kernel binds its driver again, if one matches.
+    if (h->auto_detach)
+      bus().bind_driver(h->device->attachment, interface_number,
+                        model->kernel_driver(interface_number));
+  }
   return finish(r, result);
+}
+
+int LIBUSB_CALL libusb_set_auto_detach_kernel_driver(libusb_device_handle* h, int enable) {
+  auto guard = bus().lock();
+  if (!live(h, "libusb_set_auto_detach_kernel_driver")) return LIBUSB_ERROR_INVALID_PARAM;
+  h->auto_detach = enable != 0;
+  return LIBUSB_SUCCESS;
 }
 
 int LIBUSB_CALL libusb_reset_device(libusb_device_handle* h) {

@@ -28,6 +28,9 @@ struct libusb_device {
 struct libusb_device_handle {
   libusb_device* device = nullptr;  // holds a reference
   std::bitset<256> claimed;
+  // libusb_set_auto_detach_kernel_driver: claims detach a bound kernel driver, releases give
+  // the interface back to it.
+  bool auto_detach = false;
 };
 
 namespace sim::usb {
@@ -41,5 +44,10 @@ void drop_reference(libusb_device* device);
 // Whether the pointers are objects that the front end handed out and that are still alive.
 bool valid(libusb_device* device);
 bool valid(libusb_device_handle* handle);
+// Whether an open handle has claimed the interface of that attachment.
+bool claimed(std::uint64_t attachment, int interface);
+
+// libusb handles interface numbers below 32 only (USB_MAXINTERFACES in its sources).
+inline constexpr int kMaxInterfaces = 32;
 
 }  // namespace sim::usb

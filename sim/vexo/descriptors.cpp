@@ -35,7 +35,8 @@ Bytes dfu_functional(const DfuFunction& dfu) {
           hi(dfu.dfu_version)};
 }
 
-Bytes hid_loader_config(std::uint16_t report_descriptor_length) {
+Bytes hid_loader_config(const Bytes& report_descriptor) {
+  const auto report_descriptor_length = static_cast<std::uint16_t>(report_descriptor.size());
   const Bytes hid_class{9,
                         LIBUSB_DT_HID,
                         /*bcdHID 1.11*/ 0x11,
@@ -50,6 +51,24 @@ Bytes hid_loader_config(std::uint16_t report_descriptor_length) {
                                        .endpoints = {{.address = 0x81, .attributes = kInterrupt},
                                                      {.address = 0x01, .attributes = kInterrupt}},
                                        .extra = hid_class}}});
+}
+
+Bytes vendor_report_descriptor(std::initializer_list<ReportSpec> reports) {
+  Bytes d{0x06, 0x00, 0xFF,  // Usage Page (vendor 0xFF00)
+          0x09, 0x01,        // Usage (1)
+          0xA1, 0x01,        // Collection (Application)
+          0x15, 0x00,        // Logical Minimum (0)
+          0x26, 0xFF, 0x00,  // Logical Maximum (255)
+          0x75, 0x08};       // Report Size (8 bits)
+  for (const ReportSpec& r : reports) {
+    d.insert(d.end(), {0x85, r.id,                         // Report ID
+                       0x96, lo(r.size), hi(r.size),       // Report Count
+                       0x09, 0x01,                         // Usage (1)
+                       static_cast<std::uint8_t>(r.kind),  // Input, Output or Feature
+                       0x02});                             // (Data, Variable, Absolute)
+  }
+  d.push_back(0xC0);  // End Collection
+  return d;
 }
 
 std::vector<std::u16string> maker_strings(std::u16string_view product) {

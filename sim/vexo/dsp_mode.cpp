@@ -52,7 +52,12 @@ libusb_device_descriptor DspMode::device_descriptor() const {
 }
 
 Bytes DspMode::config_descriptor() const {
-  return hid_loader_config(/*report descriptor*/ 41);
+  return hid_loader_config(report_descriptor());
+}
+
+Bytes DspMode::report_descriptor() const {
+  return vendor_report_descriptor({{kCommandReport, ReportSpec::Feature, std::uint16_t{kCommandReportSize - 1}},
+                                   {kDataReport, ReportSpec::Feature, std::uint16_t{kDataReportSize - 1}}});
 }
 
 std::vector<std::u16string> DspMode::strings() const {

@@ -47,6 +47,7 @@ class DspMode final : public ModeModel {
   std::vector<std::u16string> strings() const override;
   bool hid() const override { return true; }
   HidInfo hid_info() const override;
+  Bytes report_descriptor() const override;
   int hid_send_feature(std::span<const std::uint8_t> report) override;
   int hid_get_feature(std::span<std::uint8_t> report) override;
 

@@ -40,6 +40,7 @@ class ModeModel {
 
   virtual bool hid() const { return false; }
   virtual HidInfo hid_info() const { return {}; }
+  virtual Bytes report_descriptor() const { return {}; }
   virtual int hid_write(std::span<const std::uint8_t>) { return -1; }
   virtual std::optional<Bytes> hid_read() { return std::nullopt; }
   virtual int hid_send_feature(std::span<const std::uint8_t>) { return -1; }

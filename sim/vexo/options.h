@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 #include "sim/vexo/faults.h"
 #include "sim/vexo/identity.h"
@@ -42,6 +43,9 @@ struct VexoOptions {
   std::uint16_t btm_product = kBtmProduct;
   std::uint16_t dfu_product = kDfuProduct;
   std::uint16_t bcd_device = 0x0100;
+  // The kernel driver a host binds to the firmware's HCI interface (a Bluetooth driver that
+  // matches the device on some systems), or empty for none.
+  std::string hci_kernel_driver{};
   // The run-time DFU interface of the Bluetooth-module firmware, and the boot loader's own.
   DfuFunction runtime_dfu{};
   DfuFunction loader_dfu{.attributes = kCanDnload | kCanUpload | kManifestationTolerant,

@@ -15,7 +15,12 @@ libusb_device_descriptor SqifMode::device_descriptor() const {
 }
 
 Bytes SqifMode::config_descriptor() const {
-  return hid_loader_config(/*report descriptor*/ 34);
+  return hid_loader_config(report_descriptor());
+}
+
+Bytes SqifMode::report_descriptor() const {
+  return vendor_report_descriptor({{kCommandReport, ReportSpec::Output, std::uint16_t{kMaxReport - 1}},
+                                   {kStatusReport, ReportSpec::Input, 2}});
 }
 
 int SqifMode::hid_write(std::span<const std::uint8_t> report) {

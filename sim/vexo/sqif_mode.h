@@ -39,6 +39,7 @@ class SqifMode final : public ModeModel {
   Bytes config_descriptor() const override;
   bool has_interface(int number) const override { return number == 0; }
   bool hid() const override { return true; }
+  Bytes report_descriptor() const override;
   int hid_write(std::span<const std::uint8_t> report) override;
   std::optional<Bytes> hid_read() override;
 

@@ -160,11 +160,21 @@ int Vexo::release_interface(int number) {
 int Vexo::usb_reset() {
   return model_->usb_reset();
 }
+std::string Vexo::kernel_driver(int number) const {
+  // A host's HID driver takes the loaders' HID interface; its Bluetooth driver may take the
+  // firmware's HCI interface.
+  if (model_->hid()) return number == model_->hid_info().interface_number ? "usbhid" : "";
+  if (mode_ == Mode::Btm && number == BtmMode::kHciInterface) return options_.hci_kernel_driver;
+  return {};
+}
 bool Vexo::hid() const {
   return model_->hid();
 }
 HidInfo Vexo::hid_info() const {
   return model_->hid_info();
+}
+Bytes Vexo::hid_report_descriptor() const {
+  return model_->report_descriptor();
 }
 int Vexo::hid_write(std::span<const std::uint8_t> report) {
   return model_->hid_write(report);

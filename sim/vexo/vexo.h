@@ -95,8 +95,10 @@ class Vexo : public Device, public std::enable_shared_from_this<Vexo> {
   int claim_interface(int number) override;
   int release_interface(int number) override;
   int usb_reset() override;
+  std::string kernel_driver(int number) const override;
   bool hid() const override;
   HidInfo hid_info() const override;
+  Bytes hid_report_descriptor() const override;
   int hid_write(std::span<const std::uint8_t> report) override;
   std::optional<Bytes> hid_read() override;
   int hid_send_feature(std::span<const std::uint8_t> report) override;
