@@ -105,7 +105,8 @@ bool valid(libusb_device_handle* h) {
 
 bool claimed(std::uint64_t attachment, int interface) {
   return std::any_of(state().handles.begin(), state().handles.end(), [&](auto* h) {
-    return h->device->attachment == attachment && h->claimed.test(static_cast<std::size_t>(interface));
+    return h->device->attachment == attachment &&
+           h->claimed.test(static_cast<std::size_t>(interface));
   });
 }
 

@@ -56,8 +56,9 @@ Bytes DspMode::config_descriptor() const {
 }
 
 Bytes DspMode::report_descriptor() const {
-  return vendor_report_descriptor({{kCommandReport, ReportSpec::Feature, std::uint16_t{kCommandReportSize - 1}},
-                                   {kDataReport, ReportSpec::Feature, std::uint16_t{kDataReportSize - 1}}});
+  return vendor_report_descriptor(
+      {{kCommandReport, ReportSpec::Feature, std::uint16_t{kCommandReportSize - 1}},
+       {kDataReport, ReportSpec::Feature, std::uint16_t{kDataReportSize - 1}}});
 }
 
 std::vector<std::u16string> DspMode::strings() const {

@@ -19,8 +19,9 @@ Bytes SqifMode::config_descriptor() const {
 }
 
 Bytes SqifMode::report_descriptor() const {
-  return vendor_report_descriptor({{kCommandReport, ReportSpec::Output, std::uint16_t{kMaxReport - 1}},
-                                   {kStatusReport, ReportSpec::Input, 2}});
+  return vendor_report_descriptor(
+      {{kCommandReport, ReportSpec::Output, std::uint16_t{kMaxReport - 1}},
+       {kStatusReport, ReportSpec::Input, 2}});
 }
 
 int SqifMode::hid_write(std::span<const std::uint8_t> report) {

@@ -1,0 +1,44 @@
+#include "sim/kernel/journal.h"
+
+#include <chrono>
+
+#include "sim/bus.h"
+
+namespace sim::kernel {
+
+bool Journal::open_trace(const std::string& path) {
+  std::lock_guard guard(mutex_);
+  trace_ = std::fopen(path.c_str(), "w");
+  return trace_ != nullptr;
+}
+
+void Journal::trace(const std::string& line) {
+  std::lock_guard guard(mutex_);
+  if (trace_ == nullptr) return;
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(bus().now()).count();
+  std::fprintf(trace_, "%6lld ms %s\n", static_cast<long long>(ms), line.c_str());
+  std::fflush(trace_);
+}
+
+void Journal::fail(const std::string& what) {
+  std::fprintf(stderr, "vexo_kernel: FAILURE: %s\n", what.c_str());
+  trace("FAILURE: " + what);
+  std::lock_guard guard(mutex_);
+  failures_.push_back(what);
+}
+
+std::vector<std::string> Journal::failures() const {
+  std::lock_guard guard(mutex_);
+  return failures_;
+}
+
+Journal::~Journal() {
+  if (trace_ != nullptr) std::fclose(trace_);
+}
+
+Journal& journal() {
+  static Journal instance;
+  return instance;
+}
+
+}  // namespace sim::kernel

@@ -1,0 +1,443 @@
+#include "sim/kernel/usbfs.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <set>
+#include <span>
+
+#include "sim/bus.h"
+#include "sim/kernel/journal.h"
+#include "sim/usb/config_parser.h"
+
+namespace sim::kernel {
+namespace {
+
+// The capabilities of a current kernel on a scatter-gather capable host controller.
+constexpr std::uint32_t kCapabilities =
+    USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+    USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+constexpr std::size_t kSetupSize = 8;
+constexpr const char* kUsbfsDriver = "usbfs";
+
+std::string result_text(int result) {
+  if (result >= 0) return std::to_string(result);
+  const char* name = strerrorname_np(-result);
+  return name ? name : std::to_string(result);
+}
+
+// A model's libusb-style failure as the status the host controller gives the URB.
+int urb_status(int libusb_code) {
+  switch (libusb_code) {
+    case LIBUSB_ERROR_PIPE:
+      return -EPIPE;
+    case LIBUSB_ERROR_OVERFLOW:
+      return -EOVERFLOW;
+    case LIBUSB_ERROR_NO_DEVICE:
+      return -ESHUTDOWN;
+    default:
+      return -EPROTO;
+  }
+}
+
+std::span<const libusb_interface> usb_interfaces(const libusb_config_descriptor& config) {
+  return {config.interface, config.bNumInterfaces};
+}
+
+std::uint16_t le16(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+}  // namespace
+
+UsbfsNode::~UsbfsNode() = default;
+
+UsbfsNode::File* UsbfsNode::file(UMockdevIoctlClient* client) {
+  auto it = files_.find(client);
+  return it == files_.end() ? nullptr : &it->second;
+}
+
+void UsbfsNode::on_open(UMockdevIoctlClient* client) {
+  files_[client];
+  journal().trace(fmt::format("{} open", devnode()));
+}
+
+void UsbfsNode::on_close(UMockdevIoctlClient* client) {
+  // The kernel releases the file's interfaces and kills its URBs; kernel drivers stay unbound.
+  files_.erase(client);
+  journal().trace(fmt::format("{} close", devnode()));
+}
+
+bool UsbfsNode::has_interface(int interface) const {
+  const Attachment* a = bus().attachment(attachment());
+  return a != nullptr && usb::interface_numbers(a->config).contains(interface);
+}
+
+bool UsbfsNode::claimed_by_any(int interface) const {
+  return interface >= 0 && interface < 64 &&
+         std::any_of(files_.begin(), files_.end(), [&](const auto& f) {
+           return f.second.claimed.test(static_cast<std::size_t>(interface));
+         });
+}
+
+std::string UsbfsNode::driver(int interface) const {
+  if (claimed_by_any(interface)) return kUsbfsDriver;
+  return bus().driver(attachment(), interface);
+}
+
+bool UsbfsNode::on_ioctl(UMockdevIoctlClient* client) {
+  const unsigned long request = umockdev_ioctl_client_get_request(client);
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  const unsigned long value = *reinterpret_cast<const unsigned long*>(arg->data);
+  File* f = file(client);
+  if (f == nullptr) {
+    unserved(client, "an ioctl on a file it did not see opened");
+    return true;
+  }
+
+  auto read_uint = [&]() -> std::optional<unsigned> {
+    auto data = resolve(arg, 0, sizeof(unsigned));
+    if (!data) return std::nullopt;
+    unsigned v;
+    std::memcpy(&v, data->data, sizeof v);
+    return v;
+  };
+  auto finish = [&](const char* name, const std::string& detail, int result) {
+    journal().trace(fmt::format("{} {}{} -> {}", devnode(), name, detail, result_text(result)));
+    umockdev_ioctl_client_complete(client, result < 0 ? -1 : result, result < 0 ? -result : 0);
+    return true;
+  };
+
+  // Reaping may hand out URBs that ended before the device left; everything else fails then.
+  if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) {
+    return reap(*f, client, request == USBDEVFS_REAPURB);
+  }
+  if (!model()) return finish("(after disconnect)", fmt::format(" {:#x}", request), -ENODEV);
+
+  switch (request) {
+    case USBDEVFS_GET_CAPABILITIES: {
+      auto data = resolve(arg, 0, sizeof(std::uint32_t));
+      if (!data) return finish("GET_CAPABILITIES", "", -EFAULT);
+      std::memcpy(data->data, &kCapabilities, sizeof kCapabilities);
+      return finish("GET_CAPABILITIES", "", 0);
+    }
+    case USBDEVFS_CLAIMINTERFACE: {
+      auto interface = read_uint();
+      if (!interface) return finish("CLAIMINTERFACE", "", -EFAULT);
+      return finish("CLAIMINTERFACE", fmt::format(" {}", *interface), claim(*f, *interface));
+    }
+    case USBDEVFS_RELEASEINTERFACE: {
+      auto interface = read_uint();
+      if (!interface) return finish("RELEASEINTERFACE", "", -EFAULT);
+      return finish("RELEASEINTERFACE", fmt::format(" {}", *interface), release(*f, *interface));
+    }
+    case USBDEVFS_DISCONNECT_CLAIM:
+      return finish("DISCONNECT_CLAIM", "", disconnect_claim(*f, arg));
+    case USBDEVFS_GETDRIVER:
+      return finish("GETDRIVER", "", get_driver(arg));
+    case USBDEVFS_IOCTL:
+      return finish("IOCTL", "", driver_ioctl(arg));
+    case USBDEVFS_RESET:
+      return finish("RESET", "", reset());
+    case USBDEVFS_SUBMITURB:
+      return finish("SUBMITURB", "", submit(*f, arg));
+    case USBDEVFS_DISCARDURB:
+      return finish("DISCARDURB", "", discard(*f, value));
+    default:
+      unserved(client, fmt::format("usbfs ioctl {:#x} (type '{}', number {})", request,
+                                   static_cast<char>(_IOC_TYPE(request)), _IOC_NR(request)));
+      return true;
+  }
+}
+
+int UsbfsNode::claim(File& file, unsigned interface) {
+  if (interface >= file.claimed.size()) return -EINVAL;
+  if (file.claimed.test(interface)) return 0;
+  if (!has_interface(static_cast<int>(interface))) return -ENOENT;
+  if (!driver(static_cast<int>(interface)).empty()) return -EBUSY;
+  file.claimed.set(interface);
+  return 0;
+}
+
+int UsbfsNode::release(File& file, unsigned interface) {
+  if (interface >= file.claimed.size() || !file.claimed.test(interface)) return -EINVAL;
+  file.claimed.reset(interface);
+  return 0;
+}
+
+int UsbfsNode::disconnect_claim(File& file, UMockdevIoctlData* arg) {
+  auto data = resolve(arg, 0, sizeof(usbdevfs_disconnect_claim));
+  if (!data) return -EFAULT;
+  auto* dc = reinterpret_cast<usbdevfs_disconnect_claim*>(data->data);
+  dc->driver[sizeof dc->driver - 1] = '\0';
+  const int interface = static_cast<int>(dc->interface);
+  if (!has_interface(interface)) return -EINVAL;
+  const std::string bound = driver(interface);
+  journal().trace(fmt::format("{} DISCONNECT_CLAIM {} flags {:#x} '{}' (bound: '{}')", devnode(),
+                              interface, dc->flags, dc->driver, bound));
+  if (!bound.empty()) {
+    const bool named = bound == dc->driver;
+    if ((dc->flags & USBDEVFS_DISCONNECT_CLAIM_IF_DRIVER) != 0 && !named) return -EBUSY;
+    if ((dc->flags & USBDEVFS_DISCONNECT_CLAIM_EXCEPT_DRIVER) != 0 && named) return -EBUSY;
+    if (bound == kUsbfsDriver) return -EBUSY;  // another file's claim is not ours to break
+    bus().bind_driver(attachment(), interface, {});
+  }
+  return claim(file, dc->interface);
+}
+
+int UsbfsNode::get_driver(UMockdevIoctlData* arg) {
+  auto data = resolve(arg, 0, sizeof(usbdevfs_getdriver));
+  if (!data) return -EFAULT;
+  auto* gd = reinterpret_cast<usbdevfs_getdriver*>(data->data);
+  const std::string bound = has_interface(static_cast<int>(gd->interface))
+                                ? driver(static_cast<int>(gd->interface))
+                                : std::string();
+  if (bound.empty()) return -ENODATA;
+  std::snprintf(gd->driver, sizeof gd->driver, "%s", bound.c_str());
+  return 0;
+}
+
+int UsbfsNode::driver_ioctl(UMockdevIoctlData* arg) {
+  auto data = resolve(arg, 0, sizeof(usbdevfs_ioctl));
+  if (!data) return -EFAULT;
+  const auto* command = reinterpret_cast<const usbdevfs_ioctl*>(data->data);
+  const int interface = command->ifno;
+  if (!has_interface(interface)) return -EINVAL;
+  const std::string bound = driver(interface);
+  switch (command->ioctl_code) {
+    case USBDEVFS_DISCONNECT:
+      if (bound.empty()) return -ENODATA;
+      if (bound == kUsbfsDriver) {
+        for (auto& [client, f] : files_) f.claimed.reset(static_cast<std::size_t>(interface));
+      } else {
+        bus().bind_driver(attachment(), interface, {});
+      }
+      return 0;
+    case USBDEVFS_CONNECT: {
+      if (!bound.empty()) return -EBUSY;
+      // The kernel probes its drivers: 1 when one took the interface.
+      auto name = model()->kernel_driver(interface);
+      if (name.empty()) return 0;
+      bus().bind_driver(attachment(), interface, std::move(name));
+      return 1;
+    }
+    default:
+      journal().fail(fmt::format("{}: the model does not serve USBDEVFS_IOCTL code {:#x}",
+                                 devnode(), command->ioctl_code));
+      return -ENOTTY;
+  }
+}
+
+int UsbfsNode::reset() {
+  const int result = model()->usb_reset();
+  if (result == LIBUSB_ERROR_NOT_FOUND || result == LIBUSB_ERROR_NO_DEVICE) {
+    // The device came back under another identity: the kernel has to enumerate it anew.
+    return -ENODEV;
+  }
+  if (result < 0) return -EIO;
+  // Drivers without reset hooks, usbfs among them, lose their interfaces; the kernel probes
+  // its drivers again for the interfaces nobody holds.
+  for (auto& [client, f] : files_) f.claimed.reset();
+  for (int interface : usb::interface_numbers(bus().attachment(attachment())->config)) {
+    if (bus().driver(attachment(), interface).empty())
+      bus().bind_driver(attachment(), interface, model()->kernel_driver(interface));
+  }
+  return 0;
+}
+
+int UsbfsNode::submit(File& file, UMockdevIoctlData* arg) {
+  Urb urb{resolve(arg, 0, sizeof(usbdevfs_urb))};
+  if (!urb.data) return -EFAULT;
+  const int length = urb.get()->buffer_length;
+  if (length < 0) return -EINVAL;
+  if (length > 0 &&
+      !resolve(urb.data.get(), offsetof(usbdevfs_urb, buffer), static_cast<std::size_t>(length))) {
+    return -EFAULT;
+  }
+  urb.get()->status = 0;
+  urb.get()->actual_length = 0;
+  switch (urb.get()->type) {
+    case USBDEVFS_URB_TYPE_CONTROL:
+      return submit_control(file, std::move(urb));
+    case USBDEVFS_URB_TYPE_INTERRUPT:
+      return submit_interrupt(file, std::move(urb));
+    default:
+      journal().fail(fmt::format("{}: the model does not serve USBDEVFS_SUBMITURB of URB type {}",
+                                 devnode(), urb.get()->type));
+      return -EINVAL;
+  }
+}
+
+int UsbfsNode::submit_control(File& file, Urb urb) {
+  const int length = urb.get()->buffer_length;
+  if (length < static_cast<int>(kSetupSize)) return -EINVAL;
+  const std::uint8_t* setup_bytes = urb.buffer();
+  const ControlSetup setup{setup_bytes[0], setup_bytes[1], le16(setup_bytes + 2),
+                           le16(setup_bytes + 4), le16(setup_bytes + 6)};
+  if (setup.length > length - static_cast<int>(kSetupSize)) return -EINVAL;
+  // A request to an interface needs it claimed; the kernel claims an unclaimed one itself.
+  if ((setup.request_type & 0x1F) == LIBUSB_RECIPIENT_INTERFACE) {
+    if (int r = claim(file, setup.index & 0xFF); r < 0) return r;
+  }
+  const bool in = (setup.request_type & LIBUSB_ENDPOINT_IN) != 0;
+  journal().trace(fmt::format("{} SUBMITURB control {:02x} {:02x} {:04x} {:04x} len={}", devnode(),
+                              setup.request_type, setup.request, setup.value, setup.index,
+                              setup.length));
+  auto device = model();
+  file.in_flight.push_back(std::move(urb));
+  auto it = std::prev(file.in_flight.end());
+  const RequestKey key{.kind = in ? RequestKind::ControlIn : RequestKind::ControlOut,
+                       .device = device.get(),
+                       .request = setup.request};
+  if (auto fault = bus().fault_for(key)) {
+    // Only pulling the cable is something a kernel sees; it ends the URB when the device goes.
+    if (fault->type != Action::Type::Unplug)
+      journal().fail("a transfer fault other than an unplug is not modelled at the kernel");
+    return 0;
+  }
+  std::span<std::uint8_t> data(it->buffer() + kSetupSize, setup.length);
+  const int result = in ? device->control_in(setup, data) : device->control_out(setup, data);
+  // A device that never answers leaves the URB in flight until the host gives up on it.
+  if (result == LIBUSB_ERROR_TIMEOUT) return 0;
+  if (result < 0) {
+    complete(file, it, urb_status(result), 0);
+  } else {
+    complete(file, it, 0, std::min<int>(result, setup.length));
+  }
+  return 0;
+}
+
+int UsbfsNode::submit_interrupt(File& file, Urb urb) {
+  const Attachment* a = bus().attachment(attachment());
+  const std::uint8_t endpoint = urb.get()->endpoint;
+  // The interface whose setting has that endpoint, as the kernel finds it.
+  std::optional<int> owner;
+  if (auto parsed = usb::parse_config(a->config)) {
+    for (const auto& interface : usb_interfaces(parsed->config)) {
+      for (const auto& setting : std::span(interface.altsetting, interface.num_altsetting)) {
+        for (const auto& e : std::span(setting.endpoint, setting.bNumEndpoints)) {
+          if (e.bEndpointAddress == endpoint &&
+              (e.bmAttributes & 0x03) == LIBUSB_TRANSFER_TYPE_INTERRUPT)
+            owner = setting.bInterfaceNumber;
+        }
+      }
+    }
+  }
+  if (!owner) return -ENOENT;
+  if ((endpoint & LIBUSB_ENDPOINT_IN) == 0) {
+    journal().fail(fmt::format("{}: the model does not serve interrupt OUT URBs", devnode()));
+    return -EINVAL;
+  }
+  if (int r = claim(file, static_cast<unsigned>(*owner)); r < 0) return r;
+  journal().trace(fmt::format("{} SUBMITURB interrupt {:02x} len={}", devnode(), endpoint,
+                              urb.get()->buffer_length));
+  auto device = model();
+  file.in_flight.push_back(std::move(urb));
+  const RequestKey key{
+      .kind = RequestKind::InterruptIn, .device = device.get(), .endpoint = endpoint};
+  if (auto fault = bus().fault_for(key); fault && fault->type != Action::Type::Unplug)
+    journal().fail("a transfer fault other than an unplug is not modelled at the kernel");
+  return 0;
+}
+
+int UsbfsNode::discard(File& file, unsigned long address) {
+  auto it = std::find_if(file.in_flight.begin(), file.in_flight.end(),
+                         [&](const Urb& u) { return u.data->client_addr == address; });
+  if (it == file.in_flight.end()) return -EINVAL;  // already completed: the host reaps it
+  complete(file, it, -ENOENT, it->get()->actual_length);
+  return 0;
+}
+
+void UsbfsNode::complete(File& file, std::deque<Urb>::iterator urb, int status, int actual_length) {
+  urb->get()->status = status;
+  urb->get()->actual_length = actual_length;
+  journal().trace(fmt::format("{} URB {:02x} ends: status {} actual_length {}", devnode(),
+                              urb->get()->endpoint, result_text(status), actual_length));
+  file.done.push_back(std::move(*urb));
+  file.in_flight.erase(urb);
+}
+
+bool UsbfsNode::reap(File& file, UMockdevIoctlClient* client, bool wait) {
+  if (file.reap) {
+    unserved(client, "a second reap while one waits");
+    return true;
+  }
+  auto pointer = resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(void*));
+  if (!pointer) {
+    umockdev_ioctl_client_complete(client, -1, EFAULT);
+    return true;
+  }
+  file.reap = Reap{Ref<UMockdevIoctlClient>::share(client), std::move(pointer), wait};
+  deliver(file);
+  return true;
+}
+
+bool UsbfsNode::deliver(File& file) {
+  if (!file.reap) return false;
+  Reap& r = *file.reap;
+  if (!file.done.empty()) {
+    Urb urb = std::move(file.done.front());
+    file.done.pop_front();
+    umockdev_ioctl_data_set_ptr(r.pointer.get(), 0, urb.data.get());
+    umockdev_ioctl_client_complete(r.client.get(), 0, 0);
+  } else if (gone_) {
+    umockdev_ioctl_client_complete(r.client.get(), -1, ENODEV);
+  } else {
+    return false;
+  }
+  file.reap.reset();
+  return true;
+}
+
+void UsbfsNode::service() {
+  if (!gone_ && !model()) {
+    gone_ = true;
+    for (auto& [client, f] : files_) {
+      while (!f.in_flight.empty()) complete(f, f.in_flight.begin(), -ESHUTDOWN, 0);
+    }
+  }
+  if (!gone_) {
+    auto device = model();
+    for (auto& [client, f] : files_) poll_interrupt_endpoints(*device, f);
+  }
+  for (auto& [client, f] : files_) {
+    if (f.reap && (f.reap->wait || !f.done.empty() || gone_)) deliver(f);
+  }
+}
+
+void UsbfsNode::poll_interrupt_endpoints(Device& device, File& file) {
+  // The host controller polls each endpoint for the oldest URB queued on it, again after each
+  // packet (completing a URB reorders the queue, so the walk starts over).
+  for (bool moved = true; moved;) {
+    moved = false;
+    std::set<std::uint8_t> polled;
+    for (auto it = file.in_flight.begin(); it != file.in_flight.end(); ++it) {
+      const std::uint8_t endpoint = it->get()->endpoint;
+      if (it->get()->type != USBDEVFS_URB_TYPE_INTERRUPT || !polled.insert(endpoint).second)
+        continue;
+      auto packet = device.interrupt_in(endpoint);
+      if (!packet) continue;
+      const int room = it->get()->buffer_length;
+      const int n = std::min(static_cast<int>(packet->size()), room);
+      std::copy_n(packet->begin(), n, it->buffer());
+      complete(file, it, static_cast<int>(packet->size()) > room ? -EOVERFLOW : 0, n);
+      moved = true;
+      break;
+    }
+  }
+}
+
+void UsbfsNode::on_tick() {
+  service();
+  for (auto& [client, f] : files_) {
+    if (f.reap && !f.reap->wait) {
+      umockdev_ioctl_client_complete(f.reap->client.get(), -1, EAGAIN);
+      f.reap.reset();
+    }
+  }
+}
+
+}  // namespace sim::kernel
