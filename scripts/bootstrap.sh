@@ -11,7 +11,7 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 packages=(build-essential g++ cmake ninja-build pkg-config git file
-          libusb-1.0-0-dev libhidapi-dev libudev-dev libfmt-dev libspdlog-dev
+          libusb-1.0-0-dev libhidapi-dev libudev-dev umockdev libumockdev-dev libfmt-dev libspdlog-dev
           libgtest-dev libgmock-dev googletest libbenchmark-dev dfu-util
           clang-format-15 python3 python3-pytest python3-setuptools)
 

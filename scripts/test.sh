@@ -14,7 +14,10 @@ bash scripts/check-format.sh
 echo "=== Linux build and tests"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$jobs"
-ctest --test-dir build --output-on-failure -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs" -LE realstack
+
+echo "=== The shipped library with the real libusb and hidapi, under umockdev (real time)"
+ctest --test-dir build --output-on-failure -j "$jobs" -L realstack
 
 echo "=== Linux tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELK_SANITIZE=address,undefined -DVELK_BUILD_BENCH=OFF

@@ -158,6 +158,10 @@ Options parse(int argc, char** argv) {
   };
   for (; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (arg == "--help") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    }
     if (arg == "--") {
       o.program.assign(argv + i + 1, argv + argc);
       break;

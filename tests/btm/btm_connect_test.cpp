@@ -10,6 +10,20 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// On a host whose Bluetooth driver took the HCI interface, connecting detaches it and dropping
+// the connection binds it again.
+TEST_F(BtmTest, ConnectDetachesAKernelDriverThatTheDropGivesBack) {
+  plug_vexo({.hci_kernel_driver = "btusb"});
+  const std::uint64_t id = sim::bus().attachments().at(0).id;
+  {
+    auto device = btm::connect_btm(only_device());
+    ASSERT_TRUE(device) << device.error().display();
+    EXPECT_EQ(sim::bus().driver(id, 0), "");
+  }
+  EXPECT_EQ(sim::bus().driver(id, 0), "btusb");
+  EXPECT_EQ(sim::bus().resources(), baseline_);
+}
+
 TEST_F(BtmTest, ConnectClaimsBothInterfacesDrainsAndAsksForTheModeKey) {
   auto vexo = plug_vexo();
   vexo->set_pskey(kModeKey, {3});

@@ -174,6 +174,34 @@ TEST_F(LibusbTest, ClaimChecksTheConfigurationAndOtherHandles) {
   EXPECT_EQ(sim::bus().resources(), baseline_);
 }
 
+// As Linux's libusb: interface numbers stop at 31; a kernel driver holds its interface until a
+// handle that detaches drivers automatically claims it, and gets it back on release.
+TEST_F(LibusbTest, KernelDriversHoldInterfacesUntilAClaimDetachesThem) {
+  struct DriverBound : sim::ScriptedDevice {
+    using ScriptedDevice::ScriptedDevice;
+    std::string kernel_driver(int number) const override { return number == 0 ? "btusb" : ""; }
+  };
+  sim::bus().plug(std::make_shared<DriverBound>(sim::DeviceSpec{.vendor = 0x7A11, .product = 1},
+                                                two_interfaces()));
+  const std::uint64_t id = sim::bus().attachments().at(0).id;
+  libusb_device_handle* h = open_only();
+  EXPECT_EQ(libusb_claim_interface(h, 32), LIBUSB_ERROR_INVALID_PARAM);
+  EXPECT_EQ(libusb_release_interface(h, 32), LIBUSB_ERROR_INVALID_PARAM);
+
+  EXPECT_EQ(libusb_claim_interface(h, 0), LIBUSB_ERROR_BUSY);
+  EXPECT_EQ(libusb_claim_interface(h, 1), 0);  // no driver wanted that one
+  EXPECT_EQ(libusb_release_interface(h, 1), 0);
+  EXPECT_EQ(sim::bus().driver(id, 1), "");
+
+  EXPECT_EQ(libusb_set_auto_detach_kernel_driver(h, 1), 0);
+  EXPECT_EQ(libusb_claim_interface(h, 0), 0);
+  EXPECT_EQ(sim::bus().driver(id, 0), "");
+  EXPECT_EQ(libusb_release_interface(h, 0), 0);
+  EXPECT_EQ(sim::bus().driver(id, 0), "btusb");
+  libusb_close(h);
+  EXPECT_EQ(sim::bus().resources(), baseline_);
+}
+
 TEST_F(LibusbTest, ConfigDescriptorIsParsedLikeLibusb) {
   sim::bus().plug(make_device());
   libusb_device* dev = only_device();

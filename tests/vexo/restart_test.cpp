@@ -145,6 +145,37 @@ TEST_F(Restart, LoadersIgnoreReportsThatAreNotTheirCommands) {
   EXPECT_EQ(dsp->boots(), 0u);
 }
 
+// hidapi on Linux takes the usage from the report descriptor in sysfs, and a host's usbhid
+// holds the HID interface: each loader declares the reports it uses, in a descriptor of the
+// length its HID class descriptor announces.
+TEST_F(Restart, LoadersDeclareTheirReportsToTheHost) {
+  const auto contains = [](const Bytes& bytes, const Bytes& part) {
+    return std::search(bytes.begin(), bytes.end(), part.begin(), part.end()) != bytes.end();
+  };
+  const auto announced_length = [](const Bytes& config) {
+    const Bytes hid_class{0x09, 0x21, 0x11, 0x01};
+    auto at = std::search(config.begin(), config.end(), hid_class.begin(), hid_class.end());
+    return at + 9 <= config.end() ? std::size_t{at[7]} | std::size_t{at[8]} << 8 : 0;
+  };
+  auto sqif = Vexo::plug({.mode = Mode::Sqif});
+  const Bytes sqif_reports = sqif->hid_report_descriptor();
+  EXPECT_TRUE(contains(sqif_reports, {0x06, 0x00, 0xFF, 0x09, 0x01}));  // vendor page, usage 1
+  // Report ID 1: 1022 output bytes; report ID 2: 2 input bytes.
+  EXPECT_TRUE(contains(sqif_reports, {0x85, 0x01, 0x96, 0xFE, 0x03, 0x09, 0x01, 0x91}));
+  EXPECT_TRUE(contains(sqif_reports, {0x85, 0x02, 0x96, 0x02, 0x00, 0x09, 0x01, 0x81}));
+  EXPECT_EQ(announced_length(sqif->config_descriptor()), sqif_reports.size());
+  EXPECT_EQ(sqif->kernel_driver(0), "usbhid");
+  sqif->unplug();
+
+  auto dsp = Vexo::plug({.mode = Mode::Dsp});
+  const Bytes dsp_reports = dsp->hid_report_descriptor();
+  // Feature reports: ID 1 with 17 bytes, ID 2 with 2049.
+  EXPECT_TRUE(contains(dsp_reports, {0x85, 0x01, 0x96, 0x11, 0x00, 0x09, 0x01, 0xB1}));
+  EXPECT_TRUE(contains(dsp_reports, {0x85, 0x02, 0x96, 0x01, 0x08, 0x09, 0x01, 0xB1}));
+  EXPECT_EQ(announced_length(dsp->config_descriptor()), dsp_reports.size());
+  EXPECT_EQ(dsp->kernel_driver(0), "usbhid");
+}
+
 TEST_F(Restart, PowerCycleInALoaderStaysThereWhileTheKeySelectsIt) {
   auto vexo = Vexo::plug({.mode = Mode::Btm});
   write_mode_key(open_btm(), 5);
