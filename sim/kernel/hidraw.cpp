@@ -45,12 +45,12 @@ bool HidrawNode::on_ioctl(UMockdevIoctlClient* client) {
   const unsigned long request = umockdev_ioctl_client_get_request(client);
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   auto finish = [&](const std::string& name, int result) {
-    journal().trace(fmt::format("{} {} -> {}", devnode(), name, result));
+    journal().trace(fmt::format("{} {} -> {}", devnode(), name, result_text(result)));
     umockdev_ioctl_client_complete(client, result < 0 ? -1 : result, result < 0 ? -result : 0);
     return true;
   };
   if (gone_ || !model())
-    return finish(fmt::format("ioctl {:#x} after disconnect", request), -ENODEV);
+    return finish(fmt::format("ioctl {:#x} after the device left", request), -ENODEV);
 
   if (request == HIDIOCGRDESCSIZE) {
     auto data = resolve(arg, 0, sizeof(int));
@@ -128,7 +128,7 @@ bool HidrawNode::on_write(UMockdevIoctlClient* client) {
       result = n < 0 ? -EIO : n;
     }
   }
-  journal().trace(fmt::format("{} write({}) -> {}", devnode(), length, result));
+  journal().trace(fmt::format("{} write({}) -> {}", devnode(), length, result_text(result)));
   umockdev_ioctl_client_complete(client, result < 0 ? -1 : result, result < 0 ? -result : 0);
   return true;
 }

@@ -1,6 +1,7 @@
 #include "sim/kernel/journal.h"
 
 #include <chrono>
+#include <cstring>
 
 #include "sim/bus.h"
 
@@ -34,6 +35,12 @@ std::vector<std::string> Journal::failures() const {
 
 Journal::~Journal() {
   if (trace_ != nullptr) std::fclose(trace_);
+}
+
+std::string result_text(int result) {
+  if (result >= 0) return std::to_string(result);
+  const char* name = strerrorname_np(-result);
+  return name ? name : std::to_string(result);
 }
 
 Journal& journal() {

@@ -28,4 +28,7 @@ class Journal {
 
 Journal& journal();
 
+// A system call's result for the trace: the count, or the errno's name for -errno.
+std::string result_text(int result);
+
 }  // namespace sim::kernel

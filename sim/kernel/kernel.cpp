@@ -122,10 +122,99 @@ std::string usbfs_node(int devnum) {
   return fmt::format("/dev/bus/usb/{:03}/{:03}", kBus, devnum);
 }
 
+std::string product_property(const libusb_device_descriptor& dd) {
+  return fmt::format("{:x}/{:x}/{:x}", dd.idVendor, dd.idProduct, dd.bcdDevice);
+}
+
+// What the kernel reads from a device as it enumerates it.
+struct Strings {
+  std::string manufacturer, product, serial;
+};
+
+void describe_device(Description& d, const Attachment& a, const std::string& path, int devnum,
+                     const Strings& strings) {
+  const auto& dd = a.descriptor;
+  d.path(path.substr(4));
+  usb_device_lines(d, devnum, usbfs_node(devnum));
+  d.property("PRODUCT", product_property(dd))
+      .property("TYPE",
+                fmt::format("{}/{}/{}", dd.bDeviceClass, dd.bDeviceSubClass, dd.bDeviceProtocol))
+      .attribute("idVendor", fmt::format("{:04x}", dd.idVendor))
+      .attribute("idProduct", fmt::format("{:04x}", dd.idProduct))
+      .attribute("bcdDevice", fmt::format("{:04x}", dd.bcdDevice))
+      .attribute("speed", "12");
+  if (!strings.manufacturer.empty()) d.attribute("manufacturer", strings.manufacturer);
+  if (!strings.product.empty()) d.attribute("product", strings.product);
+  if (!strings.serial.empty()) d.attribute("serial", strings.serial);
+  // The kernel's copy of the descriptors as the device sent them: libusb parses this.
+  Bytes descriptors = device_descriptor_bytes(dd);
+  descriptors.insert(descriptors.end(), a.config.begin(), a.config.end());
+  d.binary("descriptors", descriptors).end();
+}
+
+// Each interface's first setting; returns interface number to sysfs path.
+std::map<int, std::string> describe_interfaces(Description& d, const Attachment& a,
+                                               const std::string& device_path,
+                                               const std::string& name) {
+  auto parsed = usb::parse_config(a.config);
+  if (!parsed) throw std::runtime_error("the model's configuration descriptor does not parse");
+  std::map<int, std::string> paths;
+  for (int i = 0; i < parsed->config.bNumInterfaces; ++i) {
+    const libusb_interface_descriptor& s = parsed->config.interface[i].altsetting[0];
+    const std::string path = fmt::format("{}/{}:1.{}", device_path, name, s.bInterfaceNumber);
+    paths[s.bInterfaceNumber] = path;
+    d.path(path.substr(4))
+        .property("SUBSYSTEM", "usb")
+        .property("DEVTYPE", "usb_interface")
+        .property("PRODUCT", product_property(a.descriptor))
+        .property("INTERFACE", fmt::format("{}/{}/{}", s.bInterfaceClass, s.bInterfaceSubClass,
+                                           s.bInterfaceProtocol))
+        .attribute("bInterfaceNumber", fmt::format("{:02x}", s.bInterfaceNumber))
+        .attribute("bAlternateSetting", fmt::format("{:2}", s.bAlternateSetting))
+        .attribute("bInterfaceClass", fmt::format("{:02x}", s.bInterfaceClass))
+        .attribute("bInterfaceSubClass", fmt::format("{:02x}", s.bInterfaceSubClass))
+        .attribute("bInterfaceProtocol", fmt::format("{:02x}", s.bInterfaceProtocol))
+        .attribute("bNumEndpoints", fmt::format("{:02x}", s.bNumEndpoints))
+        .end();
+  }
+  return paths;
+}
+
+// The hid device under its interface, with what hidapi reads from it (HID_ID, HID_NAME,
+// HID_UNIQ, the report descriptor), and its hidraw device.
+void describe_hid(Description& d, const Attachment& a, const std::string& hid_path,
+                  const std::string& hidraw, int minor, int port, const Strings& strings) {
+  const auto& dd = a.descriptor;
+  const std::string title = !strings.manufacturer.empty() && !strings.product.empty()
+                                ? strings.manufacturer + " " + strings.product
+                            : !strings.product.empty()
+                                ? strings.product
+                                : fmt::format("HID {:04x}:{:04x}", dd.idVendor, dd.idProduct);
+  d.path(hid_path.substr(4))
+      .property("SUBSYSTEM", "hid")
+      .property("DRIVER", "hid-generic")
+      .property("HID_ID", fmt::format("0003:{:08X}:{:08X}", dd.idVendor, dd.idProduct))
+      .property("HID_NAME", title)
+      .property("HID_PHYS", fmt::format("usb-vexo-{}/input{}", port, a.hid_info.interface_number))
+      .property("HID_UNIQ", strings.serial)
+      .property("MODALIAS", fmt::format("hid:b0003g0001v{:08X}p{:08X}", dd.idVendor, dd.idProduct))
+      .binary("report_descriptor", a.device->hid_report_descriptor())
+      .end();
+  d.path(hid_path.substr(4) + "/hidraw/" + hidraw)
+      .node(hidraw)
+      .property("SUBSYSTEM", "hidraw")
+      .property("DEVNAME", "/dev/" + hidraw)
+      .property("MAJOR", std::to_string(kHidrawMajor))
+      .property("MINOR", std::to_string(minor))
+      .attribute("dev", fmt::format("{}:{}", kHidrawMajor, minor))
+      .link("device", "../../../" + hid_path.substr(hid_path.rfind('/') + 1))
+      .end();
+}
+
 }  // namespace
 
 KernelInterface::KernelInterface(UMockdevTestbed* testbed)
-    : testbed_(testbed), root_(umockdev_testbed_get_root_dir(testbed)) {
+    : testbed_(testbed), root_(root_of(testbed)) {
   hub_ = std::make_unique<HubNode>(0, usbfs_node(1));
   attach(*hub_);
   Description d;
@@ -203,100 +292,31 @@ void KernelInterface::add(const Attachment& a) {
   const int devnum = next_devnum_;
   next_devnum_ = next_devnum_ >= 127 ? 2 : next_devnum_ + 1;
   m.name = fmt::format("{}-{}", kBus, m.port);
-  const std::string& name = m.name;
-  m.usb_path = "/sys/devices/usb1/" + name;
+  m.usb_path = "/sys/devices/usb1/" + m.name;
   const auto& dd = a.descriptor;
-  Device& device = *a.device;
-  const std::string manufacturer = read_string(device, dd.iManufacturer);
-  const std::string product = read_string(device, dd.iProduct);
-  const std::string serial = read_string(device, dd.iSerialNumber);
-  const std::string product_property =
-      fmt::format("{:x}/{:x}/{:x}", dd.idVendor, dd.idProduct, dd.bcdDevice);
-
-  m.usbfs = std::make_unique<UsbfsNode>(a.id, usbfs_node(devnum));
-  attach(*m.usbfs);
+  const Strings strings{read_string(*a.device, dd.iManufacturer),
+                        read_string(*a.device, dd.iProduct),
+                        read_string(*a.device, dd.iSerialNumber)};
 
   Description d;
-  d.path("/devices/usb1/" + name);
-  usb_device_lines(d, devnum, usbfs_node(devnum));
-  d.property("PRODUCT", product_property)
-      .property("TYPE",
-                fmt::format("{}/{}/{}", dd.bDeviceClass, dd.bDeviceSubClass, dd.bDeviceProtocol))
-      .attribute("idVendor", fmt::format("{:04x}", dd.idVendor))
-      .attribute("idProduct", fmt::format("{:04x}", dd.idProduct))
-      .attribute("bcdDevice", fmt::format("{:04x}", dd.bcdDevice))
-      .attribute("speed", "12");
-  if (!manufacturer.empty()) d.attribute("manufacturer", manufacturer);
-  if (!product.empty()) d.attribute("product", product);
-  if (!serial.empty()) d.attribute("serial", serial);
-  Bytes descriptors = device_descriptor_bytes(dd);
-  descriptors.insert(descriptors.end(), a.config.begin(), a.config.end());
-  d.binary("descriptors", descriptors).end();
-
-  auto parsed = usb::parse_config(a.config);
-  if (!parsed) throw std::runtime_error("the model's configuration descriptor does not parse");
-  for (int i = 0; i < parsed->config.bNumInterfaces; ++i) {
-    const libusb_interface_descriptor& s = parsed->config.interface[i].altsetting[0];
-    const std::string path = fmt::format("{}/{}:1.{}", m.usb_path, name, s.bInterfaceNumber);
-    m.interfaces[s.bInterfaceNumber] = path;
-    m.children.push_back(path);
-    d.path(path.substr(4))
-        .property("SUBSYSTEM", "usb")
-        .property("DEVTYPE", "usb_interface")
-        .property("PRODUCT", product_property)
-        .property("INTERFACE", fmt::format("{}/{}/{}", s.bInterfaceClass, s.bInterfaceSubClass,
-                                           s.bInterfaceProtocol))
-        .attribute("bInterfaceNumber", fmt::format("{:02x}", s.bInterfaceNumber))
-        .attribute("bAlternateSetting", fmt::format("{:2}", s.bAlternateSetting))
-        .attribute("bInterfaceClass", fmt::format("{:02x}", s.bInterfaceClass))
-        .attribute("bInterfaceSubClass", fmt::format("{:02x}", s.bInterfaceSubClass))
-        .attribute("bInterfaceProtocol", fmt::format("{:02x}", s.bInterfaceProtocol))
-        .attribute("bNumEndpoints", fmt::format("{:02x}", s.bNumEndpoints))
-        .end();
-  }
-
-  std::string hidraw_node;
-  if (a.hid) {
-    const HidInfo& info = a.hid_info;
-    const std::string hid_name =
-        fmt::format("{:04X}:{:04X}:{:04X}.{:04X}", 3, dd.idVendor, dd.idProduct, next_hid_++);
-    const std::string hid_path = m.interfaces.at(info.interface_number) + "/" + hid_name;
-    const std::string hidraw = fmt::format("hidraw{}", next_hidraw_++);
-    hidraw_node = "/dev/" + hidraw;
-    const std::string hidraw_path = hid_path + "/hidraw/" + hidraw;
-    std::string title = !manufacturer.empty() && !product.empty() ? manufacturer + " " + product
-                        : !product.empty()
-                            ? product
-                            : fmt::format("HID {:04x}:{:04x}", dd.idVendor, dd.idProduct);
-    m.children.push_back(hid_path);
-    m.children.push_back(hidraw_path);
-    d.path(hid_path.substr(4))
-        .property("SUBSYSTEM", "hid")
-        .property("DRIVER", "hid-generic")
-        .property("HID_ID", fmt::format("0003:{:08X}:{:08X}", dd.idVendor, dd.idProduct))
-        .property("HID_NAME", title)
-        .property("HID_PHYS", fmt::format("usb-vexo-{}/input{}", m.port, info.interface_number))
-        .property("HID_UNIQ", serial)
-        .property("MODALIAS",
-                  fmt::format("hid:b0003g0001v{:08X}p{:08X}", dd.idVendor, dd.idProduct))
-        .binary("report_descriptor", device.hid_report_descriptor())
-        .end();
-    const int minor = next_hidraw_ - 1;
-    d.path(hidraw_path.substr(4))
-        .node(hidraw)
-        .property("SUBSYSTEM", "hidraw")
-        .property("DEVNAME", "/dev/" + hidraw)
-        .property("MAJOR", std::to_string(kHidrawMajor))
-        .property("MINOR", std::to_string(minor))
-        .attribute("dev", fmt::format("{}:{}", kHidrawMajor, minor))
-        .link("device", "../../../" + hid_name)
-        .end();
-  }
-
+  describe_device(d, a, m.usb_path, devnum, strings);
+  m.interfaces = describe_interfaces(d, a, m.usb_path, m.name);
+  for (const auto& [number, path] : m.interfaces) m.children.push_back(path);
   // The nodes' handlers come first, so that a program that hears of the device (umockdev sends
   // each device's add uevent as it adds it) can open it at once.
+  m.usbfs = std::make_unique<UsbfsNode>(a.id, usbfs_node(devnum));
+  attach(*m.usbfs);
   if (a.hid) {
-    m.hidraw = std::make_unique<HidrawNode>(a.id, hidraw_node, device.hid_report_descriptor());
+    const std::string hid_path =
+        fmt::format("{}/{:04X}:{:04X}:{:04X}.{:04X}", m.interfaces.at(a.hid_info.interface_number),
+                    3, dd.idVendor, dd.idProduct, next_hid_++);
+    const int minor = next_hidraw_++;
+    const std::string hidraw = fmt::format("hidraw{}", minor);
+    describe_hid(d, a, hid_path, hidraw, minor, m.port, strings);
+    m.children.push_back(hid_path);
+    m.children.push_back(hid_path + "/hidraw/" + hidraw);
+    m.hidraw =
+        std::make_unique<HidrawNode>(a.id, "/dev/" + hidraw, a.device->hid_report_descriptor());
     attach(*m.hidraw);
   }
   add_description(testbed_, d);
@@ -311,7 +331,7 @@ void KernelInterface::add(const Attachment& a) {
     if (kind == NodeKind::Usbfs) chmod((root_ + m.usbfs->devnode()).c_str(), 0);
     if (kind == NodeKind::Hidraw && m.hidraw) chmod((root_ + m.hidraw->devnode()).c_str(), 0);
   }
-  journal().trace(fmt::format("{} {:04x}:{:04x} joins as {}{}", name, dd.idVendor, dd.idProduct,
+  journal().trace(fmt::format("{} {:04x}:{:04x} joins as {}{}", m.name, dd.idVendor, dd.idProduct,
                               m.usbfs->devnode(), m.hidraw ? " and " + m.hidraw->devnode() : ""));
   devices_.push_back(std::move(m));
   show_drivers(devices_.back());

@@ -316,7 +316,7 @@ int run(const Options& o) {
   }
 
   UMockdevTestbed* testbed = umockdev_testbed_new();
-  const std::string root = umockdev_testbed_get_root_dir(testbed);
+  const std::string root = sim::kernel::root_of(testbed);
   std::optional<sim::kernel::KernelInterface> kernel;
   int status = kExitSetup;
   try {
@@ -335,6 +335,12 @@ int run(const Options& o) {
 
   const auto deadline = std::chrono::steady_clock::now() + o.timeout;
   const pid_t child = start(o);
+  if (child < 0) {
+    std::perror("vexo_kernel: fork");
+    kernel.reset();
+    g_object_unref(testbed);
+    return kExitSetup;
+  }
   bool replugged = false;
   for (;;) {
     {

@@ -99,6 +99,13 @@ void Node::tick() {
   on_tick();
 }
 
+std::string root_of(UMockdevTestbed* testbed) {
+  gchar* root = umockdev_testbed_get_root_dir(testbed);
+  std::string copy(root);
+  g_free(root);
+  return copy;
+}
+
 Ref<UMockdevIoctlData> resolve(UMockdevIoctlData* data, std::size_t offset, std::size_t length) {
   GError* error = nullptr;
   auto* resolved = umockdev_ioctl_data_resolve(data, offset, length, &error);

@@ -102,6 +102,9 @@ class Ref {
   T* object_ = nullptr;
 };
 
+// The testbed's root folder (umockdev hands out a copy to free).
+std::string root_of(UMockdevTestbed* testbed);
+
 // Reads `length` bytes of the client's memory that the pointer at `offset` of `data` points to;
 // null when the pointer is null or the memory cannot be read.
 Ref<UMockdevIoctlData> resolve(UMockdevIoctlData* data, std::size_t offset, std::size_t length);

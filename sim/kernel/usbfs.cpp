@@ -23,12 +23,6 @@ constexpr std::uint32_t kCapabilities =
 constexpr std::size_t kSetupSize = 8;
 constexpr const char* kUsbfsDriver = "usbfs";
 
-std::string result_text(int result) {
-  if (result >= 0) return std::to_string(result);
-  const char* name = strerrorname_np(-result);
-  return name ? name : std::to_string(result);
-}
-
 // A model's libusb-style failure as the status the host controller gives the URB.
 int urb_status(int libusb_code) {
   switch (libusb_code) {
@@ -45,6 +39,37 @@ int urb_status(int libusb_code) {
 
 std::span<const libusb_interface> usb_interfaces(const libusb_config_descriptor& config) {
   return {config.interface, config.bNumInterfaces};
+}
+
+// The names of the usbfs ioctls that libusb's Linux back end makes.
+std::string ioctl_name(unsigned long request) {
+  switch (request) {
+    case USBDEVFS_GET_CAPABILITIES:
+      return "GET_CAPABILITIES";
+    case USBDEVFS_CLAIMINTERFACE:
+      return "CLAIMINTERFACE";
+    case USBDEVFS_RELEASEINTERFACE:
+      return "RELEASEINTERFACE";
+    case USBDEVFS_DISCONNECT_CLAIM:
+      return "DISCONNECT_CLAIM";
+    case USBDEVFS_GETDRIVER:
+      return "GETDRIVER";
+    case USBDEVFS_IOCTL:
+      return "IOCTL";
+    case USBDEVFS_RESET:
+      return "RESET";
+    case USBDEVFS_SUBMITURB:
+      return "SUBMITURB";
+    case USBDEVFS_DISCARDURB:
+      return "DISCARDURB";
+    case USBDEVFS_REAPURB:
+      return "REAPURB";
+    case USBDEVFS_REAPURBNDELAY:
+      return "REAPURBNDELAY";
+    default:
+      return fmt::format("usbfs ioctl {:#x} (type '{}', number {})", request,
+                         static_cast<char>(_IOC_TYPE(request)), _IOC_NR(request));
+  }
 }
 
 std::uint16_t le16(const std::uint8_t* p) {
@@ -105,7 +130,8 @@ bool UsbfsNode::on_ioctl(UMockdevIoctlClient* client) {
     std::memcpy(&v, data->data, sizeof v);
     return v;
   };
-  auto finish = [&](const char* name, const std::string& detail, int result) {
+  const std::string name = ioctl_name(request);
+  auto finish = [&](const std::string& detail, int result) {
     journal().trace(fmt::format("{} {}{} -> {}", devnode(), name, detail, result_text(result)));
     umockdev_ioctl_client_complete(client, result < 0 ? -1 : result, result < 0 ? -result : 0);
     return true;
@@ -115,40 +141,39 @@ bool UsbfsNode::on_ioctl(UMockdevIoctlClient* client) {
   if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) {
     return reap(*f, client, request == USBDEVFS_REAPURB);
   }
-  if (!model()) return finish("(after disconnect)", fmt::format(" {:#x}", request), -ENODEV);
+  if (!model()) return finish(" after the device left", -ENODEV);
 
   switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
       auto data = resolve(arg, 0, sizeof(std::uint32_t));
-      if (!data) return finish("GET_CAPABILITIES", "", -EFAULT);
+      if (!data) return finish("", -EFAULT);
       std::memcpy(data->data, &kCapabilities, sizeof kCapabilities);
-      return finish("GET_CAPABILITIES", "", 0);
+      return finish("", 0);
     }
     case USBDEVFS_CLAIMINTERFACE: {
       auto interface = read_uint();
-      if (!interface) return finish("CLAIMINTERFACE", "", -EFAULT);
-      return finish("CLAIMINTERFACE", fmt::format(" {}", *interface), claim(*f, *interface));
+      if (!interface) return finish("", -EFAULT);
+      return finish(fmt::format(" {}", *interface), claim(*f, *interface));
     }
     case USBDEVFS_RELEASEINTERFACE: {
       auto interface = read_uint();
-      if (!interface) return finish("RELEASEINTERFACE", "", -EFAULT);
-      return finish("RELEASEINTERFACE", fmt::format(" {}", *interface), release(*f, *interface));
+      if (!interface) return finish("", -EFAULT);
+      return finish(fmt::format(" {}", *interface), release(*f, *interface));
     }
     case USBDEVFS_DISCONNECT_CLAIM:
-      return finish("DISCONNECT_CLAIM", "", disconnect_claim(*f, arg));
+      return finish("", disconnect_claim(*f, arg));
     case USBDEVFS_GETDRIVER:
-      return finish("GETDRIVER", "", get_driver(arg));
+      return finish("", get_driver(arg));
     case USBDEVFS_IOCTL:
-      return finish("IOCTL", "", driver_ioctl(arg));
+      return finish("", driver_ioctl(arg));
     case USBDEVFS_RESET:
-      return finish("RESET", "", reset());
+      return finish("", reset());
     case USBDEVFS_SUBMITURB:
-      return finish("SUBMITURB", "", submit(*f, arg));
+      return finish("", submit(*f, arg));
     case USBDEVFS_DISCARDURB:
-      return finish("DISCARDURB", "", discard(*f, value));
+      return finish("", discard(*f, value));
     default:
-      unserved(client, fmt::format("usbfs ioctl {:#x} (type '{}', number {})", request,
-                                   static_cast<char>(_IOC_TYPE(request)), _IOC_NR(request)));
+      unserved(client, name);
       return true;
   }
 }
