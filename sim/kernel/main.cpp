@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -342,8 +343,9 @@ int run(const Options& o) {
     return kExitSetup;
   }
   bool replugged = false;
+  bool broken = false;  // the testbed could not follow the bus
   for (;;) {
-    {
+    try {
       auto guard = sim::bus().lock();
       sim::kernel::catch_up_with_real_time();
       // Plugged in again, the chip starts afresh, in the mode its key selects.
@@ -352,6 +354,9 @@ int run(const Options& o) {
         replugged = true;
       }
       kernel->tick();
+    } catch (const std::exception& e) {
+      journal().fail(e.what());
+      broken = true;
     }
     int wstatus = 0;
     if (waitpid(child, &wstatus, WNOHANG) == child) {
@@ -359,8 +364,9 @@ int run(const Options& o) {
       journal().trace(fmt::format("the program ends with status {}", status));
       break;
     }
-    if (stop_signal != 0 || std::chrono::steady_clock::now() > deadline) {
-      journal().fail(stop_signal != 0 ? "stopped by a signal" : "the program ran out of time");
+    if (broken || stop_signal != 0 || std::chrono::steady_clock::now() > deadline) {
+      if (!broken)
+        journal().fail(stop_signal != 0 ? "stopped by a signal" : "the program ran out of time");
       kill(child, SIGKILL);
       waitpid(child, nullptr, 0);
       status = kExitFailed;

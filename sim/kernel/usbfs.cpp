@@ -207,10 +207,17 @@ int UsbfsNode::disconnect_claim(File& file, UMockdevIoctlData* arg) {
     const bool named = bound == dc->driver;
     if ((dc->flags & USBDEVFS_DISCONNECT_CLAIM_IF_DRIVER) != 0 && !named) return -EBUSY;
     if ((dc->flags & USBDEVFS_DISCONNECT_CLAIM_EXCEPT_DRIVER) != 0 && named) return -EBUSY;
-    if (bound == kUsbfsDriver) return -EBUSY;  // another file's claim is not ours to break
-    bus().bind_driver(attachment(), interface, {});
+    unbind(interface, bound);
   }
   return claim(file, dc->interface);
+}
+
+void UsbfsNode::unbind(int interface, const std::string& bound) {
+  if (bound == kUsbfsDriver) {
+    for (auto& [client, f] : files_) f.claimed.reset(static_cast<std::size_t>(interface));
+  } else {
+    bus().bind_driver(attachment(), interface, {});
+  }
 }
 
 int UsbfsNode::get_driver(UMockdevIoctlData* arg) {
@@ -235,11 +242,7 @@ int UsbfsNode::driver_ioctl(UMockdevIoctlData* arg) {
   switch (command->ioctl_code) {
     case USBDEVFS_DISCONNECT:
       if (bound.empty()) return -ENODATA;
-      if (bound == kUsbfsDriver) {
-        for (auto& [client, f] : files_) f.claimed.reset(static_cast<std::size_t>(interface));
-      } else {
-        bus().bind_driver(attachment(), interface, {});
-      }
+      unbind(interface, bound);
       return 0;
     case USBDEVFS_CONNECT: {
       if (!bound.empty()) return -EBUSY;

@@ -58,6 +58,8 @@ class UsbfsNode final : public Node {
   int claim(File& file, unsigned interface);
   int release(File& file, unsigned interface);
   int disconnect_claim(File& file, UMockdevIoctlData* arg);
+  // Takes the interface from the driver that holds it (a kernel driver, or a file's claim).
+  void unbind(int interface, const std::string& bound);
   int get_driver(UMockdevIoctlData* arg);
   int driver_ioctl(UMockdevIoctlData* arg);
   int reset();
