@@ -3,8 +3,8 @@
 # the compilers and build tools, libusb, hidapi, {fmt}, spdlog, GoogleTest, Google Benchmark,
 # dfu-util (a third-party DFU client that is run against the virtual device), clang-format-15
 # (the layout check), Python 3 with pytest and setuptools (the Python binding's tests and
-# packaging), and, with --windows, the mingw-w64 cross compilers and Wine for the
-# Windows 32-bit build.
+# packaging), umockdev (the real-stack tests: the virtual device at the kernel interface), and,
+# with --windows, the mingw-w64 cross compilers and Wine for the Windows 32-bit build.
 # Safe to run again: it installs only what is missing.
 set -euo pipefail
 
