@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "velk/src/c/log.h"
+#include "velk/src/util/byte_order.h"
 
 namespace velk::btm {
 namespace {
@@ -14,15 +15,6 @@ constexpr std::uint8_t kHciVendorEvent = 0xFF;
 constexpr std::uint8_t kBccmdChannelMarker = 0xC2;
 constexpr std::uint8_t kChannelMask = 0x3F;
 constexpr std::uint8_t kBccmdChannel = 2;
-
-void put16(HciBuffer& buffer, std::size_t offset, std::uint16_t value) {
-  buffer[offset] = static_cast<std::uint8_t>(value & 0xFF);
-  buffer[offset + 1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-std::uint16_t get16(std::span<const std::uint8_t> bytes, std::size_t offset) {
-  return static_cast<std::uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
-}
 
 }  // namespace
 
@@ -36,14 +28,15 @@ Result<std::size_t> build_bccmd(std::uint16_t& sequence, BccmdType type, std::ui
   std::size_t padded = payload.size() + (payload.size() % 2);
   if (padded < kBccmdMinPayload) padded = kBccmdMinPayload;
 
-  put16(buffer, 0, kHciVendorOpcode);
+  store_le16(buffer, 0, kHciVendorOpcode);
   buffer[2] = static_cast<std::uint8_t>(padded + 11);  // HCI parameter length
   buffer[3] = kBccmdChannelMarker;
-  put16(buffer, 4, static_cast<std::uint16_t>(type));
-  put16(buffer, 6, static_cast<std::uint16_t>((padded + 10) / 2));  // words: header and payload
-  put16(buffer, 8, sequence);
-  put16(buffer, 10, variable);
-  put16(buffer, 12, 0);  // status
+  store_le16(buffer, 4, static_cast<std::uint16_t>(type));
+  store_le16(buffer, 6,
+             static_cast<std::uint16_t>((padded + 10) / 2));  // words: header and payload
+  store_le16(buffer, 8, sequence);
+  store_le16(buffer, 10, variable);
+  store_le16(buffer, 12, 0);  // status
   std::copy(payload.begin(), payload.end(), buffer.begin() + kBccmdCommandHeader);
   std::fill(buffer.begin() + kBccmdCommandHeader + static_cast<std::ptrdiff_t>(payload.size()),
             buffer.begin() + kBccmdCommandHeader + static_cast<std::ptrdiff_t>(padded), 0);
@@ -71,21 +64,21 @@ Result<std::span<const std::uint8_t>> parse_bccmd_response(std::uint16_t variabl
   if (received[2] != kBccmdChannelMarker) {
     return fail(ErrorKind::DeviceError, "invalid packet marker: {:#x}", received[2]);
   }
-  const std::uint16_t type = get16(received, 3);
+  const std::uint16_t type = load_le16(received, 3);
   if (type != static_cast<std::uint16_t>(BccmdType::GetResp)) {
     return fail(ErrorKind::DeviceError, "response operation not GetResp: {:#x}", type);
   }
-  const std::size_t words = get16(received, 5);
+  const std::size_t words = load_le16(received, 5);
   if (2 * words + 3 != n) {
     return fail(ErrorKind::DeviceError, "invalid message length: {:#x} != {:#x}", 2 * words + 3, n);
   }
   // Bytes 7 and 8, the sequence number, are not checked: the variable ID matches the answer.
-  const std::uint16_t received_variable = get16(received, 9);
+  const std::uint16_t received_variable = load_le16(received, 9);
   if (received_variable != variable) {
     return fail(ErrorKind::DeviceError, "invalid variable ID: {:#x} != {:#x}", received_variable,
                 variable);
   }
-  const std::uint16_t status = get16(received, 11);
+  const std::uint16_t status = load_le16(received, 11);
   if (status != 0) return fail(ErrorKind::DeviceError, "invalid status: {:#x}", status);
   if (n - kBccmdEventHeader < kBccmdMinPayload) {
     return fail(ErrorKind::DeviceError, "payload too small: {:#x}", n - kBccmdEventHeader);

@@ -1,24 +1,16 @@
 #include "velk/src/device/btm/pskey.h"
 
 #include "velk/src/device/btm/bccmd.h"
+#include "velk/src/util/byte_order.h"
 
 namespace velk::btm {
 namespace {
-
-void put16(PsRecord& record, std::size_t offset, std::uint16_t value) {
-  record[offset] = static_cast<std::uint8_t>(value & 0xFF);
-  record[offset + 1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-std::uint16_t get16(std::span<const std::uint8_t> bytes, std::size_t offset) {
-  return static_cast<std::uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
-}
 
 // The record's key must answer the key asked for.
 Status check_key(std::uint16_t key, std::span<const std::uint8_t> payload) {
   // An answer that passed the frame checks carries at least eight payload bytes.
   if (payload.size() < kPsRecordHeader) throw InternalFailure("PS answer shorter than its header");
-  const std::uint16_t received = get16(payload, 0);
+  const std::uint16_t received = load_le16(payload, 0);
   if (received != key)
     return fail(ErrorKind::DeviceError, "invalid PSKey ID: {:#x} != {:#x}", received, key);
   return {};
@@ -28,8 +20,8 @@ Status check_key(std::uint16_t key, std::span<const std::uint8_t> payload) {
 
 PsRecord pack_ps_read(std::uint16_t key) {
   PsRecord record{};
-  put16(record, 0, key);
-  put16(record, 2, static_cast<std::uint16_t>(kPsMaxWords));
+  store_le16(record, 0, key);
+  store_le16(record, 2, static_cast<std::uint16_t>(kPsMaxWords));
   return record;  // stores 0, data zero
 }
 
@@ -40,22 +32,23 @@ Result<PsRecord> pack_ps_write(std::uint16_t key, std::span<const std::uint16_t>
                 2 * static_cast<std::uint64_t>(words.size()), 2 * kPsMaxWords);
   }
   PsRecord record{};
-  put16(record, 0, key);
-  put16(record, 2, static_cast<std::uint16_t>(words.size()));
-  for (std::size_t i = 0; i < words.size(); ++i) put16(record, kPsRecordHeader + 2 * i, words[i]);
+  store_le16(record, 0, key);
+  store_le16(record, 2, static_cast<std::uint16_t>(words.size()));
+  for (std::size_t i = 0; i < words.size(); ++i)
+    store_le16(record, kPsRecordHeader + 2 * i, words[i]);
   return record;
 }
 
 PsRecord pack_ps_clear(std::uint16_t key) {
   PsRecord record{};
-  put16(record, 0, key);
+  store_le16(record, 0, key);
   return record;
 }
 
 Result<std::span<const std::uint8_t>> check_ps_response(std::uint16_t key,
                                                         std::span<const std::uint8_t> payload) {
   VELK_TRY(check_key(key, payload));
-  const std::size_t words = get16(payload, 2);
+  const std::size_t words = load_le16(payload, 2);
   if (2 * words + kPsRecordHeader > payload.size()) {
     return fail(ErrorKind::DeviceError, "invalid PSKey length: {:#x} > {:#x}",
                 2 * words + kPsRecordHeader, payload.size());
@@ -71,7 +64,7 @@ Result<std::uint32_t> unpack_ps_value(std::uint16_t key, std::span<const std::ui
     return fail(ErrorKind::InvalidArgument, "supplied buffer too small: {:#x} > {:#x}", words,
                 buffer.size());
   }
-  for (std::size_t i = 0; i < words; ++i) buffer[i] = get16(value, 2 * i);
+  for (std::size_t i = 0; i < words; ++i) buffer[i] = load_le16(value, 2 * i);
   return static_cast<std::uint32_t>(words);
 }
 

@@ -1,13 +1,8 @@
 #include "velk/src/device/dfu/dfu_descriptor.h"
 
+#include "velk/src/util/byte_order.h"
+
 namespace velk::dfu {
-namespace {
-
-std::uint16_t le16(std::span<const std::uint8_t> bytes, std::size_t offset) {
-  return static_cast<std::uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
-}
-
-}  // namespace
 
 Result<DfuFunctionalDescriptor> decode_dfu_functional(std::uint8_t interface_number,
                                                       std::span<const std::uint8_t> extra) {
@@ -22,9 +17,9 @@ Result<DfuFunctionalDescriptor> decode_dfu_functional(std::uint8_t interface_num
       .can_upload = (attributes & 0x02) != 0,
       .manifestation_tolerant = (attributes & 0x04) != 0,
       .will_detach = (attributes & 0x08) != 0,
-      .detach_timeout = le16(extra, 3),
-      .transfer_size = le16(extra, 5),
-      .dfu_version = le16(extra, 7),
+      .detach_timeout = load_le16(extra, 3),
+      .transfer_size = load_le16(extra, 5),
+      .dfu_version = load_le16(extra, 7),
   };
 }
 

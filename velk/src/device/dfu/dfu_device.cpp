@@ -3,6 +3,7 @@
 #include <array>
 
 #include "velk/src/c/log.h"
+#include "velk/src/util/byte_order.h"
 
 namespace velk::dfu {
 namespace {
@@ -51,8 +52,7 @@ Result<DfuStatus> get_status(DfuDevice& device, usb::Duration timeout) {
     return fail(ErrorKind::DeviceError, "invalid GetStatus response: {:#x}", count);
   DfuStatus status{
       .status = reply[0],
-      .poll_timeout = usb::Duration::millis(
-          static_cast<std::uint32_t>(reply[1] | reply[2] << 8 | reply[3] << 16)),
+      .poll_timeout = usb::Duration::millis(load_le24(reply, 1)),
       .state = static_cast<DfuState>(reply[4]),
   };
   if (status.status != 0) {

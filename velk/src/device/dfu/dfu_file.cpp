@@ -1,8 +1,10 @@
 #include "velk/src/device/dfu/dfu_file.h"
 
+#include <algorithm>
 #include <array>
 
 #include "velk/src/c/log.h"
+#include "velk/src/util/byte_order.h"
 
 namespace velk::dfu {
 namespace {
@@ -33,20 +35,6 @@ constexpr std::array<std::uint32_t, 256> make_crc_table() {
 
 constexpr std::array<std::uint32_t, 256> kCrcTable = make_crc_table();
 
-std::uint16_t le16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-std::uint32_t le32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-void put_le16(std::vector<std::uint8_t>& out, std::uint16_t v) {
-  out.push_back(static_cast<std::uint8_t>(v));
-  out.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-
 }  // namespace
 
 std::uint32_t dfu_crc(std::span<const std::uint8_t> bytes) {
@@ -59,34 +47,34 @@ Status check_dfu_file(std::span<const std::uint8_t> file, std::uint16_t id_vendo
                       std::uint16_t id_product) {
   const std::size_t n = file.size();
   if (n < kDfuSuffixLength) return fail(ErrorKind::InvalidImage, "firmware image too small");
-  const std::uint8_t* end = file.data() + n;
+  // The suffix's fields, by their distance from the end of the file.
+  const auto field = [&](std::size_t from_end) { return n - from_end; };
 
-  VELK_DEBUG(kTarget, "Parsing firmware release {:x}", le16(end - kBcdDeviceFromEnd));
+  VELK_DEBUG(kTarget, "Parsing firmware release {:x}", load_le16(file, field(kBcdDeviceFromEnd)));
 
   // DFU mode shows the odd product ID; a file may name it or its even twin.
-  const std::uint16_t file_vendor = le16(end - kIdVendorFromEnd);
-  const std::uint16_t file_product = le16(end - kIdProductFromEnd) | 0x0001;
+  const std::uint16_t file_vendor = load_le16(file, field(kIdVendorFromEnd));
+  const std::uint16_t file_product = load_le16(file, field(kIdProductFromEnd)) | 0x0001;
   if (file_vendor != id_vendor || file_product != id_product) {
     return fail(ErrorKind::InvalidImage,
                 "firmware image does not match the device's ID: {:#x}/{:#x} != {:#x}/{:#x}",
                 file_vendor, file_product, id_vendor, id_product);
   }
 
-  const std::uint16_t bcd_dfu = le16(end - kBcdDfuFromEnd);
+  const std::uint16_t bcd_dfu = load_le16(file, field(kBcdDfuFromEnd));
   if (bcd_dfu != kBcdDfu)
     return fail(ErrorKind::InvalidImage, "invalid DFU version: {:#x}", bcd_dfu);
 
-  const std::uint8_t* sig = end - kSignatureFromEnd;
-  if (sig[0] != kSignature[0] || sig[1] != kSignature[1] || sig[2] != kSignature[2]) {
-    const std::uint32_t value = sig[0] | (sig[1] << 8) | (sig[2] << 16);
-    return fail(ErrorKind::InvalidImage, "invalid DFU signature: {:#x}", value);
+  const auto signature = file.subspan(field(kSignatureFromEnd), kSignature.size());
+  if (!std::equal(signature.begin(), signature.end(), kSignature.begin())) {
+    return fail(ErrorKind::InvalidImage, "invalid DFU signature: {:#x}", load_le24(signature, 0));
   }
 
-  const std::uint8_t length = *(end - kLengthFromEnd);
+  const std::uint8_t length = file[field(kLengthFromEnd)];
   if (length != kDfuSuffixLength)
     return fail(ErrorKind::InvalidImage, "invalid DFU size: {:#x}", length);
 
-  const std::uint32_t stored = le32(end - kCrcFromEnd);
+  const std::uint32_t stored = load_le32(file, field(kCrcFromEnd));
   const std::uint32_t computed = dfu_crc(file.first(n - kCrcFromEnd));
   if (stored != computed) {
     return fail(ErrorKind::InvalidImage, "invalid DFU CRC: {:#x} != {:#x}", stored, computed);
@@ -97,15 +85,13 @@ Status check_dfu_file(std::span<const std::uint8_t> file, std::uint16_t id_vendo
 void append_dfu_suffix(std::vector<std::uint8_t>& image, std::uint16_t id_vendor,
                        std::uint16_t id_product, std::uint16_t bcd_device) {
   image.reserve(image.size() + kDfuSuffixLength);
-  put_le16(image, bcd_device);
-  put_le16(image, static_cast<std::uint16_t>(id_product & 0xFFFE));
-  put_le16(image, id_vendor);
-  put_le16(image, kBcdDfu);
+  append_le16(image, bcd_device);
+  append_le16(image, static_cast<std::uint16_t>(id_product & 0xFFFE));
+  append_le16(image, id_vendor);
+  append_le16(image, kBcdDfu);
   image.insert(image.end(), kSignature.begin(), kSignature.end());
   image.push_back(static_cast<std::uint8_t>(kDfuSuffixLength));
-  const std::uint32_t crc = dfu_crc(image);
-  for (int shift = 0; shift < 32; shift += 8)
-    image.push_back(static_cast<std::uint8_t>(crc >> shift));
+  append_le32(image, dfu_crc(image));
 }
 
 }  // namespace velk::dfu

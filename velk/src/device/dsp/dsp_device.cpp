@@ -5,6 +5,7 @@
 
 #include "lib/clock/clock.h"
 #include "velk/src/c/log.h"
+#include "velk/src/util/byte_order.h"
 
 namespace velk::dsp {
 namespace {
@@ -18,19 +19,17 @@ constexpr Nanos kPollInterval = std::chrono::milliseconds(5);
 // A loader busy for this long has hung; without a limit the host would poll forever.
 constexpr Nanos kBusyLimit = std::chrono::seconds(60);
 
+// 32-bit fields travel as two little-endian 16-bit words, the more significant word first.
+void store_split_word(std::span<std::uint8_t> bytes, std::size_t at, std::uint32_t value) {
+  store_le16(bytes, at, static_cast<std::uint16_t>(value >> 16));
+  store_le16(bytes, at + 2, static_cast<std::uint16_t>(value));
+}
+
+std::uint32_t load_split_word(std::span<const std::uint8_t> bytes, std::size_t at) {
+  return std::uint32_t{load_le16(bytes, at)} << 16 | load_le16(bytes, at + 2);
+}
+
 }  // namespace
-
-void put_split_word(std::uint8_t* out, std::uint32_t value) {
-  out[0] = static_cast<std::uint8_t>(value >> 16);
-  out[1] = static_cast<std::uint8_t>(value >> 24);
-  out[2] = static_cast<std::uint8_t>(value);
-  out[3] = static_cast<std::uint8_t>(value >> 8);
-}
-
-std::uint32_t get_split_word(const std::uint8_t* in) {
-  return static_cast<std::uint32_t>(in[0] | in[1] << 8) << 16 |
-         static_cast<std::uint32_t>(in[2] | in[3] << 8);
-}
 
 Result<DspDevice> connect_dsp(const LibraryContext& /*context*/) {
   auto list = hid::hid_devices(kVendorId, kProductId);
@@ -53,16 +52,16 @@ Result<std::uint32_t> dsp_status(DspDevice& device) {
     return fail(ErrorKind::DeviceError, "partial status read: {:#x} < {:#x}", count,
                 kCommandLength);
   }
-  return get_split_word(&report[2]);
+  return load_split_word(report, 2);
 }
 
 Status dsp_command(DspDevice& device, std::uint8_t code, std::uint32_t arg1, std::uint32_t arg2,
                    std::uint32_t arg3, bool poll_status) {
   std::array<std::uint8_t, kCommandLength> report{kCommandReportId, kCommandMarker};
-  put_split_word(&report[2], code);
-  put_split_word(&report[6], arg1);
-  put_split_word(&report[10], arg2);
-  put_split_word(&report[14], arg3);
+  store_split_word(report, 2, code);
+  store_split_word(report, 6, arg1);
+  store_split_word(report, 10, arg2);
+  store_split_word(report, 14, arg3);
   VELK_TRY_ASSIGN(sent, device.hid().send_feature_report(report));
   if (sent != kCommandLength) {
     return fail(ErrorKind::DeviceError, "partial command write: {:#x} != {:#x}", sent,

@@ -37,8 +37,4 @@ Status dsp_command(DspDevice& device, std::uint8_t code, std::uint32_t arg1, std
                    std::uint32_t arg3, bool poll_status);
 Status reset_dsp(DspDevice& device);
 
-// 32-bit fields travel as two little-endian 16-bit words, the more significant word first.
-void put_split_word(std::uint8_t* out, std::uint32_t value);
-std::uint32_t get_split_word(const std::uint8_t* in);
-
 }  // namespace velk::dsp

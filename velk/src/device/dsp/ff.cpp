@@ -2,6 +2,7 @@
 
 #include "velk/src/c/log.h"
 #include "velk/src/device/dsp/crc16.h"
+#include "velk/src/util/byte_order.h"
 
 namespace velk::dsp {
 namespace {
@@ -21,15 +22,6 @@ constexpr std::uint8_t kCommandData = 0x14;
 constexpr std::uint8_t kCommandCrc = 0x15;
 constexpr std::uint8_t kCommandErase = 0x21;
 
-std::uint32_t be32(const std::uint8_t* p) {
-  return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
-         (static_cast<std::uint32_t>(p[2]) << 8) | static_cast<std::uint32_t>(p[3]);
-}
-
-std::uint16_t be16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-
 struct Header {
   std::uint32_t end;
   std::uint32_t start;
@@ -42,9 +34,9 @@ struct Header {
   std::uint32_t byte_address() const { return start * 2U; }
 };
 
-Header read_header(const std::uint8_t* p) {
-  return Header{be32(p + kEndOffset),   be32(p + kStartOffset), be32(p + kLengthOffset),
-                be16(p + kCheckOffset), p[kMarkerOffset],       p[kCommandOffset]};
+Header read_header(std::span<const std::uint8_t> h) {
+  return Header{load_be32(h, kEndOffset),   load_be32(h, kStartOffset), load_be32(h, kLengthOffset),
+                load_be16(h, kCheckOffset), h[kMarkerOffset],           h[kCommandOffset]};
 }
 
 void add_write(std::vector<FfSection>& sections, std::uint32_t address,
@@ -81,7 +73,7 @@ Result<std::vector<FfSection>> parse_ff(std::span<const std::uint8_t> data) {
     if (left < kFfHeaderLength) {
       return fail(ErrorKind::InvalidImage, "invalid FF block at offset {:#x}", p);
     }
-    const Header h = read_header(data.data() + p);
+    const Header h = read_header(data.subspan(p, kFfHeaderLength));
     const std::uint32_t twice_start = h.byte_address();
     // All of it modulo 2^32: the files were made for a 32-bit word-addressed DSP.
     if (h.marker != kMarker || h.end != (twice_start + h.length) / 2) {

@@ -1,6 +1,7 @@
 #include "velk/src/device/dsp/loader_image.h"
 
 #include "velk/src/c/log.h"
+#include "velk/src/util/byte_order.h"
 
 namespace velk::dsp {
 namespace {
@@ -15,10 +16,6 @@ constexpr std::size_t kHeaderEntrySize = 4;
 // The terminating zero link sits this far before the end: the image's trailer follows it.
 constexpr std::size_t kTrailerLength = 22;
 
-std::uint16_t be16(std::span<const std::uint8_t> d, std::size_t at) {
-  return static_cast<std::uint16_t>((d[at] << 8) | d[at + 1]);
-}
-
 }  // namespace
 
 bool check_loader_image(std::span<const std::uint8_t> data) {
@@ -27,16 +24,16 @@ bool check_loader_image(std::span<const std::uint8_t> data) {
     VELK_ERROR(kTarget, "Image too small: {:#x}", n);
     return false;
   }
-  const std::uint16_t type = be16(data, kTypeOffset);
+  const std::uint16_t type = load_be16(data, kTypeOffset);
   if (type != 0x09A4 && type != 0x09A5 && type != 0x09A6) {
     VELK_ERROR(kTarget, "Unsupported image type: {:#x}", type);
     return false;
   }
   // 64-bit so that a walk near the end of a 4 GiB buffer cannot wrap on a 32-bit host.
-  std::uint64_t q = kHeaderEntriesOffset + kHeaderEntrySize * be16(data, kHeaderCountOffset);
+  std::uint64_t q = kHeaderEntriesOffset + kHeaderEntrySize * load_be16(data, kHeaderCountOffset);
   while (q < n) {
     if (n - q < 2) break;
-    const std::uint16_t link = be16(data, static_cast<std::size_t>(q));
+    const std::uint16_t link = load_be16(data, static_cast<std::size_t>(q));
     if (link == 0) {
       if (q == n - kTrailerLength) return true;
       VELK_ERROR(kTarget, "Link list ended prematurely");

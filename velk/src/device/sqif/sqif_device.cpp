@@ -5,6 +5,7 @@
 
 #include "lib/clock/clock.h"
 #include "velk/src/c/log.h"
+#include "velk/src/util/byte_order.h"
 
 namespace velk::sqif {
 namespace {
@@ -46,10 +47,7 @@ Status sqif_command(SqifDevice& device, std::uint8_t code, std::span<const std::
     return fail(ErrorKind::InternalError, "payload too large");
   report[0] = kCommandReport;
   report[1] = code;
-  if (length_prefixed) {
-    report[2] = static_cast<std::uint8_t>(payload.size() >> 8);
-    report[3] = static_cast<std::uint8_t>(payload.size());
-  }
+  if (length_prefixed) store_be16(report, 2, static_cast<std::uint16_t>(payload.size()));
   std::copy(payload.begin(), payload.end(), report.begin() + static_cast<std::ptrdiff_t>(header));
   std::size_t length = header + payload.size();
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "velk/src/util/byte_order.h"
 #include "velk/src/util/utf8.h"
 
 namespace velk::sqif {
@@ -119,8 +120,7 @@ Status parse_line(std::span<const std::uint8_t> line, std::vector<std::uint8_t>&
                 kMaxXuvImageSize);
   }
   image.resize(offset);
-  image.push_back(static_cast<std::uint8_t>(*value >> 8));
-  image.push_back(static_cast<std::uint8_t>(*value));
+  append_be16(image, static_cast<std::uint16_t>(*value));
   return {};
 }
 
