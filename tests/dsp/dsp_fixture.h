@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/usb/context.h"
 #include "sim/bus.h"
 #include "sim/vexo/vexo.h"
 #include "velk/src/c/log.h"
@@ -92,7 +93,7 @@ class DspTest : public ::testing::Test {
     vexo_ = sim::vexo::Vexo::plug({.mode = sim::vexo::Mode::Dsp});
     auto context = LibraryContext::get();
     ASSERT_TRUE(context);
-    auto device = dsp::connect_dsp(**context);
+    auto device = dsp::connect_dsp();
     ASSERT_TRUE(device) << device.error().display();
     device_.emplace(std::move(*device));
     sim::bus().requests().clear();

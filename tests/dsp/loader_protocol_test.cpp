@@ -275,7 +275,7 @@ TEST_F(ScriptedStatus, OpeningABusyLoaderFailsAndClosesIt) {
   loader_->queue_feature(status({0x01, 0x00, 0x00, 0x00, 0x03, 0x00}));
   auto context = LibraryContext::get();
   ASSERT_TRUE(context);
-  auto opened = dsp::connect_dsp(**context);
+  auto opened = dsp::connect_dsp();
   ASSERT_FALSE(opened);
   EXPECT_EQ(opened.error().display(), "device error: device not ready");
   EXPECT_EQ(sim::bus().resources().hid_handles, 1);  // only the fixture's own

@@ -188,7 +188,7 @@ TEST(SqifConnect, NoLoaderOnTheBusIsAnEnumerationError) {
   sim::reset();
   auto context = velk::LibraryContext::get();
   ASSERT_TRUE(context);
-  auto device = sqif::connect_sqif(**context);
+  auto device = sqif::connect_sqif();
   ASSERT_FALSE(device);
   EXPECT_EQ(device.error().display(), "failed to enumerate devices: SQIF device not found");
   EXPECT_EQ(sim::bus().resources().hid_enumerations, 0);  // the empty list is freed too

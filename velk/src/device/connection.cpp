@@ -5,34 +5,17 @@
 
 #include "lib/clock/clock.h"
 #include "velk/src/c/log.h"
+#include "velk/src/device/identity.h"
 
 namespace velk {
 namespace {
 
 constexpr std::string_view kTarget = "velk::device";
 
-constexpr std::uint16_t kTavrinVendor = 0x7A11;
-constexpr std::uint16_t kLoaderVendor = 0x0A12;  // the chip maker's ID, shown by the SQIF loader
-constexpr std::uint16_t kDspProduct = 0x0001;
-constexpr std::uint16_t kSqifProduct = 0x1012;
-
 constexpr int kWaitAttempts = 300;
 constexpr Nanos kAttemptPause = std::chrono::seconds(1);
 constexpr Nanos kRestartPause = std::chrono::seconds(5);
 constexpr usb::Duration kProbeTimeout{1, 0};
-
-bool is_our_device(const libusb_device_descriptor& d) {
-  return d.idVendor == kTavrinVendor ||
-         (d.idVendor == kLoaderVendor && d.idProduct == kSqifProduct);
-}
-
-// The identity table, tested in this order: the DSP loader's product ID is odd, yet not DFU.
-OperationMode mode_of(const libusb_device_descriptor& d) {
-  if (d.idVendor == kTavrinVendor && d.idProduct == kDspProduct) return OperationMode::DSP;
-  if (d.idVendor == kTavrinVendor && (d.idProduct & 1) != 0) return OperationMode::DFU;
-  if (d.idVendor == kTavrinVendor) return OperationMode::BTM;
-  return OperationMode::SQIF;
-}
 
 std::string_view mode_name(OperationMode mode) {
   switch (mode) {
@@ -72,7 +55,8 @@ Status DeviceConnection::connect(bool wait) {
     libusb_device_descriptor found_descriptor{};
     for (std::size_t n = 0; n < list.size(); ++n) {
       auto descriptor = list.at(n).device_descriptor();
-      if (!descriptor || !is_our_device(*descriptor)) continue;
+      if (!descriptor || mode_of(descriptor->idVendor, descriptor->idProduct) == OperationMode::NA)
+        continue;
       // One device only, whatever the mode it is in.
       if (found) return fail(ErrorKind::EnumerationError, "more than one Tavrin device connected");
       found = n;
@@ -90,7 +74,7 @@ Status DeviceConnection::connect(bool wait) {
 }
 
 Status DeviceConnection::open(usb::UsbDevice device, const libusb_device_descriptor& descriptor) {
-  switch (mode_of(descriptor)) {
+  switch (mode_of(descriptor.idVendor, descriptor.idProduct)) {
     case OperationMode::BTM: {
       VELK_TRY_ASSIGN(btm, btm::connect_btm(std::move(device)));
       device_.emplace<btm::BtmDevice>(std::move(btm));
@@ -102,12 +86,12 @@ Status DeviceConnection::open(usb::UsbDevice device, const libusb_device_descrip
       return {};
     }
     case OperationMode::SQIF: {
-      VELK_TRY_ASSIGN(sqif, sqif::connect_sqif(*context_));
+      VELK_TRY_ASSIGN(sqif, sqif::connect_sqif());
       device_.emplace<sqif::SqifDevice>(std::move(sqif));
       return {};
     }
     case OperationMode::DSP: {
-      VELK_TRY_ASSIGN(dsp, dsp::connect_dsp(*context_));
+      VELK_TRY_ASSIGN(dsp, dsp::connect_dsp());
       device_.emplace<dsp::DspDevice>(std::move(dsp));
       return {};
     }

@@ -5,6 +5,7 @@
 
 #include "lib/clock/clock.h"
 #include "velk/src/c/log.h"
+#include "velk/src/device/identity.h"
 #include "velk/src/util/byte_order.h"
 
 namespace velk::dsp {
@@ -31,8 +32,8 @@ std::uint32_t load_split_word(std::span<const std::uint8_t> bytes, std::size_t a
 
 }  // namespace
 
-Result<DspDevice> connect_dsp(const LibraryContext& /*context*/) {
-  auto list = hid::hid_devices(kVendorId, kProductId);
+Result<DspDevice> connect_dsp() {
+  auto list = hid::hid_devices(kDspIdentity.vendor, kDspIdentity.product);
   if (list.empty()) return fail(ErrorKind::EnumerationError, "DSP device not found");
   VELK_TRY_ASSIGN(device, hid::HidDeviceList::open(*list.first()));
   DspDevice connection(std::move(device));

@@ -4,12 +4,9 @@
 #include <cstdint>
 
 #include "lib/hid/src/manager/hid.h"
-#include "lib/usb/context.h"
+#include "velk/src/c/error.h"
 
 namespace velk::dsp {
-
-constexpr std::uint16_t kVendorId = 0x7A11;
-constexpr std::uint16_t kProductId = 0x0001;
 
 constexpr std::uint32_t DSP_STATUS_READY = 9;
 constexpr std::uint32_t DSP_STATUS_CRC_ERROR = 10;
@@ -31,7 +28,9 @@ class DspDevice {
   hid::HidDevice device_;
 };
 
-Result<DspDevice> connect_dsp(const LibraryContext& context);
+// Opens the loader found under the DSP identity and checks that it is ready; hidapi must have
+// been started (LibraryContext).
+Result<DspDevice> connect_dsp();
 Result<std::uint32_t> dsp_status(DspDevice& device);
 Status dsp_command(DspDevice& device, std::uint8_t code, std::uint32_t arg1, std::uint32_t arg2,
                    std::uint32_t arg3, bool poll_status);

@@ -5,6 +5,7 @@
 
 #include "lib/clock/clock.h"
 #include "velk/src/c/log.h"
+#include "velk/src/device/identity.h"
 #include "velk/src/util/byte_order.h"
 
 namespace velk::sqif {
@@ -31,8 +32,8 @@ enum LoaderStatus : std::uint8_t { kDone = 0, kBusy = 1, kFailed = 2 };
 
 }  // namespace
 
-Result<SqifDevice> connect_sqif(const LibraryContext& /*context*/) {
-  auto list = hid::hid_devices(kVendorId, kProductId);
+Result<SqifDevice> connect_sqif() {
+  auto list = hid::hid_devices(kSqifIdentity.vendor, kSqifIdentity.product);
   if (list.empty()) return fail(ErrorKind::EnumerationError, "SQIF device not found");
   VELK_TRY_ASSIGN(device, hid::HidDeviceList::open(*list.first()));
   VELK_DEBUG(kTarget, "Connected to the device in SQIF mode");

@@ -7,12 +7,9 @@
 #include <span>
 
 #include "lib/hid/src/manager/hid.h"
-#include "lib/usb/context.h"
+#include "velk/src/c/error.h"
 
 namespace velk::sqif {
-
-constexpr std::uint16_t kVendorId = 0x0A12;
-constexpr std::uint16_t kProductId = 0x1012;
 
 // Command codes of the loader; 4 is not used.
 constexpr std::uint8_t SQIF_PING = 0;
@@ -33,7 +30,8 @@ class SqifDevice {
   hid::HidDevice device_;
 };
 
-Result<SqifDevice> connect_sqif(const LibraryContext& context);
+// Opens the loader found under the SQIF identity; hidapi must have been started (LibraryContext).
+Result<SqifDevice> connect_sqif();
 // One command report: 01, the code, the big-endian payload length when length-prefixed, the
 // payload; then, when asked, the wait for this command's status.
 Status sqif_command(SqifDevice& device, std::uint8_t code, std::span<const std::uint8_t> payload,
