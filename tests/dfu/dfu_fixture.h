@@ -15,33 +15,20 @@
 #include "sim/bus.h"
 #include "sim/vexo/dfu_mode.h"
 #include "sim/vexo/vexo.h"
+#include "tests/support/progress_recorder.h"
 #include "velk/src/device/dfu/dfu_device.h"
 #include "velk/src/device/dfu/dfu_file.h"
-#include "velk/src/device/progress.h"
 
 namespace velk::testing {
 
 using sim::Bytes;
 using sim::RequestKind;
-using ProgressCalls = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 
 // DFU class requests as they appear on the wire.
 constexpr std::uint8_t kDnload = 1;
 constexpr std::uint8_t kUpload = 2;
 constexpr std::uint8_t kGetStatus = 3;
 constexpr std::uint8_t kClrStatus = 4;
-
-// The progress callback is a plain C function, so it records into one list per process.
-inline ProgressCalls& progress_calls() {
-  static ProgressCalls calls;
-  return calls;
-}
-inline void VELK_CALL record_progress(std::uint64_t done, std::uint64_t total) {
-  progress_calls().emplace_back(done, total);
-}
-inline Progress recording_progress() {
-  return Progress(&record_progress);
-}
 
 // `size` image bytes in a pattern that shows a shifted or repeated block.
 inline Bytes pattern(std::size_t size, std::uint8_t seed = 0) {

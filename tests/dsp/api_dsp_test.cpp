@@ -16,21 +16,16 @@ using sim::vexo::Vexo;
 
 constexpr std::uint32_t DSP_RESET = 6;
 
-// What the host's callback saw: the progress, and whether the device was then listed under
-// the DSP loader's identity 7a11:0001.
-struct Seen {
-  Calls calls;
-  bool listed_as_loader = true;
-};
-Seen* g_seen = nullptr;
+// Whether the device was listed under the DSP loader's identity 7a11:0001 at every progress call.
+bool g_listed_as_loader = true;
 
 void VELK_CALL record(std::uint64_t done, std::uint64_t total) {
-  g_seen->calls.emplace_back(done, total);
+  record_progress(done, total);
   bool loader = false;
   for (const auto& a : sim::bus().attachments()) {
     loader |= a.descriptor.idVendor == 0x7A11 && a.descriptor.idProduct == 0x0001;
   }
-  g_seen->listed_as_loader &= loader;
+  g_listed_as_loader &= loader;
 }
 
 class DspApi : public ::testing::Test {
@@ -38,11 +33,11 @@ class DspApi : public ::testing::Test {
   void SetUp() override {
     sim::reset();
     log_.emplace();
-    g_seen = &seen_;
+    progress_calls().clear();
+    g_listed_as_loader = true;
   }
   void TearDown() override {
     if (handle_ != nullptr) velk_close(handle_);
-    g_seen = nullptr;
     sim::reset();
   }
 
@@ -76,7 +71,6 @@ class DspApi : public ::testing::Test {
   std::optional<LogCapture> log_;
   std::shared_ptr<Vexo> vexo_;
   velk_handle handle_ = nullptr;
-  Seen seen_;
 };
 
 TEST_F(DspApi, FlashFromBtmSelectsTheLoaderAppliesTheImageAndRestartsBack) {
@@ -89,8 +83,9 @@ TEST_F(DspApi, FlashFromBtmSelectsTheLoaderAppliesTheImageAndRestartsBack) {
             0);
 
   EXPECT_EQ(mode_key_writes(), std::vector<std::uint16_t>{1});
-  EXPECT_TRUE(seen_.listed_as_loader);
-  EXPECT_EQ(seen_.calls, (Calls{{0, 0x10100}, {0x10000, 0x10100}, {0x10100, 0x10100}}));
+  EXPECT_TRUE(g_listed_as_loader);
+  EXPECT_EQ(progress_calls(),
+            (ProgressCalls{{0, 0x10100}, {0x10000, 0x10100}, {0x10100, 0x10100}}));
   EXPECT_EQ(command_codes(), (std::vector<std::uint32_t>{1, 2, 3, 11, DSP_RESET}));
   EXPECT_EQ(vexo_->boots(), 2u);  // into the loader, and back
   EXPECT_EQ(vexo_->mode(), Mode::Btm);
@@ -107,11 +102,11 @@ TEST_F(DspApi, WriteThenReadBackThroughTheInterface) {
   ASSERT_EQ(velk_write_dsp(handle_, 0x3FFD00, data.data(), 0x300, record), 0);
   EXPECT_EQ(velk_status(handle_), 1);
 
-  seen_.calls.clear();
+  progress_calls().clear();
   Bytes back(0x300, 0);
   ASSERT_EQ(velk_read_dsp(handle_, 0x3FFD00, back.data(), 0x300, record), 0);
   EXPECT_EQ(back, data);
-  EXPECT_EQ(seen_.calls, (Calls{{0, 0x300}, {0x300, 0x300}}));
+  EXPECT_EQ(progress_calls(), (ProgressCalls{{0, 0x300}, {0x300, 0x300}}));
   EXPECT_EQ(mode_key_writes(), (std::vector<std::uint16_t>{1, 1}));
   EXPECT_EQ(velk_status(handle_), 1);
 }
@@ -133,7 +128,7 @@ TEST_F(DspApi, FailuresLeaveTheDeviceInTheLoaderWithoutARestart) {
   EXPECT_EQ(velk_write_dsp(handle_, 0x2000, data.data(), 4, record), -65528);
   EXPECT_EQ(log_->count("[ERROR] invalid firmware image: invalid loader address: 0x2000"), 1u);
   EXPECT_TRUE(command_codes().empty());
-  EXPECT_TRUE(seen_.calls.empty());
+  EXPECT_TRUE(progress_calls().empty());
   EXPECT_EQ(velk_status(handle_), 4);
   EXPECT_EQ(vexo_->mode(), Mode::Dsp);
 
@@ -157,7 +152,7 @@ TEST_F(DspApi, FailuresLeaveTheDeviceInTheLoaderWithoutARestart) {
 TEST_F(DspApi, EmptyImageAndZeroLengthStillRestart) {
   open(Mode::Dsp);
   ASSERT_EQ(velk_flash_dsp(handle_, nullptr, 0, record), 0);
-  EXPECT_EQ(seen_.calls, (Calls{{0, 0}}));
+  EXPECT_EQ(progress_calls(), (ProgressCalls{{0, 0}}));
   EXPECT_EQ(command_codes(), std::vector<std::uint32_t>{DSP_RESET});
   EXPECT_EQ(velk_status(handle_), 1);
 }

@@ -5,64 +5,21 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
-#include <random>
-#include <string>
 #include <vector>
 
 #include "lib/usb/context.h"
 #include "sim/bus.h"
 #include "sim/vexo/vexo.h"
-#include "velk/src/c/log.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/progress_recorder.h"
 #include "velk/src/device/dsp/dsp_device.h"
-#include "velk/src/device/progress.h"
 
 namespace velk::testing {
 
 using sim::Bytes;
 using sim::RequestKind;
-
-// The records the process wrote after the capture began. The logger is installed once per
-// process, at trace level, into a temporary file.
-class LogCapture {
- public:
-  LogCapture() : start_(std::filesystem::file_size(path())) {}
-
-  std::size_t count(const std::string& text) const {
-    std::size_t n = 0;
-    for (const auto& line : lines()) n += line.find(text) != std::string::npos;
-    return n;
-  }
-
- private:
-  std::vector<std::string> lines() const {
-    std::ifstream in(path(), std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(start_));
-    std::vector<std::string> out;
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-  }
-  static const std::string& path() {
-    struct File {
-      std::string name = (std::filesystem::temp_directory_path() /
-                          ("velk-dsp-test-" + std::to_string(std::random_device{}()) + ".log"))
-                             .string();
-      File() {
-        std::remove(name.c_str());
-        if (log::setup(name.c_str(), 5) != 0)
-          throw std::runtime_error("cannot install the test logger");
-      }
-      ~File() { std::remove(name.c_str()); }
-    };
-    static const File file;
-    return file.name;
-  }
-  std::uintmax_t start_;
-};
 
 // One command report as the loader received it.
 struct Command {
@@ -80,15 +37,11 @@ inline std::uint32_t split_word(const Bytes& b, std::size_t at) {
          static_cast<std::uint32_t>(b[at + 2] | b[at + 3] << 8);
 }
 
-// Progress calls as the operation made them.
-struct ProgressLog {
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> calls;
-};
-
 class DspTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sim::reset();
+    progress_calls().clear();
     log_.emplace();
     vexo_ = sim::vexo::Vexo::plug({.mode = sim::vexo::Mode::Dsp});
     auto context = LibraryContext::get();
@@ -143,22 +96,10 @@ class DspTest : public ::testing::Test {
     return n;
   }
 
-  // A Progress that records into progress_.
-  Progress recorder() {
-    current_ = &progress_;
-    return Progress(+[](std::uint64_t done, std::uint64_t total) {
-      current_->calls.emplace_back(done, total);
-    });
-  }
-
   std::optional<LogCapture> log_;
   std::shared_ptr<sim::vexo::Vexo> vexo_;
   std::optional<dsp::DspDevice> device_;
-  ProgressLog progress_;
-  static inline ProgressLog* current_ = nullptr;
 };
-
-using Calls = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 
 // A recognisable pattern: byte i of a run starting at `seed`.
 inline Bytes pattern(std::size_t n, std::uint8_t seed = 0) {

@@ -18,22 +18,16 @@
 #include "sim/bus.h"
 #include "sim/scripted_device.h"
 #include "sim/vexo/vexo.h"
+#include "tests/support/progress_recorder.h"
 #include "velk/src/device/sqif/sqif_device.h"
 
 namespace sqif_test {
 
 using sim::Bytes;
 using sim::RequestKind;
-using ProgressCalls = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
-
-// velk_progress_fn is a plain function pointer, so the calls go to one list per process.
-inline ProgressCalls& progress_calls() {
-  static ProgressCalls calls;
-  return calls;
-}
-inline void record_progress(std::uint64_t done, std::uint64_t total) {
-  progress_calls().emplace_back(done, total);
-}
+using velk::testing::progress_calls;
+using velk::testing::ProgressCalls;
+using velk::testing::record_progress;
 
 // Distinct bytes, so a chunk written at the wrong offset shows.
 inline Bytes pattern(std::size_t size) {
