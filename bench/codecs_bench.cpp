@@ -59,7 +59,7 @@ BENCHMARK(BM_SwappedCrc16)->Arg(64 << 10);
 
 void BM_Utf8Ascii(benchmark::State& state) {
   const std::string text(static_cast<std::size_t>(state.range(0)), 'a');
-  for (auto _ : state) benchmark::DoNotOptimize(velk::is_utf8(text));
+  for (auto _ : state) benchmark::DoNotOptimize(velk::check_utf8(text));
   set_bytes(state, text.size());
 }
 BENCHMARK(BM_Utf8Ascii)->Arg(1 << 20);
@@ -68,7 +68,7 @@ void BM_Utf8Mixed(benchmark::State& state) {
   std::string text;
   while (text.size() < static_cast<std::size_t>(state.range(0)))
     text += "caf\xC3\xA9 \xE3\x80\x80 \xF0\x9F\x98\x80 ";
-  for (auto _ : state) benchmark::DoNotOptimize(velk::is_utf8(text));
+  for (auto _ : state) benchmark::DoNotOptimize(velk::check_utf8(text));
   set_bytes(state, text.size());
 }
 BENCHMARK(BM_Utf8Mixed)->Arg(1 << 20);

@@ -14,7 +14,7 @@ namespace {
 const bool kInstalled = [] {
   auto path = (std::filesystem::temp_directory_path() / "velk-bench.log").string();
   std::remove(path.c_str());
-  return velk::log::setup(path.c_str(), 4) == 0;
+  return velk::log::setup(path.c_str(), 4).has_value();
 }();
 
 void BM_LogDisabled(benchmark::State& state) {

@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t valid = error ? error->valid_up_to : size;
   if (valid > size) std::abort();
   const auto prefix = bytes.first(valid);
-  if (!velk::is_utf8(prefix)) std::abort();
+  if (velk::check_utf8(prefix)) std::abort();
   for (std::size_t pos = 0; pos < prefix.size();) {
     const char32_t c = velk::decode_utf8(prefix, pos);
     if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) std::abort();

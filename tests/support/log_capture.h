@@ -90,7 +90,7 @@ class LogCapture {
                 ("velk-test-" + std::to_string(std::random_device{}()) + ".log"))
                    .string();
         std::remove(name.c_str());
-        if (log::setup(name.c_str(), 5) != 0)
+        if (!log::setup(name.c_str(), 5))
           throw std::runtime_error("cannot install the test logger");
       }
       ~File() { std::remove(name.c_str()); }

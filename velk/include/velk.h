@@ -107,9 +107,10 @@ VELK_API int32_t VELK_CALL velk_flash_btm(velk_handle handle, const uint8_t* ima
 /* Reads the Bluetooth-module firmware in DFU mode and writes it, with a DFU suffix, to the file
  * at path (UTF-8; created or replaced through a temporary file, so a failed write never leaves a
  * half-written file in its place). The device is restarted afterwards even when the read failed;
- * a failed restart's code wins. -65532 for a path that is not UTF-8 (nothing is sent, nothing
- * logged) or a file that cannot be written (nothing logged). progress reports the bytes read so
- * far as both done and total, since the size is known only at the end. */
+ * a failed restart's code wins. -65532 for a null path or one that is not UTF-8 (nothing is sent)
+ * and for a file that cannot be written (the log names the path and the system's reason).
+ * progress reports the bytes read so far as both done and total, since the size is known only at
+ * the end. */
 VELK_API int32_t VELK_CALL velk_dump_btm(velk_handle handle, const char* path,
                                          velk_progress_fn progress);
 /* Flashes the serial flash from an xuv text image (lines "@ADDRESS VALUE" of 16-bit words):

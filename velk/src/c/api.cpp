@@ -11,16 +11,16 @@
 #include "velk/src/device/btm/pskey.h"
 #include "velk/src/device/connection.h"
 
-using velk::ErrorKind;
 using velk::Result;
-using velk::Status;
-
-namespace {}  // namespace
 
 extern "C" {
 
 VELK_API int32_t VELK_CALL velk_init(const char* log_path, uint32_t level) {
-  return velk::guarded([&] { return velk::log::setup(log_path, level); });
+  return velk::guarded([&] {
+    // A failed set-up leaves no log to write its reason to: the code alone tells it.
+    const velk::Status status = velk::log::setup(log_path, level);
+    return status ? 0 : status.error().code();
+  });
 }
 
 VELK_API velk_handle VELK_CALL velk_open(void) {
@@ -28,13 +28,13 @@ VELK_API velk_handle VELK_CALL velk_open(void) {
   (void)velk::guarded([&] {
     auto context = velk::LibraryContext::get();
     if (!context) {
-      VELK_ERROR("velk::c", "failed to initialize library: {}", context.error().debug());
+      VELK_ERROR(velk::kCTarget, "failed to initialize library: {}", context.error().debug());
       return 0;
     }
     auto device = std::make_unique<velk_device>(**context);
     if (auto connected = device->connection.connect(/*wait=*/false); !connected) {
-      VELK_ERROR("velk::c", "{}", connected.error().display());
-      return 0;  // dropping the connection releases whatever it opened
+      (void)velk::report(connected.error());  // a null handle is all the host gets
+      return 0;                               // dropping the connection releases whatever it opened
     }
     handle = device.release();
     return 0;
@@ -60,7 +60,7 @@ VELK_API int32_t VELK_CALL velk_status(velk_handle handle) {
 
 VELK_API int32_t VELK_CALL velk_read_pskey(velk_handle handle, uint16_t key, uint16_t* buffer,
                                            uint32_t capacity) {
-  if (buffer == nullptr && capacity != 0) return velk::reject_null(handle, "buffer");
+  if (buffer == nullptr && capacity != 0) return velk::reject_null("buffer");
   return velk::with_handle(handle, [&](velk::DeviceConnection& c) -> Result<std::int32_t> {
     VELK_TRY(c.ensure_btm());
     VELK_TRY_ASSIGN(count, velk::btm::read_pskey(c.btm(), key, std::span(buffer, capacity)));
@@ -70,7 +70,7 @@ VELK_API int32_t VELK_CALL velk_read_pskey(velk_handle handle, uint16_t key, uin
 
 VELK_API int32_t VELK_CALL velk_write_pskey(velk_handle handle, uint16_t key,
                                             const uint16_t* values, uint32_t count) {
-  if (values == nullptr && count != 0) return velk::reject_null(handle, "values");
+  if (values == nullptr && count != 0) return velk::reject_null("values");
   return velk::with_handle(handle, [&](velk::DeviceConnection& c) -> Result<std::int32_t> {
     VELK_TRY(c.ensure_btm());
     return velk::done(velk::btm::write_pskey(c.btm(), key, std::span(values, count)));

@@ -10,9 +10,14 @@
 
 namespace {
 
-// A dump path that is not UTF-8, or a dump file that cannot be written, has this code and no
-// Error, and so no log record.
-constexpr std::int32_t kDumpFileFailure = -65532;
+// The dump goes to a UTF-8 path; anything else is refused before the device is touched.
+velk::Status check_dump_path(std::string_view path) {
+  if (auto bad = velk::check_utf8(path)) {
+    return velk::fail(velk::ErrorKind::InvalidArgument, "dump file path: {}",
+                      velk::utf8_error_text(*bad));
+  }
+  return {};
+}
 
 }  // namespace
 
@@ -20,7 +25,7 @@ extern "C" {
 
 VELK_API int32_t VELK_CALL velk_flash_btm(velk_handle handle, const uint8_t* image, uint32_t length,
                                           velk_progress_fn progress) {
-  if (image == nullptr && length != 0) return velk::reject_null(handle, "image");
+  if (image == nullptr && length != 0) return velk::reject_null("image");
   return velk::with_handle(
       handle, [&](velk::DeviceConnection& connection) -> velk::Result<std::int32_t> {
         VELK_TRY(connection.ensure_dfu());
@@ -33,18 +38,17 @@ VELK_API int32_t VELK_CALL velk_flash_btm(velk_handle handle, const uint8_t* ima
 
 VELK_API int32_t VELK_CALL velk_dump_btm(velk_handle handle, const char* path,
                                          velk_progress_fn progress) {
-  // A path that is not UTF-8 is refused before the device is touched, without a log record.
-  if (path == nullptr || !velk::is_utf8(path)) return kDumpFileFailure;
+  if (path == nullptr) return velk::reject_null("path");
   return velk::with_handle(
       handle, [&](velk::DeviceConnection& connection) -> velk::Result<std::int32_t> {
+        VELK_TRY(check_dump_path(path));
         VELK_TRY(connection.ensure_dfu());
         auto uploaded = velk::dfu::upload(connection.dfu(), velk::Progress(progress));
         // The device leaves DFU mode whatever the upload did; a failed restart is the worse news.
         VELK_TRY(connection.reset());
         if (!uploaded) return std::unexpected(std::move(uploaded.error()));
         // The file is replaced whole or not at all, so a failed write never leaves half an image.
-        if (!velk::platform::replace_file(path, *uploaded)) return kDumpFileFailure;
-        return 0;
+        return velk::done(velk::platform::replace_file(path, *uploaded));
       });
 }
 

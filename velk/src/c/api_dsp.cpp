@@ -14,7 +14,7 @@ extern "C" {
 
 VELK_API int32_t VELK_CALL velk_flash_dsp(velk_handle handle, const uint8_t* image, uint32_t length,
                                           velk_progress_fn progress) {
-  if (image == nullptr && length != 0) return velk::reject_null(handle, "image");
+  if (image == nullptr && length != 0) return velk::reject_null("image");
   return velk::with_handle(handle, [&](DeviceConnection& connection) -> Result<std::int32_t> {
     VELK_TRY(connection.ensure_dsp());
     VELK_TRY(velk::dsp::flash_ff(connection.dsp(), std::span(image, length), Progress(progress)));
@@ -24,7 +24,7 @@ VELK_API int32_t VELK_CALL velk_flash_dsp(velk_handle handle, const uint8_t* ima
 
 VELK_API int32_t VELK_CALL velk_write_dsp(velk_handle handle, uint32_t address, const uint8_t* data,
                                           uint32_t length, velk_progress_fn progress) {
-  if (data == nullptr && length != 0) return velk::reject_null(handle, "data");
+  if (data == nullptr && length != 0) return velk::reject_null("data");
   return velk::with_handle(handle, [&](DeviceConnection& connection) -> Result<std::int32_t> {
     VELK_TRY(connection.ensure_dsp());
     VELK_TRY(velk::dsp::write_dsp(connection.dsp(), address, std::span(data, length),
@@ -35,7 +35,7 @@ VELK_API int32_t VELK_CALL velk_write_dsp(velk_handle handle, uint32_t address, 
 
 VELK_API int32_t VELK_CALL velk_read_dsp(velk_handle handle, uint32_t address, uint8_t* buffer,
                                          uint32_t length, velk_progress_fn progress) {
-  if (buffer == nullptr && length != 0) return velk::reject_null(handle, "buffer");
+  if (buffer == nullptr && length != 0) return velk::reject_null("buffer");
   return velk::with_handle(handle, [&](DeviceConnection& connection) -> Result<std::int32_t> {
     VELK_TRY(connection.ensure_dsp());
     VELK_TRY(velk::dsp::read_dsp(connection.dsp(), address, std::span(buffer, length),

@@ -4,15 +4,13 @@
 #include "velk/src/device/progress.h"
 #include "velk/src/device/sqif/sqif_flash.h"
 
-using velk::ErrorKind;
 using velk::Result;
-using velk::Status;
 
 extern "C" {
 
 VELK_API int32_t VELK_CALL velk_flash_sqif(velk_handle handle, const uint8_t* image,
                                            uint32_t length, velk_progress_fn progress) {
-  if (image == nullptr && length != 0) return velk::reject_null(handle, "image");
+  if (image == nullptr && length != 0) return velk::reject_null("image");
   const std::span<const std::uint8_t> xuv(image, length);
   return velk::with_handle(handle, [&](velk::DeviceConnection& connection) -> Result<std::int32_t> {
     VELK_TRY(connection.ensure_sqif());

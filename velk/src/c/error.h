@@ -25,6 +25,12 @@ enum class ErrorKind : std::uint8_t {
   Timeout = 8,
 };
 
+// The result code of a kind: its number minus 65535, so -65535 (InternalError) to -65527
+// (Timeout). The only place where result codes are made.
+constexpr std::int32_t code_of(ErrorKind kind) {
+  return static_cast<std::int32_t>(kind) - 65535;
+}
+
 // The kind of a failed libusb call.
 enum class UsbError : std::uint8_t {
   Success = 0,
@@ -84,8 +90,7 @@ class [[nodiscard]] Error {
   std::string display() const;
   // DeviceError("...") with the text escaped, or LIBUSBError(NotSupported).
   std::string debug() const;
-  // Tag minus 65535: -65535 (InternalError) to -65527 (Timeout).
-  std::int32_t code() const { return static_cast<std::int32_t>(kind_) - 65535; }
+  std::int32_t code() const { return code_of(kind_); }
 
  private:
   struct CloneTag {};
@@ -114,13 +119,6 @@ class InternalFailure : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
-
-// Turns a failure that cannot happen into an internal failure.
-template <class T>
-T expect_ok(Result<T>&& r) {
-  if (!r) throw InternalFailure(r.error().display());
-  if constexpr (!std::is_void_v<T>) return std::move(*r);
-}
 
 }  // namespace velk
 

@@ -20,17 +20,23 @@ struct velk_device {
 
 namespace velk {
 
-inline constexpr std::int32_t kCaughtFailure = -65535;
+inline constexpr std::string_view kCTarget = "velk::c";
+
+// Where a failure leaves the library: its one log record, then its result code.
+inline std::int32_t report(const Error& error) {
+  VELK_ERROR(kCTarget, "{}", error.display());
+  return error.code();
+}
 
 // Runs the body; an internal failure escaping it is logged (without its own text) and
-// becomes -65535.
+// becomes an internal error's code.
 template <class Body>
 std::int32_t guarded(Body&& body) noexcept {
   try {
     return body();
   } catch (...) {
-    VELK_ERROR("velk::c", "Caught exception: {}", "Any");
-    return kCaughtFailure;
+    VELK_ERROR(kCTarget, "Caught exception: {}", "Any");
+    return code_of(ErrorKind::InternalError);
   }
 }
 
@@ -40,13 +46,8 @@ inline Result<std::int32_t> done(Status status) {
   return 0;
 }
 
-// Logs an error the way every handle function does and returns its code.
-inline std::int32_t report(const Error& error) {
-  VELK_ERROR("velk::c", "{}", error.display());
-  return error.code();
-}
-
-inline std::int32_t reject_null(velk_handle /*handle*/, const char* what) {
+// A null pointer where the host must pass one, refused before the handle is touched.
+inline std::int32_t reject_null(const char* what) {
   return guarded(
       [&] { return report(Error(ErrorKind::InvalidArgument, fmt::format("null {}", what))); });
 }

@@ -90,26 +90,27 @@ void write(Level level, std::string_view target, const char* file, std::uint32_t
   }
 }
 
-std::int32_t setup(const char* path, std::uint32_t level) {
-  constexpr std::int32_t kInvalidArgument = -65532;
-  constexpr std::int32_t kInternal = -65535;
-  if (level == 0) return 0;
+Status setup(const char* path, std::uint32_t level) {
+  if (level == 0) return {};
   Level filter = level >= 5 ? Level::Trace : static_cast<Level>(level);
-  if (path == nullptr) return kInvalidArgument;
+  if (path == nullptr) return fail(ErrorKind::InvalidArgument, "null log file path");
   std::string_view utf8_path(path);
-  if (!is_utf8(utf8_path)) return kInvalidArgument;
+  if (auto bad = check_utf8(utf8_path)) {
+    return fail(ErrorKind::InvalidArgument, "log file path: {}", utf8_error_text(*bad));
+  }
   auto file = platform::AppendFile::open(utf8_path);
-  if (!file) return kInvalidArgument;
+  if (!file) return fail(ErrorKind::InvalidArgument, "cannot open the log file {}", utf8_path);
 
   g_max_level.store(static_cast<std::uint8_t>(filter), std::memory_order_relaxed);
   auto logger = std::make_unique<Logger>(filter, std::move(file));
   Logger* expected = nullptr;
   if (!g_logger.compare_exchange_strong(expected, logger.get(), std::memory_order_acq_rel)) {
-    return kInternal;  // the first logger stays; this one and its file are dropped
+    // The first logger stays; this one and its file are dropped.
+    return fail(ErrorKind::InternalError, "a logger is already set up");
   }
   logger.release();
   VELK_INFO("velk::c", "VELK v{}-g{}", kVersion, kRevision);
-  return 0;
+  return {};
 }
 
 }  // namespace velk::log

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "velk/src/c/error.h"
+
 namespace velk::log {
 
 // Record levels share their numbers with the filters: a record passes a filter when its
@@ -24,8 +26,10 @@ inline bool enabled(Level level) {
 void write(Level level, std::string_view target, const char* file, std::uint32_t line,
            fmt::string_view format, fmt::format_args args);
 
-// The set-up behind velk_init: 0, -65532 or -65535.
-std::int32_t setup(const char* path, std::uint32_t level);
+// The set-up behind velk_init. Level 0 installs nothing and reads no path. A path that is null,
+// not UTF-8 or cannot be opened is an InvalidArgument; a second logger is an InternalError (the
+// first stays in use, though the global maximum level is the new one).
+Status setup(const char* path, std::uint32_t level);
 
 // Renders bytes as [ff, fd, c2, 1, 0].
 struct Dump {

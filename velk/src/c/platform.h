@@ -7,6 +7,8 @@
 #include <span>
 #include <string_view>
 
+#include "velk/src/c/error.h"
+
 namespace velk::platform {
 
 // A file opened for appending whole lines; other processes may read, write or delete it
@@ -29,6 +31,7 @@ class AppendFile {
 
 // Writes data to the file at the path, creating it or replacing its content. The data goes to
 // a temporary file beside it first, so a failure never leaves a half-written file in its place.
-bool replace_file(std::string_view utf8_path, std::span<const std::uint8_t> data);
+// A failure is an InvalidArgument naming the path and the system's reason.
+Status replace_file(std::string_view utf8_path, std::span<const std::uint8_t> data);
 
 }  // namespace velk::platform

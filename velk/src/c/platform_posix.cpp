@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <system_error>
 
 #include "velk/src/c/platform.h"
 
@@ -40,17 +41,22 @@ void AppendFile::write(std::string_view bytes) noexcept {
   (void)write_all(static_cast<int>(native_), bytes.data(), bytes.size());
 }
 
-bool replace_file(std::string_view utf8_path, std::span<const std::uint8_t> data) {
+Status replace_file(std::string_view utf8_path, std::span<const std::uint8_t> data) {
   std::string path(utf8_path);
   std::string temp = path + ".velk-tmp";
+  const auto failed = [&] {
+    return fail(ErrorKind::InvalidArgument, "cannot write {}: {}", path,
+                std::generic_category().message(errno));
+  };
   int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+  if (fd < 0) return failed();
   bool ok =
       write_all(fd, reinterpret_cast<const char*>(data.data()), data.size()) && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
-  if (ok && std::rename(temp.c_str(), path.c_str()) == 0) return true;
+  if (ok && std::rename(temp.c_str(), path.c_str()) == 0) return {};
+  auto error = failed();  // before unlink can change errno
   ::unlink(temp.c_str());
-  return false;
+  return error;
 }
 
 }  // namespace velk::platform

@@ -19,6 +19,20 @@ std::wstring widen(std::string_view utf8) {
   return wide;
 }
 
+// The system's text for the calling thread's last error.
+std::string last_error_text() {
+  const DWORD code = GetLastError();
+  char* text = nullptr;
+  const DWORD n = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string out = n > 0 ? std::string(text, n) : "error " + std::to_string(code);
+  LocalFree(text);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.'))
+    out.pop_back();
+  return out;
+}
+
 bool write_all(HANDLE file, const char* data, std::size_t size) {
   while (size > 0) {
     DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
@@ -50,22 +64,26 @@ void AppendFile::write(std::string_view bytes) noexcept {
   (void)write_all(reinterpret_cast<HANDLE>(native_), bytes.data(), bytes.size());
 }
 
-bool replace_file(std::string_view utf8_path, std::span<const std::uint8_t> data) {
+Status replace_file(std::string_view utf8_path, std::span<const std::uint8_t> data) {
+  const auto failed = [&](const std::string& reason) {
+    return fail(ErrorKind::InvalidArgument, "cannot write {}: {}", utf8_path, reason);
+  };
   std::wstring path = widen(utf8_path);
-  if (path.empty()) return false;
+  if (path.empty()) return failed("not a valid path");
   std::wstring temp = path + L".velk-tmp";
   HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  if (file == INVALID_HANDLE_VALUE) return failed(last_error_text());
   bool ok = write_all(file, reinterpret_cast<const char*>(data.data()), data.size()) &&
             FlushFileBuffers(file);
   ok = CloseHandle(file) && ok;
   if (ok &&
       MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return true;
+    return {};
   }
+  auto error = failed(last_error_text());  // before DeleteFileW can change the last error
   DeleteFileW(temp.c_str());
-  return false;
+  return error;
 }
 
 }  // namespace velk::platform

@@ -69,13 +69,6 @@ std::optional<Utf8Error> check_utf8(std::string_view text) {
   return check_utf8(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
-bool is_utf8(std::span<const std::uint8_t> bytes) {
-  return !check_utf8(bytes).has_value();
-}
-bool is_utf8(std::string_view text) {
-  return !check_utf8(text).has_value();
-}
-
 std::string utf8_error_text(const Utf8Error& error) {
   if (error.incomplete()) {
     return fmt::format("incomplete utf-8 byte sequence from index {}", error.valid_up_to);

@@ -27,9 +27,6 @@ struct Utf8Error {
 std::optional<Utf8Error> check_utf8(std::span<const std::uint8_t> bytes);
 std::optional<Utf8Error> check_utf8(std::string_view text);
 
-bool is_utf8(std::span<const std::uint8_t> bytes);
-bool is_utf8(std::string_view text);
-
 // "invalid utf-8 sequence of 1 bytes from index 3" or "incomplete utf-8 byte sequence from
 // index 3"; the numbers are decimal.
 std::string utf8_error_text(const Utf8Error& error);
