@@ -142,8 +142,6 @@ class UsbDeviceHandle {
   Result<std::size_t> read_interrupt(std::uint8_t endpoint, std::span<std::uint8_t> buffer,
                                      Duration timeout);
 
-  bool claimed(std::uint8_t number) const { return claimed_.test(number); }
-
  private:
   libusb_device_handle* handle_;
   std::bitset<256> claimed_;

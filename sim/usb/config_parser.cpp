@@ -58,7 +58,6 @@ std::unique_ptr<ParsedConfig> parse_config(const Bytes& raw) {
   };
   std::vector<Extra> setting_extra;
   std::vector<std::vector<Extra>> endpoint_extra;
-  std::vector<int> group_of_setting;
   while (pos < end) {
     if (end - pos < 2 || b[pos] < 2 || pos + b[pos] > end) return nullptr;
     if (b[pos + 1] != LIBUSB_DT_INTERFACE) return nullptr;

@@ -3,6 +3,7 @@
 
 #include "tests/btm/btm_fixture.h"
 #include "tests/support/log_capture.h"
+#include "velk/src/device/btm/pskey.h"
 
 namespace velk::testing {
 namespace {

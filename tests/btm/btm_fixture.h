@@ -14,7 +14,7 @@
 #include "sim/descriptors.h"
 #include "sim/scripted_device.h"
 #include "sim/vexo/vexo.h"
-#include "velk/src/device/btm/btm.h"
+#include "velk/src/device/btm/control.h"
 
 namespace velk::testing {
 

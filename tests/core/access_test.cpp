@@ -119,10 +119,9 @@ TEST_F(Access, ClaimedInterfacesAreReleasedOnceInAscendingOrderThenClosed) {
     EXPECT_TRUE(handle.claim_interface(1));
     device_->claim_results[0] = LIBUSB_ERROR_BUSY;
     EXPECT_EQ(handle.claim_interface(0).error().usb(), UsbError::Busy);
-    EXPECT_FALSE(handle.claimed(0));
     sim::bus().requests().clear();
   }
-  EXPECT_EQ(device_->releases, (std::vector<int>{1, 3}));
+  EXPECT_EQ(device_->releases, (std::vector<int>{1, 3}));  // not 0, whose claim failed
   EXPECT_EQ(
       sim::bus().requests().kinds(),
       (std::vector<RequestKind>{RequestKind::Release, RequestKind::Release, RequestKind::Close}));

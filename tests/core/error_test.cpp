@@ -71,7 +71,7 @@ TEST(Error, LibusbCodesMapToKinds) {
             "libusb error: No such device (it may have been disconnected)");
 }
 
-TEST(Error, ResultsPropagateWithoutCopying) {
+TEST(Error, TryAssignPassesTheErrorOnUnchanged) {
   auto inner = []() -> Result<int> {
     return fail(ErrorKind::DeviceError, "invalid status: {:#x}", 3);
   };

@@ -25,8 +25,6 @@ class DeviceConnection {
   // Finds the device and opens it in the mode in which it shows up. Without waiting: one
   // attempt, no sleep. Waiting: up to 300 attempts, each after a 1 s sleep.
   Status connect(bool wait);
-  // Whether the device still answers on the current connection.
-  bool probe();
 
   Status reset();
   Status ensure_btm();
@@ -42,6 +40,8 @@ class DeviceConnection {
   dsp::DspDevice& dsp() { return std::get<dsp::DspDevice>(device_); }
 
  private:
+  // Whether the device still answers on the current connection.
+  bool probe();
   Status open(usb::UsbDevice device, const libusb_device_descriptor& descriptor);
   Status ensure_from_btm(OperationMode wanted);
 

@@ -20,15 +20,6 @@ Status HidManager::init() {
   return {};
 }
 
-void HidManager::shutdown() {
-  if (hid_exit() != 0) throw InternalFailure("hid_exit() failed");
-  g_initialized = false;
-}
-
-bool HidManager::initialized() {
-  return g_initialized;
-}
-
 HidDevice::~HidDevice() {
   if (device_ != nullptr) hid_close(device_);
 }

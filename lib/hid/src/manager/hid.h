@@ -16,9 +16,6 @@ namespace velk::hid {
 class HidManager {
  public:
   static Status init();
-  // A failure of hid_exit is a broken invariant.
-  static void shutdown();
-  static bool initialized();
 };
 
 class HidDevice {
