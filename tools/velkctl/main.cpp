@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,30 +30,11 @@ constexpr int kExitUsage = 2;
 constexpr int kExitNoDevice = 3;
 constexpr int kExitKindBase = 10;
 
-constexpr const char* kUsage =
-    "usage: velkctl [--sim[=SCENARIO]] [--log FILE] [--log-level N] COMMAND [ARGS] [+ COMMAND "
-    "[ARGS]]...\n"
-    "commands:\n"
-    "  status                 print the device's mode\n"
-    "  reset                  restart the device and wait until it is back\n"
-    "  pskey get KEY [N]      read a persistent-store key (up to N words, default 118)\n"
-    "  pskey set KEY WORD...  write a persistent-store key\n"
-    "  pskey clear KEY        clear a persistent-store key\n"
-    "  flash-btm FILE         flash the Bluetooth-module firmware from a DFU file\n"
-    "  dump-btm FILE          read the Bluetooth-module firmware into a DFU file\n"
-    "  flash-sqif FILE        flash the serial flash from an xuv image\n"
-    "  flash-dsp FILE         flash the DSP memory from an FF image\n"
-    "  write-dsp ADDR FILE    write a file's bytes into DSP memory at ADDR\n"
-    "  read-dsp ADDR LEN FILE read LEN bytes of DSP memory at ADDR into FILE\n"
-    "numbers are decimal or 0x-prefixed hexadecimal\n"
-    "--sim runs against the virtual device (scenarios: vexo, vexo-dfu, vexo-sqif, vexo-dsp, two, "
-    "none)\n"
-    "exit status: 0 ok, 2 usage, 3 no device opened, 10+kind for a failed call\n"
-    "  (10 internal, 11 libusb, 12 hidapi, 13 invalid argument, 14 enumeration, 15 device,\n"
-    "   16 spurious event, 17 invalid image, 18 timeout)\n";
-
 const char* const kModeNames[] = {"NA (no connection, or not answering)", "BTM", "DFU", "SQIF",
                                   "DSP"};
+
+// velk.h: adding 65535 to a failure's code gives its error kind, 0 to 8.
+constexpr std::int32_t kKindOfCode = 65535;
 
 bool parse_number(std::string_view text, std::uint64_t max, std::uint64_t& out) {
   std::string s(text);
@@ -82,10 +65,10 @@ void VELK_CALL show_progress(std::uint64_t done, std::uint64_t total) {
   std::fflush(stderr);
 }
 
-bool read_file(const char* path, std::vector<std::uint8_t>& out) {
-  std::FILE* f = std::fopen(path, "rb");
+bool read_file(const std::string& path, std::vector<std::uint8_t>& out) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) {
-    std::fprintf(stderr, "velkctl: cannot read %s: %s\n", path, std::strerror(errno));
+    std::fprintf(stderr, "velkctl: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
     return false;
   }
   std::uint8_t chunk[65536];
@@ -94,126 +77,209 @@ bool read_file(const char* path, std::vector<std::uint8_t>& out) {
   bool ok = std::ferror(f) == 0;
   std::fclose(f);
   if (!ok || out.size() > 0xFFFFFFFFu) {
-    std::fprintf(stderr, "velkctl: cannot read %s\n", path);
+    std::fprintf(stderr, "velkctl: cannot read %s\n", path.c_str());
     return false;
   }
   return true;
 }
 
-bool write_file(const char* path, const std::vector<std::uint8_t>& data) {
-  std::FILE* f = std::fopen(path, "wb");
+bool write_file(const std::string& path, const std::vector<std::uint8_t>& data) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
   bool ok = f != nullptr && std::fwrite(data.data(), 1, data.size(), f) == data.size();
   if (f != nullptr) ok = std::fclose(f) == 0 && ok;
-  if (!ok) std::fprintf(stderr, "velkctl: cannot write %s\n", path);
+  if (!ok) std::fprintf(stderr, "velkctl: cannot write %s\n", path.c_str());
   return ok;
 }
 
 int exit_for(std::int32_t code) {
   if (code >= 0) return kExitOk;
   std::fprintf(stderr, "velkctl: failed with code %d (see the log for the reason)\n", code);
-  return kExitKindBase + (code + 65535);
+  return kExitKindBase + (code + kKindOfCode);
+}
+
+// The exit status of a transfer, after the line that ends its progress bar.
+int finish_transfer(std::int32_t code, const std::string& done_message) {
+  std::fputc('\n', stderr);
+  if (code == 0) std::printf("%s\n", done_message.c_str());
+  return exit_for(code);
+}
+
+// ---- The commands. Each gets the arguments after its name, already counted against the table,
+// and returns its exit status, or kBadArguments for an argument that does not parse.
+
+constexpr int kBadArguments = -1;
+
+using Args = std::span<const std::string_view>;
+
+int status(velk_handle device, Args /*args*/) {
+  std::int32_t mode = velk_status(device);
+  if (mode < 0) return exit_for(mode);
+  std::printf("mode: %d %s\n", mode, kModeNames[mode]);
+  return kExitOk;
+}
+
+int reset(velk_handle device, Args /*args*/) {
+  int status = exit_for(velk_reset(device));
+  if (status == kExitOk) std::printf("reset: done\n");
+  return status;
+}
+
+int pskey_get(velk_handle device, Args args) {
+  std::uint64_t key = 0;
+  std::uint64_t capacity = 118;
+  if (!parse_number(args[0], 0xFFFF, key)) return kBadArguments;
+  if (args.size() == 2 && !parse_number(args[1], 0xFFFFFFFF, capacity)) return kBadArguments;
+  std::vector<std::uint16_t> words(capacity);
+  std::int32_t n = velk_read_pskey(device, static_cast<std::uint16_t>(key), words.data(),
+                                   static_cast<std::uint32_t>(capacity));
+  if (n < 0) return exit_for(n);
+  std::printf("pskey 0x%04x:", static_cast<unsigned>(key));
+  for (std::int32_t i = 0; i < n; ++i) std::printf(" 0x%04x", words[static_cast<std::size_t>(i)]);
+  std::printf("\n");
+  return kExitOk;
+}
+
+int pskey_set(velk_handle device, Args args) {
+  std::uint64_t key = 0;
+  if (!parse_number(args[0], 0xFFFF, key)) return kBadArguments;
+  std::vector<std::uint16_t> words;
+  for (std::string_view arg : args.subspan(1)) {
+    std::uint64_t w = 0;
+    if (!parse_number(arg, 0xFFFF, w)) return kBadArguments;
+    words.push_back(static_cast<std::uint16_t>(w));
+  }
+  int status = exit_for(velk_write_pskey(device, static_cast<std::uint16_t>(key), words.data(),
+                                         static_cast<std::uint32_t>(words.size())));
+  if (status == kExitOk) std::printf("pskey 0x%04x: written\n", static_cast<unsigned>(key));
+  return status;
+}
+
+int pskey_clear(velk_handle device, Args args) {
+  std::uint64_t key = 0;
+  if (!parse_number(args[0], 0xFFFF, key)) return kBadArguments;
+  int status = exit_for(velk_clear_pskey(device, static_cast<std::uint16_t>(key)));
+  if (status == kExitOk) std::printf("pskey 0x%04x: cleared\n", static_cast<unsigned>(key));
+  return status;
+}
+
+// The three flashes take a whole file and differ only in the function they call.
+using Flash = std::int32_t(VELK_CALL*)(velk_handle, const uint8_t*, uint32_t, velk_progress_fn);
+
+int flash_file(velk_handle device, Args args, Flash flash, const char* name) {
+  std::vector<std::uint8_t> image;
+  if (!read_file(std::string(args[0]), image)) return kExitUsage;
+  return finish_transfer(
+      flash(device, image.data(), static_cast<std::uint32_t>(image.size()), show_progress),
+      std::string(name) + ": done");
+}
+
+int dump_btm(velk_handle device, Args args) {
+  const std::string file(args[0]);
+  return finish_transfer(velk_dump_btm(device, file.c_str(), show_progress),
+                         "dump-btm: written to " + file);
+}
+
+int write_dsp(velk_handle device, Args args) {
+  std::uint64_t address = 0;
+  std::vector<std::uint8_t> data;
+  if (!parse_number(args[0], 0xFFFFFFFF, address)) return kBadArguments;
+  if (!read_file(std::string(args[1]), data)) return kExitUsage;
+  return finish_transfer(velk_write_dsp(device, static_cast<std::uint32_t>(address), data.data(),
+                                        static_cast<std::uint32_t>(data.size()), show_progress),
+                         "write-dsp: done");
+}
+
+int read_dsp(velk_handle device, Args args) {
+  std::uint64_t address = 0;
+  std::uint64_t length = 0;
+  if (!parse_number(args[0], 0xFFFFFFFF, address) || !parse_number(args[1], 0xFFFFFFFF, length))
+    return kBadArguments;
+  const std::string file(args[2]);
+  std::vector<std::uint8_t> data(length);
+  std::int32_t code = velk_read_dsp(device, static_cast<std::uint32_t>(address), data.data(),
+                                    static_cast<std::uint32_t>(length), show_progress);
+  if (code == 0 && !write_file(file, data)) {
+    std::fputc('\n', stderr);
+    return kExitUsage;
+  }
+  return finish_transfer(code, "read-dsp: written to " + file);
+}
+
+struct Command {
+  std::string_view name;  // one or two words
+  std::string_view args;  // as the help shows them
+  std::string_view help;
+  std::size_t min_args;
+  std::size_t max_args;
+  int (*run)(velk_handle, Args);
+};
+
+constexpr std::size_t kAny = std::numeric_limits<std::size_t>::max();
+
+constexpr Command kCommands[] = {
+    {"status", "", "print the device's mode", 0, 0, status},
+    {"reset", "", "restart the device and wait until it is back", 0, 0, reset},
+    {"pskey get", "KEY [N]", "read a persistent-store key (up to N words, default 118)", 1, 2,
+     pskey_get},
+    {"pskey set", "KEY WORD...", "write a persistent-store key", 1, kAny, pskey_set},
+    {"pskey clear", "KEY", "clear a persistent-store key", 1, 1, pskey_clear},
+    {"flash-btm", "FILE", "flash the Bluetooth-module firmware from a DFU file", 1, 1,
+     [](velk_handle d, Args a) { return flash_file(d, a, velk_flash_btm, "flash-btm"); }},
+    {"dump-btm", "FILE", "read the Bluetooth-module firmware into a DFU file", 1, 1, dump_btm},
+    {"flash-sqif", "FILE", "flash the serial flash from an xuv image", 1, 1,
+     [](velk_handle d, Args a) { return flash_file(d, a, velk_flash_sqif, "flash-sqif"); }},
+    {"flash-dsp", "FILE", "flash the DSP memory from an FF image", 1, 1,
+     [](velk_handle d, Args a) { return flash_file(d, a, velk_flash_dsp, "flash-dsp"); }},
+    {"write-dsp", "ADDR FILE", "write a file's bytes into DSP memory at ADDR", 2, 2, write_dsp},
+    {"read-dsp", "ADDR LEN FILE", "read LEN bytes of DSP memory at ADDR into FILE", 3, 3, read_dsp},
+};
+
+void print_usage(std::FILE* out) {
+  std::fputs(
+      "usage: velkctl [--sim[=SCENARIO]] [--log FILE] [--log-level N] COMMAND [ARGS] [+ COMMAND "
+      "[ARGS]]...\n"
+      "commands:\n",
+      out);
+  for (const Command& command : kCommands) {
+    std::string synopsis(command.name);
+    if (!command.args.empty()) synopsis += " " + std::string(command.args);
+    std::fprintf(out, "  %-22s %.*s\n", synopsis.c_str(), static_cast<int>(command.help.size()),
+                 command.help.data());
+  }
+  std::fputs(
+      "numbers are decimal or 0x-prefixed hexadecimal\n"
+      "--sim runs against the virtual device (scenarios: vexo, vexo-dfu, vexo-sqif, vexo-dsp, "
+      "two, none)\n"
+      "exit status: 0 ok, 2 usage, 3 no device opened, 10+kind for a failed call\n"
+      "  (10 internal, 11 libusb, 12 hidapi, 13 invalid argument, 14 enumeration, 15 device,\n"
+      "   16 spurious event, 17 invalid image, 18 timeout)\n",
+      out);
+}
+
+// The number of leading words of `args` that spell the command's name, or 0.
+std::size_t name_words(const Command& command, Args args) {
+  std::size_t words = 0;
+  for (std::string_view rest = command.name; !rest.empty(); ++words) {
+    const std::size_t space = rest.find(' ');
+    if (words >= args.size() || args[words] != rest.substr(0, space)) return 0;
+    rest = space == std::string_view::npos ? std::string_view{} : rest.substr(space + 1);
+  }
+  return words;
 }
 
 // Runs one command; returns the exit status.
-int run(velk_handle device, const std::vector<std::string_view>& args) {
-  auto usage = [] {
-    std::fputs(kUsage, stderr);
-    return kExitUsage;
-  };
-  if (args.empty()) return usage();
-  std::string_view command = args[0];
-  if (command == "status" && args.size() == 1) {
-    std::int32_t mode = velk_status(device);
-    if (mode < 0) return exit_for(mode);
-    std::printf("mode: %d %s\n", mode, kModeNames[mode]);
-    return kExitOk;
+int run(velk_handle device, Args args) {
+  for (const Command& command : kCommands) {
+    const std::size_t words = name_words(command, args);
+    if (words == 0) continue;
+    const Args rest = args.subspan(words);
+    if (rest.size() < command.min_args || rest.size() > command.max_args) break;
+    const int status = command.run(device, rest);
+    if (status != kBadArguments) return status;
+    break;
   }
-  if (command == "reset" && args.size() == 1) {
-    int status = exit_for(velk_reset(device));
-    if (status == kExitOk) std::printf("reset: done\n");
-    return status;
-  }
-  if (command == "pskey" && args.size() >= 3) {
-    std::uint64_t key = 0;
-    if (!parse_number(args[2], 0xFFFF, key)) return usage();
-    std::string_view op = args[1];
-    if (op == "get" && args.size() <= 4) {
-      std::uint64_t capacity = 118;
-      if (args.size() == 4 && !parse_number(args[3], 0xFFFFFFFF, capacity)) return usage();
-      std::vector<std::uint16_t> words(capacity);
-      std::int32_t n = velk_read_pskey(device, static_cast<std::uint16_t>(key), words.data(),
-                                       static_cast<std::uint32_t>(capacity));
-      if (n < 0) return exit_for(n);
-      std::printf("pskey 0x%04x:", static_cast<unsigned>(key));
-      for (std::int32_t i = 0; i < n; ++i)
-        std::printf(" 0x%04x", words[static_cast<std::size_t>(i)]);
-      std::printf("\n");
-      return kExitOk;
-    }
-    if (op == "set") {
-      std::vector<std::uint16_t> words;
-      for (std::size_t i = 3; i < args.size(); ++i) {
-        std::uint64_t w = 0;
-        if (!parse_number(args[i], 0xFFFF, w)) return usage();
-        words.push_back(static_cast<std::uint16_t>(w));
-      }
-      int status = exit_for(velk_write_pskey(device, static_cast<std::uint16_t>(key), words.data(),
-                                             static_cast<std::uint32_t>(words.size())));
-      if (status == kExitOk) std::printf("pskey 0x%04x: written\n", static_cast<unsigned>(key));
-      return status;
-    }
-    if (op == "clear" && args.size() == 3) {
-      int status = exit_for(velk_clear_pskey(device, static_cast<std::uint16_t>(key)));
-      if (status == kExitOk) std::printf("pskey 0x%04x: cleared\n", static_cast<unsigned>(key));
-      return status;
-    }
-  }
-  // The transfers: a file in, or a file out, with a progress bar.
-  using Transfer = std::int32_t (*)(velk_handle, const uint8_t*, uint32_t, velk_progress_fn);
-  Transfer flash = command == "flash-btm"    ? velk_flash_btm
-                   : command == "flash-sqif" ? velk_flash_sqif
-                   : command == "flash-dsp"  ? velk_flash_dsp
-                                             : nullptr;
-  std::string file(args.back());
-  if (flash != nullptr && args.size() == 2) {
-    std::vector<std::uint8_t> image;
-    if (!read_file(file.c_str(), image)) return kExitUsage;
-    std::int32_t code =
-        flash(device, image.data(), static_cast<std::uint32_t>(image.size()), show_progress);
-    std::fputc('\n', stderr);
-    if (code == 0) std::printf("%s: done\n", std::string(command).c_str());
-    return exit_for(code);
-  }
-  if (command == "dump-btm" && args.size() == 2) {
-    std::int32_t code = velk_dump_btm(device, file.c_str(), show_progress);
-    std::fputc('\n', stderr);
-    if (code == 0) std::printf("dump-btm: written to %s\n", file.c_str());
-    return exit_for(code);
-  }
-  std::uint64_t address = 0;
-  if (command == "write-dsp" && args.size() == 3) {
-    std::vector<std::uint8_t> data;
-    if (!parse_number(args[1], 0xFFFFFFFF, address)) return usage();
-    if (!read_file(file.c_str(), data)) return kExitUsage;
-    std::int32_t code = velk_write_dsp(device, static_cast<std::uint32_t>(address), data.data(),
-                                       static_cast<std::uint32_t>(data.size()), show_progress);
-    std::fputc('\n', stderr);
-    if (code == 0) std::printf("write-dsp: done\n");
-    return exit_for(code);
-  }
-  std::uint64_t length = 0;
-  if (command == "read-dsp" && args.size() == 4) {
-    if (!parse_number(args[1], 0xFFFFFFFF, address) || !parse_number(args[2], 0xFFFFFFFF, length))
-      return usage();
-    std::vector<std::uint8_t> data(length);
-    std::int32_t code = velk_read_dsp(device, static_cast<std::uint32_t>(address), data.data(),
-                                      static_cast<std::uint32_t>(length), show_progress);
-    std::fputc('\n', stderr);
-    if (code == 0 && !write_file(file.c_str(), data)) return kExitUsage;
-    if (code == 0) std::printf("read-dsp: written to %s\n", file.c_str());
-    return exit_for(code);
-  }
-  return usage();
+  print_usage(stderr);
+  return kExitUsage;
 }
 
 #ifndef _WIN32
@@ -259,11 +325,11 @@ int main(int argc, char** argv) {
       if (log_level == 0) log_level = 4;
     } else if (arg == "--log-level" && i + 1 < argc) {
       if (!parse_number(argv[++i], 0xFFFFFFFF, log_level)) {
-        std::fputs(kUsage, stderr);
+        print_usage(stderr);
         return kExitUsage;
       }
     } else if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
+      print_usage(stdout);
       return kExitOk;
     } else {
       break;
@@ -288,7 +354,7 @@ int main(int argc, char** argv) {
     }
   }
   if (commands.front().empty()) {
-    std::fputs(kUsage, stderr);
+    print_usage(stderr);
     return kExitUsage;
   }
 
