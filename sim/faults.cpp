@@ -2,6 +2,8 @@
 
 #include <libusb.h>
 
+#include <algorithm>
+
 namespace sim {
 
 int Action::libusb_code() const {
@@ -21,6 +23,26 @@ int Action::libusb_code() const {
       return LIBUSB_ERROR_IO;
   }
   return LIBUSB_ERROR_OTHER;
+}
+
+TransferCut cut_transfer(const std::optional<Action>& fault, std::size_t length) {
+  if (!fault) return {.limit = length};
+  const std::size_t bytes = std::min(length, static_cast<std::size_t>(std::max(fault->bytes, 0)));
+  switch (fault->type) {
+    case Action::Type::Short:
+      return {.limit = bytes};
+    case Action::Type::InterruptedAfter:
+      if (bytes == 0) return {.at_once = true};
+      return {.limit = bytes, .end = TransferCut::End::Interrupted};
+    case Action::Type::TimeoutAfter:
+      return {.limit = bytes, .end = TransferCut::End::TimedOut};
+    case Action::Type::Stall:
+    case Action::Type::Timeout:
+    case Action::Type::Error:
+    case Action::Type::Unplug:
+      break;
+  }
+  return {.at_once = true};
 }
 
 namespace {

@@ -1,7 +1,8 @@
 // Fault injection: every way the virtual world can misbehave, as named switches in one place.
 // A fault matches a kind of request (and optionally a bRequest, endpoint, report ID or device),
 // lets `skip` matching requests pass, then fires `times` times. The libusb and hidapi front ends
-// ask take() before every request; device models never see faults.
+// ask take() before every request, and shape a transfer by cut_transfer(); device models never
+// see faults.
 //
 //   sim::bus().faults().add({.match = {.kind = sim::RequestKind::ControlOut, .request = 1},
 //                            .action = sim::Action::stall(), .skip = 3});
@@ -28,13 +29,15 @@ struct Match {
 struct Action {
   enum class Type : std::uint8_t {
     Stall,    // LIBUSB_ERROR_PIPE; HID: -1
-    Timeout,  // the full timeout passes; LIBUSB_ERROR_TIMEOUT; HID read: 0
+    Timeout,  // the full timeout passes; LIBUSB_ERROR_TIMEOUT; HID read: 0, other HID calls: -1
     Short,    // the transfer moves only `bytes` bytes (the model sees only those on OUT)
     Error,    // `code` returned as it is; HID: -1
-    // The next packet's first `bytes` bytes arrive (fewer if it is shorter or none comes in
-    // time), then the transfer ends with LIBUSB_ERROR_INTERRUPTED; with `bytes` 0 at once.
+    // The first `bytes` bytes move (fewer if the packet is shorter or none comes in time), then
+    // the transfer ends with LIBUSB_ERROR_INTERRUPTED; with `bytes` 0 at once. hidapi, which
+    // knows only counts, returns the bytes that moved.
     InterruptedAfter,
-    // As InterruptedAfter, but the whole timeout passes and it ends with LIBUSB_ERROR_TIMEOUT.
+    // As InterruptedAfter, but the whole timeout passes and it ends with LIBUSB_ERROR_TIMEOUT;
+    // a HID read returns the bytes that moved once its timeout has passed.
     TimeoutAfter,
     Unplug,  // the device disappears before the request reaches it
   };
@@ -57,6 +60,18 @@ struct Action {
   // The libusb return code of this action for a request that moves no data (open, claim, ...).
   int libusb_code() const;
 };
+
+// What a fault does to one transfer that could move `length` bytes, decided here for every front
+// end: either it ends the transfer before anything moves, or at most `limit` bytes move and the
+// transfer then ends as `end` says. Each front end turns that into its library's return values.
+struct TransferCut {
+  enum class End : std::uint8_t { Normally, Interrupted, TimedOut };
+  bool at_once = false;  // stall, error, unplug, timeout, interrupted after 0 bytes
+  std::size_t limit = 0;
+  End end = End::Normally;
+};
+// No fault moves all `length` bytes and ends normally.
+TransferCut cut_transfer(const std::optional<Action>& fault, std::size_t length);
 
 struct Fault {
   Match match{};

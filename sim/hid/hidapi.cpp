@@ -91,19 +91,14 @@ int read_report(hid_device* dev, unsigned char* data, std::size_t length, int mi
   const Nanos limit =
       milliseconds < 0 ? kUnboundedWaitCap : Nanos(std::chrono::milliseconds(milliseconds));
 
+  const Nanos deadline = bus().now() + limit;
   auto fault = bus().fault_for({.kind = RequestKind::HidRead, .device = model.get()});
-  if (fault) {
-    switch (fault->type) {
-      case Action::Type::Timeout:
-        bus().advance(limit);
-        return finish(r, 0, true);
-      case Action::Type::Short:
-      case Action::Type::InterruptedAfter:
-      case Action::Type::TimeoutAfter:
-        break;
-      default:
-        return fail(dev, r, L"Read error (injected fault)", true);
-    }
+  const TransferCut cut = cut_transfer(fault, length);
+  if (cut.at_once) {
+    if (fault->type != Action::Type::Timeout)
+      return fail(dev, r, L"Read error (injected fault)", true);
+    bus().advance(limit);
+    return finish(r, 0, true);
   }
 
   const std::uint64_t id = dev->attachment;
@@ -123,8 +118,9 @@ int read_report(hid_device* dev, unsigned char* data, std::size_t length, int mi
     if (milliseconds < 0) return fail(dev, r, L"No input report (virtual device gave up waiting)");
     return finish(r, 0, fault.has_value());
   }
-  std::size_t n = std::min(length, report->size());
-  if (fault) n = std::min(n, static_cast<std::size_t>(std::max(fault->bytes, 0)));
+  const std::size_t n = std::min(cut.limit, report->size());
+  if (cut.end == TransferCut::End::TimedOut)
+    bus().advance(std::max(deadline - bus().now(), Nanos::zero()));
   std::copy_n(report->begin(), n, data);
   r.data.assign(report->begin(), report->begin() + static_cast<std::ptrdiff_t>(n));
   return finish(r, static_cast<int>(n), fault.has_value());
@@ -143,18 +139,12 @@ int send_report(hid_device* dev, RequestKind kind, Sender send, const unsigned c
   }
   r.data.assign(data, data + length);
   if (!model) return fail(dev, r, L"Device disconnected");
-  std::size_t limit = length;
-  if (auto fault = bus().fault_for({.kind = kind, .device = model.get(), .report_id = data[0]})) {
-    if (fault->type != Action::Type::Short)
-      return fail(dev, r, L"Write error (injected fault)", true);
-    limit = std::min(length, static_cast<std::size_t>(std::max(fault->bytes, 0)));
-    const int result = ((*model).*send)(std::span(data, limit));
-    if (result < 0) return fail(dev, r, L"Write error", true);
-    return finish(r, std::min(result, static_cast<int>(limit)), true);
-  }
-  const int result = ((*model).*send)(std::span(data, length));
-  if (result < 0) return fail(dev, r, L"Write error");
-  return finish(r, result);
+  auto fault = bus().fault_for({.kind = kind, .device = model.get(), .report_id = data[0]});
+  const TransferCut cut = cut_transfer(fault, length);
+  if (cut.at_once) return fail(dev, r, L"Write error (injected fault)", true);
+  const int result = ((*model).*send)(std::span(data, cut.limit));
+  if (result < 0) return fail(dev, r, L"Write error", fault.has_value());
+  return finish(r, std::min(result, static_cast<int>(cut.limit)), fault.has_value());
 }
 
 int get_report(hid_device* dev, RequestKind kind, Getter get, unsigned char* data,
@@ -166,14 +156,11 @@ int get_report(hid_device* dev, RequestKind kind, Getter get, unsigned char* dat
     return fail(dev, r, L"Invalid buffer");
   }
   if (!model) return fail(dev, r, L"Device disconnected");
-  std::size_t limit = length;
   auto fault = bus().fault_for({.kind = kind, .device = model.get(), .report_id = data[0]});
-  if (fault) {
-    if (fault->type != Action::Type::Short) {
-      r.data.assign(data, data + 1);
-      return fail(dev, r, L"Read error (injected fault)", true);
-    }
-    limit = std::min(length, static_cast<std::size_t>(std::max(fault->bytes, 0)));
+  const TransferCut cut = cut_transfer(fault, length);
+  if (cut.at_once) {
+    r.data.assign(data, data + 1);
+    return fail(dev, r, L"Read error (injected fault)", true);
   }
   // The model fills a buffer of its own, so that a cut report leaves the caller's bytes
   // beyond the cut as they were.
@@ -188,7 +175,7 @@ int get_report(hid_device* dev, RequestKind kind, Getter get, unsigned char* dat
     r.data.assign(data, data + 1);
     return fail(dev, r, L"Read error", fault.has_value());
   }
-  result = std::min(result, static_cast<int>(limit));
+  result = std::min(result, static_cast<int>(cut.limit));
   std::copy_n(buffer.begin(), result, data);
   r.data.assign(buffer.begin(), buffer.begin() + result);
   return finish(r, result, fault.has_value());

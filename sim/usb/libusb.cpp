@@ -59,20 +59,26 @@ Nanos wait_limit(unsigned int timeout_ms) {
   return timeout_ms == 0 ? kUnboundedWaitCap : Nanos(std::chrono::milliseconds(timeout_ms));
 }
 
-// The result of a fault that ends a transfer before any data moves (a timeout first lets the
-// whole timeout pass); none for the faults that let some bytes through.
-std::optional<int> ends_at_once(const Action& fault, unsigned int timeout_ms) {
-  switch (fault.type) {
-    case Action::Type::Stall:
-    case Action::Type::Error:
-    case Action::Type::Unplug:
-      return fault.libusb_code();
-    case Action::Type::Timeout:
-      bus().advance(wait_limit(timeout_ms));
+// libusb's return code for a transfer that a fault ended before any data moved; a timeout first
+// lets the whole timeout pass.
+int ended_at_once(const Action& fault, unsigned int timeout_ms) {
+  if (fault.type == Action::Type::Timeout) bus().advance(wait_limit(timeout_ms));
+  return fault.libusb_code();
+}
+
+// libusb's return code for a transfer whose data has moved: `result` unless the fault ends it
+// otherwise; a timeout lets the time up to the transfer's deadline pass.
+int ended_after(TransferCut::End end, int result, Nanos deadline) {
+  switch (end) {
+    case TransferCut::End::Normally:
+      break;
+    case TransferCut::End::Interrupted:
+      return LIBUSB_ERROR_INTERRUPTED;
+    case TransferCut::End::TimedOut:
+      bus().advance(std::max(deadline - bus().now(), Nanos::zero()));
       return LIBUSB_ERROR_TIMEOUT;
-    default:
-      return std::nullopt;
   }
+  return result;
 }
 
 void drop_user_reference(libusb_device* dev) {
@@ -382,13 +388,11 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* h, uint8_t request
   }
   if (!model) return finish(r, LIBUSB_ERROR_NO_DEVICE);
 
+  const Nanos deadline = bus().now() + wait_limit(timeout);
   auto fault = bus().fault_for({.kind = r.kind, .device = model.get(), .request = bRequest});
-  int limit = wLength;
-  if (fault) {
-    if (auto code = ends_at_once(*fault, timeout)) return finish(r, *code, true);
-    // Short, interrupted or timed out after some bytes: only those bytes move.
-    limit = std::clamp(fault->bytes, 0, static_cast<int>(wLength));
-  }
+  const TransferCut cut = cut_transfer(fault, wLength);
+  if (cut.at_once) return finish(r, ended_at_once(*fault, timeout), true);
+  const int limit = static_cast<int>(cut.limit);
 
   int result;
   if (in) {
@@ -412,13 +416,7 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* h, uint8_t request
     if (result >= 0) result = std::min(result, limit);
   }
   if (result == LIBUSB_ERROR_TIMEOUT) bus().advance(wait_limit(timeout));
-  if (fault && result >= 0) {
-    if (fault->type == Action::Type::InterruptedAfter) result = LIBUSB_ERROR_INTERRUPTED;
-    if (fault->type == Action::Type::TimeoutAfter) {
-      bus().advance(wait_limit(timeout));
-      result = LIBUSB_ERROR_TIMEOUT;
-    }
-  }
+  if (result >= 0) result = ended_after(cut.end, result, deadline);
   return finish(r, result, fault.has_value());
 }
 
@@ -443,21 +441,13 @@ int LIBUSB_CALL libusb_interrupt_transfer(libusb_device_handle* h, unsigned char
   if (!endpoint_addresses(h->device->config).contains(endpoint)) return finish(r, LIBUSB_ERROR_IO);
 
   const std::uint64_t id = h->device->attachment;
+  const Nanos deadline = bus().now() + wait_limit(timeout);
   auto fault = bus().fault_for(
       {.kind = RequestKind::InterruptIn, .device = model.get(), .endpoint = endpoint});
-  if (fault) {
-    if (auto code = ends_at_once(*fault, timeout)) return finish(r, *code, true);
-    switch (fault->type) {
-      case Action::Type::InterruptedAfter:
-        // Interrupted before anything arrived: at once, and the pending packet stays.
-        if (fault->bytes <= 0) return finish(r, LIBUSB_ERROR_INTERRUPTED, true);
-        break;
-      default:
-        break;
-    }
-  }
+  const TransferCut cut = cut_transfer(fault, static_cast<std::size_t>(length));
+  // Ended before anything arrived: a pending packet stays for the next read.
+  if (cut.at_once) return finish(r, ended_at_once(*fault, timeout), true);
 
-  const Nanos deadline = bus().now() + wait_limit(timeout);
   std::optional<Bytes> packet;
   bool gone = false;
   bus().wait_until(wait_limit(timeout), [&] {
@@ -472,22 +462,16 @@ int LIBUSB_CALL libusb_interrupt_transfer(libusb_device_handle* h, unsigned char
   if (gone) return finish(r, LIBUSB_ERROR_NO_DEVICE, fault.has_value());
   if (!packet) {
     // Nothing arrived: a fault that ends the transfer still decides how it ends.
-    const bool interrupted = fault && fault->type == Action::Type::InterruptedAfter;
+    const bool interrupted = cut.end == TransferCut::End::Interrupted;
     return finish(r, interrupted ? LIBUSB_ERROR_INTERRUPTED : LIBUSB_ERROR_TIMEOUT,
                   fault.has_value());
   }
 
+  transferred = std::min(static_cast<int>(packet->size()), static_cast<int>(cut.limit));
   int result = LIBUSB_SUCCESS;
-  int limit = length;
-  if (fault) limit = std::clamp(fault->bytes, 0, length);
-  transferred = std::min(static_cast<int>(packet->size()), limit);
   if (!fault && static_cast<int>(packet->size()) > length) result = LIBUSB_ERROR_OVERFLOW;
   std::copy_n(packet->begin(), transferred, data);
-  if (fault && fault->type == Action::Type::InterruptedAfter) result = LIBUSB_ERROR_INTERRUPTED;
-  if (fault && fault->type == Action::Type::TimeoutAfter) {
-    bus().advance(std::max(deadline - bus().now(), Nanos::zero()));
-    result = LIBUSB_ERROR_TIMEOUT;
-  }
+  if (result == LIBUSB_SUCCESS) result = ended_after(cut.end, result, deadline);
   if (actual_length != nullptr) *actual_length = transferred;
   r.transferred = transferred;
   r.data.assign(packet->begin(), packet->begin() + transferred);

@@ -250,6 +250,23 @@ TEST_F(HidFaultsTest, ReadTimeoutFaultReturnsNothingAfterTheTimeout) {
   EXPECT_EQ(hid_read_timeout(dev_, buf, 3, 1000), 3);
 }
 
+// hidapi knows only counts: a transfer cut after some bytes returns them, and a read cut by a
+// timeout returns them once its timeout has passed.
+TEST_F(HidFaultsTest, CutTransfersReturnTheBytesThatMoved) {
+  sim::bus().faults().add(
+      {.match = {.kind = RequestKind::HidWrite}, .action = Action::interrupted_after(2)});
+  sim::bus().faults().add(
+      {.match = {.kind = RequestKind::HidRead}, .action = Action::timeout_after(1)});
+  const unsigned char report[] = {0, 1, 2};
+  EXPECT_EQ(hid_write(dev_, report, 3), 2);
+  EXPECT_EQ(model_->hid_writes, (std::vector<sim::Bytes>{{0, 1}}));
+  model_->queue_hid_input({7, 8, 9});
+  unsigned char buf[3] = {};
+  EXPECT_EQ(hid_read_timeout(dev_, buf, 3, 1000), 1);
+  EXPECT_EQ(buf[0], 7);
+  EXPECT_EQ(sim::bus().now(), 1000ms);
+}
+
 TEST_F(HidFaultsTest, WriteFaultsFail) {
   sim::bus().faults().add({.match = {.kind = RequestKind::HidWrite}, .action = Action::stall()});
   sim::bus().faults().add(
