@@ -10,8 +10,6 @@
 namespace velk {
 namespace {
 
-constexpr std::string_view kTarget = "velk::device";
-
 constexpr int kWaitAttempts = 300;
 constexpr Nanos kAttemptPause = std::chrono::seconds(1);
 constexpr Nanos kRestartPause = std::chrono::seconds(5);
@@ -42,10 +40,10 @@ std::unexpected<Error> wrong_mode(OperationMode wanted) {
 Status DeviceConnection::connect(bool wait) {
   const int attempts = wait ? kWaitAttempts : 1;
   for (int i = 0; i < attempts; ++i) {
-    VELK_DEBUG(kTarget, "Enumerating devices ({}/{})", i, attempts);
+    VELK_DEBUG(kDeviceLogTarget, "Enumerating devices ({}/{})", i, attempts);
     if (i != 0 || wait) sleep_for(kAttemptPause);
     if (probe()) {
-      VELK_DEBUG(kTarget, "Old device handle still valid");
+      VELK_DEBUG(kDeviceLogTarget, "Old device handle still valid");
       continue;
     }
     device_.emplace<std::monostate>();
@@ -65,7 +63,7 @@ Status DeviceConnection::connect(bool wait) {
     if (!found) continue;
 
     if (auto opened = open(list.at(*found), found_descriptor); !opened) {
-      VELK_DEBUG(kTarget, "Failed to switch mode: {}", opened.error().display());
+      VELK_DEBUG(kDeviceLogTarget, "Failed to switch mode: {}", opened.error().display());
       continue;
     }
     return {};

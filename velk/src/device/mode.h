@@ -2,9 +2,17 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 namespace velk {
 
 enum class OperationMode : std::uint8_t { NA = 0, BTM = 1, DFU = 2, SQIF = 3, DSP = 4 };
+
+// The log targets of the device code: the connection's, and each mode's.
+inline constexpr std::string_view kDeviceLogTarget = "velk::device";
+inline constexpr std::string_view kBtmLogTarget = "velk::device::btm";
+inline constexpr std::string_view kDfuLogTarget = "velk::device::dfu";
+inline constexpr std::string_view kSqifLogTarget = "velk::device::sqif";
+inline constexpr std::string_view kDspLogTarget = "velk::device::dsp";
 
 }  // namespace velk

@@ -90,16 +90,16 @@ Result<std::span<const std::uint8_t>> bccmd_exchange(BtmDevice& device, std::uin
                                                      HciBuffer& buffer, std::size_t length,
                                                      std::string_view label) {
   if (length > buffer.size()) throw InternalFailure("BCCMD packet longer than its buffer");
-  VELK_TRACE(kLogTarget, "{}: {}", label, log::Dump{buffer.data(), length});
+  VELK_TRACE(kBtmLogTarget, "{}: {}", label, log::Dump{buffer.data(), length});
   VELK_TRY(send_hci_command(device, std::span<const std::uint8_t>(buffer.data(), length)));
   for (;;) {
     VELK_TRY_ASSIGN(received, read_hci_event(device, buffer));
-    VELK_TRACE(kLogTarget, "PS response: {}", log::Dump{buffer.data(), received});
+    VELK_TRACE(kBtmLogTarget, "PS response: {}", log::Dump{buffer.data(), received});
     auto payload =
         parse_bccmd_response(variable, std::span<const std::uint8_t>(buffer.data(), received));
     // Events of other channels (a command status, say) are not ours to judge; wait for ours.
     if (!payload && payload.error().kind() == ErrorKind::SpuriousError) {
-      VELK_DEBUG(kLogTarget, "invalid bccmd response: {}", payload.error().display());
+      VELK_DEBUG(kBtmLogTarget, "invalid bccmd response: {}", payload.error().display());
       continue;
     }
     return payload;

@@ -25,7 +25,7 @@ Result<BtmDevice> connect_btm(usb::UsbDevice device) {
   BtmDevice btm(std::move(handle), dfu, hci.interface_number, hci.event_endpoint());
   flush_events(btm);
   if (!btm_is_operational(btm)) return fail(ErrorKind::DeviceError, "firmware not operational");
-  VELK_DEBUG(kLogTarget, "Connected to the device in BTM mode");
+  VELK_DEBUG(kBtmLogTarget, "Connected to the device in BTM mode");
   return btm;
 }
 
@@ -43,13 +43,13 @@ constexpr std::uint8_t kDfuDetach = 0;
 constexpr usb::Duration kDfuDetachTimeout{0, 100'000'000};
 
 Status detach_to_dfu(BtmDevice& device) {
-  VELK_DEBUG(kLogTarget, "Issuing a DFU_DETACH request");
+  VELK_DEBUG(kBtmLogTarget, "Issuing a DFU_DETACH request");
   VELK_TRY(device.handle().write_control(
       /*request_type=*/kDfuDetachRequestType, /*request=*/kDfuDetach,
       /*value=*/device.dfu().detach_timeout,
       /*index=*/device.dfu().interface_number, /*data=*/{}, kDfuDetachTimeout));
   if (!device.dfu().will_detach) {
-    VELK_DEBUG(kLogTarget, "Resetting the USB handle");
+    VELK_DEBUG(kBtmLogTarget, "Resetting the USB handle");
     // The device may drop off the bus mid-reset; re-enumeration judges the outcome.
     (void)device.handle().reset();
   }
@@ -69,11 +69,11 @@ void select_mode(BtmDevice& device, OperationMode mode) {
   std::uint16_t value = 0;
   switch (mode) {
     case OperationMode::SQIF:
-      VELK_DEBUG(kLogTarget, "Switching to SQIF");
+      VELK_DEBUG(kBtmLogTarget, "Switching to SQIF");
       value = kModeSqif;
       break;
     case OperationMode::DSP:
-      VELK_DEBUG(kLogTarget, "Switching to DSP");
+      VELK_DEBUG(kBtmLogTarget, "Switching to DSP");
       value = kModeDsp;
       break;
     default:

@@ -47,7 +47,7 @@ void flush_events(BtmDevice& device) {
   for (;;) {
     auto received = read_hci_event(device, buffer);
     if (!received) return;  // normally the timeout: nothing more is pending
-    VELK_TRACE(kLogTarget, "Flushed {}", log::Dump{buffer.data(), *received});
+    VELK_TRACE(kBtmLogTarget, "Flushed {}", log::Dump{buffer.data(), *received});
   }
 }
 

@@ -12,10 +12,9 @@
 #include "lib/usb/usb.h"
 #include "velk/src/c/error.h"
 #include "velk/src/device/btm/btm_device.h"
+#include "velk/src/device/mode.h"
 
 namespace velk::btm {
-
-inline constexpr std::string_view kLogTarget = "velk::device::btm";
 
 // Commands and events never exceed this; one buffer of it serves a whole exchange.
 constexpr std::size_t kHciBufferSize = 256;

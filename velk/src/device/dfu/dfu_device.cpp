@@ -3,12 +3,11 @@
 #include <array>
 
 #include "velk/src/c/log.h"
+#include "velk/src/device/mode.h"
 #include "velk/src/util/byte_order.h"
 
 namespace velk::dfu {
 namespace {
-
-constexpr std::string_view kTarget = "velk::device::dfu";
 
 // Class requests on the DFU interface.
 constexpr std::uint8_t kRequestOut = 0x21;  // Out, Class, Interface
@@ -39,7 +38,7 @@ Result<DfuDevice> connect_dfu(usb::UsbDevice device, const libusb_device_descrip
   if (!get_status(connection, kRequestTimeout)) {
     return fail(ErrorKind::DeviceError, "DFU not operational");
   }
-  VELK_DEBUG(kTarget, "Connected to the device in DFU mode");
+  VELK_DEBUG(kDfuLogTarget, "Connected to the device in DFU mode");
   return connection;
 }
 
@@ -56,8 +55,8 @@ Result<DfuStatus> get_status(DfuDevice& device, usb::Duration timeout) {
       .state = static_cast<DfuState>(reply[4]),
   };
   if (status.status != 0) {
-    VELK_WARN(kTarget, "Status = {:#x}, clearing", status.status);
-    VELK_DEBUG(kTarget, "Clearing status");
+    VELK_WARN(kDfuLogTarget, "Status = {:#x}, clearing", status.status);
+    VELK_DEBUG(kDfuLogTarget, "Clearing status");
     VELK_TRY(device.handle().write_control(kRequestOut, DFU_CLRSTATUS, /*value=*/0,
                                            /*index=*/device.descriptor().interface_number, {},
                                            kRequestTimeout));

@@ -4,12 +4,11 @@
 #include <array>
 
 #include "velk/src/c/log.h"
+#include "velk/src/device/mode.h"
 #include "velk/src/util/byte_order.h"
 
 namespace velk::dfu {
 namespace {
-
-constexpr std::string_view kTarget = "velk::device::dfu";
 
 // Suffix fields, as offsets from the end of the file.
 constexpr std::size_t kBcdDeviceFromEnd = 16;
@@ -50,7 +49,8 @@ Status check_dfu_file(std::span<const std::uint8_t> file, std::uint16_t id_vendo
   // The suffix's fields, by their distance from the end of the file.
   const auto field = [&](std::size_t from_end) { return n - from_end; };
 
-  VELK_DEBUG(kTarget, "Parsing firmware release {:x}", load_le16(file, field(kBcdDeviceFromEnd)));
+  VELK_DEBUG(kDfuLogTarget, "Parsing firmware release {:x}",
+             load_le16(file, field(kBcdDeviceFromEnd)));
 
   // DFU mode shows the odd product ID; a file may name it or its even twin.
   const std::uint16_t file_vendor = load_le16(file, field(kIdVendorFromEnd));

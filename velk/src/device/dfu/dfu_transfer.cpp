@@ -6,11 +6,10 @@
 #include "lib/clock/clock.h"
 #include "velk/src/c/log.h"
 #include "velk/src/device/dfu/dfu_file.h"
+#include "velk/src/device/mode.h"
 
 namespace velk::dfu {
 namespace {
-
-constexpr std::string_view kTarget = "velk::device::dfu";
 
 constexpr usb::Duration kStatusTimeout{1, 0};
 constexpr Nanos kManifestLimit = std::chrono::seconds(60);
@@ -58,7 +57,7 @@ bool is_timeout(const Error& error) {
 }  // namespace
 
 Status download(DfuDevice& device, std::span<const std::uint8_t> file, const Progress& progress) {
-  VELK_DEBUG(kTarget, "Downloading image");
+  VELK_DEBUG(kDfuLogTarget, "Downloading image");
   const DfuFunctionalDescriptor& dfu = device.descriptor();
   if (!dfu.can_download) return fail(ErrorKind::DeviceError, "download operation not supported");
   VELK_TRY(check_dfu_file(file, device.device().idVendor, device.device().idProduct));
@@ -66,7 +65,7 @@ Status download(DfuDevice& device, std::span<const std::uint8_t> file, const Pro
   const auto image = file.first(file.size() - kDfuSuffixLength);
   const std::uint64_t total = image.size();
   progress(0, total);
-  VELK_DEBUG(kTarget, "Downloading image blocks");
+  VELK_DEBUG(kDfuLogTarget, "Downloading image blocks");
   if (dfu.transfer_size == 0) return fail(ErrorKind::InternalError, "DFU transfer size is 0");
   if (image.empty()) return manifest(device, 1);
 
@@ -88,9 +87,9 @@ Status download(DfuDevice& device, std::span<const std::uint8_t> file, const Pro
 }
 
 Status manifest(DfuDevice& device, std::uint16_t block) {
-  VELK_DEBUG(kTarget, "Entering manifestation phase");
+  VELK_DEBUG(kDfuLogTarget, "Entering manifestation phase");
   VELK_TRY(download_block(device, block, {}));
-  VELK_DEBUG(kTarget, "Device entered manifestation stage, polling");
+  VELK_DEBUG(kDfuLogTarget, "Device entered manifestation stage, polling");
   const Nanos start = monotonic_now();
   for (;;) {
     if (monotonic_now() - start >= kManifestLimit)
@@ -99,7 +98,7 @@ Status manifest(DfuDevice& device, std::uint16_t block) {
     if (!status) {
       // A loader busy writing flash may not answer at all; only the time limit ends that.
       if (!is_timeout(status.error())) return std::unexpected(std::move(status.error()));
-      VELK_DEBUG(kTarget, "Manifestation still in progress");
+      VELK_DEBUG(kDfuLogTarget, "Manifestation still in progress");
       continue;
     }
     if (status->status != 0)
@@ -120,7 +119,7 @@ Status manifest(DfuDevice& device, std::uint16_t block) {
 }
 
 Result<std::vector<std::uint8_t>> upload(DfuDevice& device, const Progress& progress) {
-  VELK_DEBUG(kTarget, "Uploading image");
+  VELK_DEBUG(kDfuLogTarget, "Uploading image");
   const DfuFunctionalDescriptor& dfu = device.descriptor();
   if (!dfu.can_upload) return fail(ErrorKind::DeviceError, "upload operation not supported");
   // Every read of 0 bytes would come back full, so the end of the image would never show.

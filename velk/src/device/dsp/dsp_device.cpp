@@ -6,12 +6,11 @@
 #include "lib/clock/clock.h"
 #include "velk/src/c/log.h"
 #include "velk/src/device/identity.h"
+#include "velk/src/device/mode.h"
 #include "velk/src/util/byte_order.h"
 
 namespace velk::dsp {
 namespace {
-
-constexpr std::string_view kTarget = "velk::device::dsp";
 
 constexpr std::uint8_t kCommandReportId = 0x01;  // feature report 1: commands and status
 constexpr std::uint8_t kCommandMarker = 0xAA;
@@ -40,7 +39,7 @@ Result<DspDevice> connect_dsp() {
   auto status = dsp_status(connection);
   if (!status || *status != DSP_STATUS_READY)
     return fail(ErrorKind::DeviceError, "device not ready");
-  VELK_DEBUG(kTarget, "Connected to the device in DSP mode");
+  VELK_DEBUG(kDspLogTarget, "Connected to the device in DSP mode");
   return connection;
 }
 

@@ -9,11 +9,10 @@
 #include "velk/src/device/dsp/dsp_sector.h"
 #include "velk/src/device/dsp/ff.h"
 #include "velk/src/device/dsp/loader_image.h"
+#include "velk/src/device/mode.h"
 
 namespace velk::dsp {
 namespace {
-
-constexpr std::string_view kTarget = "velk::device::dsp";
 
 // Bytes done against the total of one operation. Counted in 64 bits: the host's callback takes
 // 64-bit numbers, and an FF image's sections can add up past 4 GiB.
@@ -59,7 +58,7 @@ Status write_through(DspDevice& device, std::uint32_t address, std::span<const s
 }
 
 Status apply(DspDevice& device, const WriteSection& section, Tally& tally) {
-  VELK_DEBUG(kTarget, "Write: {:#x} {:#x}", section.address, section.data.size());
+  VELK_DEBUG(kDspLogTarget, "Write: {:#x} {:#x}", section.address, section.data.size());
   if (section.address < kProtectedLimit) {
     return fail(ErrorKind::InvalidImage, "write section overwrites protected memory: {:#x}",
                 section.address);
@@ -68,7 +67,7 @@ Status apply(DspDevice& device, const WriteSection& section, Tally& tally) {
 }
 
 Status apply(DspDevice& device, const EraseSection& section, Tally& tally) {
-  VELK_DEBUG(kTarget, "Erase: {:#x} {:#x}", section.address, section.length);
+  VELK_DEBUG(kDspLogTarget, "Erase: {:#x} {:#x}", section.address, section.length);
   if (section.address < kProtectedLimit) {
     return fail(ErrorKind::InvalidImage, "erase section overwrites protected memory: {:#x}",
                 section.address);
@@ -135,7 +134,7 @@ Status flash_ff(DspDevice& device, std::span<const std::uint8_t> image, const Pr
 
 Status write_dsp(DspDevice& device, std::uint32_t address, std::span<const std::uint8_t> data,
                  const Progress& progress) {
-  VELK_DEBUG(kTarget, "Write: {:#x} {:#x}", address, data.size());
+  VELK_DEBUG(kDspLogTarget, "Write: {:#x} {:#x}", address, data.size());
   if (address < kProtectedLimit) {
     if (address != 0)
       return fail(ErrorKind::InvalidImage, "invalid loader address: {:#x}", address);
@@ -149,7 +148,7 @@ Status write_dsp(DspDevice& device, std::uint32_t address, std::span<const std::
 
 Status read_dsp(DspDevice& device, std::uint32_t address, std::span<std::uint8_t> destination,
                 const Progress& progress) {
-  VELK_DEBUG(kTarget, "Read: {:#x} {:#x}", address, destination.size());
+  VELK_DEBUG(kDspLogTarget, "Read: {:#x} {:#x}", address, destination.size());
   Tally tally{progress, destination.size()};
   tally.start();
   VELK_TRY_ASSIGN(sectors, plan_sectors(address, length_of(destination.size())));

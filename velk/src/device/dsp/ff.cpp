@@ -2,12 +2,11 @@
 
 #include "velk/src/c/log.h"
 #include "velk/src/device/dsp/crc16.h"
+#include "velk/src/device/mode.h"
 #include "velk/src/util/byte_order.h"
 
 namespace velk::dsp {
 namespace {
-
-constexpr std::string_view kTarget = "velk::device::dsp";
 
 // Header layout; multi-byte fields are big-endian, addresses count 16-bit words.
 constexpr std::size_t kEndOffset = 0;
@@ -45,7 +44,7 @@ void add_write(std::vector<FfSection>& sections, std::uint32_t address,
     if (auto* last = std::get_if<WriteSection>(&sections.back())) {
       // Merged only when the previous run really ends here, not when its end wraps past 4 GiB.
       if (std::uint64_t{last->address} + last->data.size() == address) {
-        VELK_DEBUG(kTarget, "Coalescing writes: {:#x},{:#x} with {:#x},{:#x}", last->address,
+        VELK_DEBUG(kDspLogTarget, "Coalescing writes: {:#x},{:#x} with {:#x},{:#x}", last->address,
                    last->data.size(), address, bytes.size());
         last->data.insert(last->data.end(), bytes.begin(), bytes.end());
         return;

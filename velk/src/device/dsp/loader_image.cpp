@@ -1,12 +1,11 @@
 #include "velk/src/device/dsp/loader_image.h"
 
 #include "velk/src/c/log.h"
+#include "velk/src/device/mode.h"
 #include "velk/src/util/byte_order.h"
 
 namespace velk::dsp {
 namespace {
-
-constexpr std::string_view kTarget = "velk::device::dsp";
 
 constexpr std::size_t kMinLength = 52;
 constexpr std::size_t kTypeOffset = 0;
@@ -21,12 +20,12 @@ constexpr std::size_t kTrailerLength = 22;
 bool check_loader_image(std::span<const std::uint8_t> data) {
   const std::size_t n = data.size();
   if (n < kMinLength) {
-    VELK_ERROR(kTarget, "Image too small: {:#x}", n);
+    VELK_ERROR(kDspLogTarget, "Image too small: {:#x}", n);
     return false;
   }
   const std::uint16_t type = load_be16(data, kTypeOffset);
   if (type != 0x09A4 && type != 0x09A5 && type != 0x09A6) {
-    VELK_ERROR(kTarget, "Unsupported image type: {:#x}", type);
+    VELK_ERROR(kDspLogTarget, "Unsupported image type: {:#x}", type);
     return false;
   }
   // 64-bit so that a walk near the end of a 4 GiB buffer cannot wrap on a 32-bit host.
@@ -36,12 +35,12 @@ bool check_loader_image(std::span<const std::uint8_t> data) {
     const std::uint16_t link = load_be16(data, static_cast<std::size_t>(q));
     if (link == 0) {
       if (q == n - kTrailerLength) return true;
-      VELK_ERROR(kTarget, "Link list ended prematurely");
+      VELK_ERROR(kDspLogTarget, "Link list ended prematurely");
       return false;
     }
     q += ((2 * static_cast<std::uint64_t>(link) + 10) & ~std::uint64_t{7}) + 2;
   }
-  VELK_ERROR(kTarget, "Unexpected EOF");
+  VELK_ERROR(kDspLogTarget, "Unexpected EOF");
   return false;
 }
 

@@ -6,12 +6,11 @@
 #include "lib/clock/clock.h"
 #include "velk/src/c/log.h"
 #include "velk/src/device/identity.h"
+#include "velk/src/device/mode.h"
 #include "velk/src/util/byte_order.h"
 
 namespace velk::sqif {
 namespace {
-
-constexpr std::string_view kTarget = "velk::device::sqif";
 
 constexpr std::uint8_t kCommandReport = 0x01;
 constexpr std::uint8_t kStatusReport = 0x02;
@@ -36,7 +35,7 @@ Result<SqifDevice> connect_sqif() {
   auto list = hid::hid_devices(kSqifIdentity.vendor, kSqifIdentity.product);
   if (list.empty()) return fail(ErrorKind::EnumerationError, "SQIF device not found");
   VELK_TRY_ASSIGN(device, hid::HidDeviceList::open(*list.first()));
-  VELK_DEBUG(kTarget, "Connected to the device in SQIF mode");
+  VELK_DEBUG(kSqifLogTarget, "Connected to the device in SQIF mode");
   return SqifDevice(std::move(device));
 }
 

@@ -5,14 +5,11 @@
 #include <vector>
 
 #include "velk/src/c/log.h"
+#include "velk/src/device/mode.h"
 #include "velk/src/device/sqif/xuv.h"
 
 namespace velk::sqif {
-namespace {
-
-constexpr std::string_view kTarget = "velk::device::sqif";
-
-}  // namespace
+namespace {}  // namespace
 
 Status flash_sqif(SqifDevice& device, std::span<const std::uint8_t> xuv, const Progress& progress) {
   VELK_TRY_ASSIGN(image, sqif::parse_xuv(xuv));
@@ -24,10 +21,10 @@ Status flash_image(SqifDevice& device, std::span<const std::uint8_t> image,
   const std::uint64_t total = image.size();
   progress(0, total);
 
-  VELK_DEBUG(kTarget, "Erasing partition 0");
+  VELK_DEBUG(kSqifLogTarget, "Erasing partition 0");
   VELK_TRY(sqif_erase(device));
 
-  VELK_DEBUG(kTarget, "Writing firmware");
+  VELK_DEBUG(kSqifLogTarget, "Writing firmware");
   for (std::size_t done = 0; done < image.size();) {
     const std::size_t length = std::min(kWriteChunk, image.size() - done);
     VELK_TRY(sqif_write(device, image.subspan(done, length)));
@@ -35,7 +32,7 @@ Status flash_image(SqifDevice& device, std::span<const std::uint8_t> image,
     progress(done, total);
   }
 
-  VELK_DEBUG(kTarget, "Manifesting firmware");
+  VELK_DEBUG(kSqifLogTarget, "Manifesting firmware");
   return sqif_manifest(device);
 }
 
