@@ -9,6 +9,21 @@ Result<std::size_t> check(int code) {
   return static_cast<std::size_t>(code);
 }
 
+std::vector<const libusb_interface_descriptor*> settings_of_class(
+    std::span<const libusb_interface> interfaces, std::uint8_t interface_class,
+    std::uint8_t interface_subclass) {
+  std::vector<const libusb_interface_descriptor*> found;
+  for (const libusb_interface& interface : interfaces) {
+    for (const libusb_interface_descriptor& setting : settings(interface)) {
+      if (setting.bInterfaceClass == interface_class &&
+          setting.bInterfaceSubClass == interface_subclass) {
+        found.push_back(&setting);
+      }
+    }
+  }
+  return found;
+}
+
 ConfigDescriptor::~ConfigDescriptor() {
   if (descriptor_ != nullptr) libusb_free_config_descriptor(descriptor_);
 }

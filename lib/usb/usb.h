@@ -7,6 +7,7 @@
 #include <bitset>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "velk/src/c/error.h"
 
@@ -61,6 +62,10 @@ class ConfigDescriptor {
 inline std::span<const libusb_interface_descriptor> settings(const libusb_interface& interface) {
   return {interface.altsetting, static_cast<std::size_t>(interface.num_altsetting)};
 }
+// The settings, of every interface, with this class and subclass, in descriptor order.
+std::vector<const libusb_interface_descriptor*> settings_of_class(
+    std::span<const libusb_interface> interfaces, std::uint8_t interface_class,
+    std::uint8_t interface_subclass);
 inline std::span<const libusb_endpoint_descriptor> endpoints(
     const libusb_interface_descriptor& setting) {
   return {setting.endpoint, setting.bNumEndpoints};

@@ -3,44 +3,48 @@
 #include "velk/src/c/guard.h"
 #include "velk/src/device/dsp/dsp_ops.h"
 
+namespace {
+
 using velk::DeviceConnection;
 using velk::Progress;
 using velk::Result;
 
-// Each runs in DSP mode and restarts the device only after a successful transfer; after a
+// Runs the transfer in DSP mode and restarts the device only after it succeeded; after a
 // failure the device stays in DSP mode, and the next operation's own switch leaves it.
+template <class Transfer>
+std::int32_t in_dsp_mode(velk_handle handle, Transfer&& transfer) {
+  return velk::with_handle(handle, [&](DeviceConnection& connection) -> Result<std::int32_t> {
+    VELK_TRY(connection.ensure_dsp());
+    VELK_TRY(transfer(connection.dsp()));
+    return velk::done(connection.reset());
+  });
+}
+
+}  // namespace
 
 extern "C" {
 
 VELK_API int32_t VELK_CALL velk_flash_dsp(velk_handle handle, const uint8_t* image, uint32_t length,
                                           velk_progress_fn progress) {
   if (image == nullptr && length != 0) return velk::reject_null("image");
-  return velk::with_handle(handle, [&](DeviceConnection& connection) -> Result<std::int32_t> {
-    VELK_TRY(connection.ensure_dsp());
-    VELK_TRY(velk::dsp::flash_ff(connection.dsp(), std::span(image, length), Progress(progress)));
-    return velk::done(connection.reset());
+  return in_dsp_mode(handle, [&](velk::dsp::DspDevice& dsp) {
+    return velk::dsp::flash_ff(dsp, std::span(image, length), Progress(progress));
   });
 }
 
 VELK_API int32_t VELK_CALL velk_write_dsp(velk_handle handle, uint32_t address, const uint8_t* data,
                                           uint32_t length, velk_progress_fn progress) {
   if (data == nullptr && length != 0) return velk::reject_null("data");
-  return velk::with_handle(handle, [&](DeviceConnection& connection) -> Result<std::int32_t> {
-    VELK_TRY(connection.ensure_dsp());
-    VELK_TRY(velk::dsp::write_dsp(connection.dsp(), address, std::span(data, length),
-                                  Progress(progress)));
-    return velk::done(connection.reset());
+  return in_dsp_mode(handle, [&](velk::dsp::DspDevice& dsp) {
+    return velk::dsp::write_dsp(dsp, address, std::span(data, length), Progress(progress));
   });
 }
 
 VELK_API int32_t VELK_CALL velk_read_dsp(velk_handle handle, uint32_t address, uint8_t* buffer,
                                          uint32_t length, velk_progress_fn progress) {
   if (buffer == nullptr && length != 0) return velk::reject_null("buffer");
-  return velk::with_handle(handle, [&](DeviceConnection& connection) -> Result<std::int32_t> {
-    VELK_TRY(connection.ensure_dsp());
-    VELK_TRY(velk::dsp::read_dsp(connection.dsp(), address, std::span(buffer, length),
-                                 Progress(progress)));
-    return velk::done(connection.reset());
+  return in_dsp_mode(handle, [&](velk::dsp::DspDevice& dsp) {
+    return velk::dsp::read_dsp(dsp, address, std::span(buffer, length), Progress(progress));
   });
 }
 

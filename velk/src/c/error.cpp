@@ -87,6 +87,21 @@ std::string quoted(std::string_view text) {
   return out;
 }
 
+enum class Form : std::uint8_t { Display, Debug };
+
+// What an error says after its kind: the libusb or hidapi kind, or the detail text.
+std::string payload(const Error& error, Form form) {
+  const bool debug = form == Form::Debug;
+  switch (error.kind()) {
+    case ErrorKind::LIBUSBError:
+      return std::string(debug ? debug_name(error.usb()) : message(error.usb()));
+    case ErrorKind::HIDAPIError:
+      return std::string(debug ? debug_name(error.hid()) : message(error.hid()));
+    default:
+      return debug ? quoted(error.text()) : error.text();
+  }
+}
+
 }  // namespace
 
 std::string_view debug_name(UsbError e) {
@@ -111,37 +126,12 @@ UsbError usb_error_from_code(int code) {
 }
 
 std::string Error::display() const {
-  std::string out(kKindNames.at(static_cast<std::size_t>(kind_)).display);
-  switch (kind_) {
-    case ErrorKind::LIBUSBError:
-      out += message(usb_);
-      break;
-    case ErrorKind::HIDAPIError:
-      out += message(hid_);
-      break;
-    default:
-      out += text_;
-      break;
-  }
-  return out;
+  return std::string(kKindNames.at(static_cast<std::size_t>(kind_)).display) +
+         payload(*this, Form::Display);
 }
 
 std::string Error::debug() const {
-  std::string out(debug_name(kind_));
-  out += '(';
-  switch (kind_) {
-    case ErrorKind::LIBUSBError:
-      out += debug_name(usb_);
-      break;
-    case ErrorKind::HIDAPIError:
-      out += debug_name(hid_);
-      break;
-    default:
-      out += quoted(text_);
-      break;
-  }
-  out += ')';
-  return out;
+  return fmt::format("{}({})", debug_name(kind_), payload(*this, Form::Debug));
 }
 
 }  // namespace velk

@@ -15,22 +15,6 @@ constexpr Nanos kAttemptPause = std::chrono::seconds(1);
 constexpr Nanos kRestartPause = std::chrono::seconds(5);
 constexpr usb::Duration kProbeTimeout{1, 0};
 
-std::string_view mode_name(OperationMode mode) {
-  switch (mode) {
-    case OperationMode::BTM:
-      return "BTM";
-    case OperationMode::DFU:
-      return "DFU";
-    case OperationMode::SQIF:
-      return "SQIF";
-    case OperationMode::DSP:
-      return "DSP";
-    case OperationMode::NA:
-      break;
-  }
-  return "NA";
-}
-
 std::unexpected<Error> wrong_mode(OperationMode wanted) {
   return fail(ErrorKind::DeviceError, "device did not re-enumerate in {} mode", mode_name(wanted));
 }

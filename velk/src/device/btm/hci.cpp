@@ -5,18 +5,11 @@
 namespace velk::btm {
 
 Result<HciInterface> find_hci_interface(std::span<const libusb_interface> interfaces) {
-  for (const libusb_interface& interface : interfaces) {
-    for (const libusb_interface_descriptor& setting : usb::settings(interface)) {
-      if (setting.bInterfaceClass != kHciInterfaceClass ||
-          setting.bInterfaceSubClass != kHciInterfaceSubClass) {
-        continue;
-      }
-      for (const libusb_endpoint_descriptor& endpoint : usb::endpoints(setting)) {
-        if (usb::transfer_type(endpoint) == usb::kTransferInterrupt &&
-            usb::endpoint_is_in(endpoint)) {
-          return HciInterface{setting.bInterfaceNumber, usb::endpoint_number(endpoint)};
-        }
-      }
+  for (const libusb_interface_descriptor* setting :
+       usb::settings_of_class(interfaces, kHciInterfaceClass, kHciInterfaceSubClass)) {
+    for (const libusb_endpoint_descriptor& endpoint : usb::endpoints(*setting)) {
+      if (usb::transfer_type(endpoint) == usb::kTransferInterrupt && usb::endpoint_is_in(endpoint))
+        return HciInterface{setting->bInterfaceNumber, usb::endpoint_number(endpoint)};
     }
   }
   return fail(ErrorKind::DeviceError, "missing BTM interface");

@@ -24,16 +24,10 @@ Result<DfuFunctionalDescriptor> decode_dfu_functional(std::uint8_t interface_num
 }
 
 Result<DfuFunctionalDescriptor> find_dfu_descriptor(std::span<const libusb_interface> interfaces) {
-  for (const libusb_interface& interface : interfaces) {
-    for (const libusb_interface_descriptor& setting : usb::settings(interface)) {
-      if (setting.bInterfaceClass != kDfuInterfaceClass ||
-          setting.bInterfaceSubClass != kDfuInterfaceSubClass) {
-        continue;
-      }
-      const auto extra = usb::extra(setting);
-      if (extra.empty()) continue;
-      return decode_dfu_functional(setting.bInterfaceNumber, extra);
-    }
+  for (const libusb_interface_descriptor* setting :
+       usb::settings_of_class(interfaces, kDfuInterfaceClass, kDfuInterfaceSubClass)) {
+    const auto extra = usb::extra(*setting);
+    if (!extra.empty()) return decode_dfu_functional(setting->bInterfaceNumber, extra);
   }
   return fail(ErrorKind::DeviceError, "missing DFU descriptor");
 }

@@ -32,9 +32,7 @@ std::uint32_t load_split_word(std::span<const std::uint8_t> bytes, std::size_t a
 }  // namespace
 
 Result<DspDevice> connect_dsp() {
-  auto list = hid::hid_devices(kDspIdentity.vendor, kDspIdentity.product);
-  if (list.empty()) return fail(ErrorKind::EnumerationError, "DSP device not found");
-  VELK_TRY_ASSIGN(device, hid::HidDeviceList::open(*list.first()));
+  VELK_TRY_ASSIGN(device, open_hid_loader(kDspIdentity));
   DspDevice connection(std::move(device));
   auto status = dsp_status(connection);
   if (!status || *status != DSP_STATUS_READY)

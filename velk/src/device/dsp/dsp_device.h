@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-#include "lib/hid/src/manager/hid.h"
 #include "velk/src/c/error.h"
+#include "velk/src/device/hid_loader.h"
 
 namespace velk::dsp {
 
@@ -19,14 +19,7 @@ constexpr std::uint8_t DSP_WRITE = 3;         // address, count, CRC; data repor
 constexpr std::uint8_t DSP_RESET = 6;         // 0, 0, 0; the chip restarts
 constexpr std::uint8_t DSP_WRITE_CHECK = 11;  // address, count, CRC
 
-class DspDevice {
- public:
-  explicit DspDevice(hid::HidDevice device) : device_(std::move(device)) {}
-  hid::HidDevice& hid() { return device_; }
-
- private:
-  hid::HidDevice device_;
-};
+using DspDevice = HidLoader<OperationMode::DSP>;
 
 // Opens the loader found under the DSP identity and checks that it is ready; hidapi must have
 // been started (LibraryContext).

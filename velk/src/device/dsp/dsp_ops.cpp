@@ -35,26 +35,39 @@ std::uint32_t length_of(std::size_t size) {
   return static_cast<std::uint32_t>(size);
 }
 
-// Reads the sectors the data falls into and writes back those whose bytes differ.
-Status write_through(DspDevice& device, std::uint32_t address, std::span<const std::uint8_t> data,
-                     Tally& tally) {
-  VELK_TRY_ASSIGN(sectors, plan_sectors(address, length_of(data.size())));
+// Reads, in address order, each sector that the `length` bytes at `address` touch and hands it
+// to `visit` with the part of it inside the range and that part's offset in the range. Progress
+// counts each part once visited.
+template <class Visit>
+Status for_each_sector(DspDevice& device, std::uint32_t address, std::size_t length, Tally& tally,
+                       Visit&& visit) {
+  VELK_TRY_ASSIGN(sectors, plan_sectors(address, length_of(length)));
+  std::size_t done = 0;
   for (const Sector& sector : sectors) {
     const std::size_t offset = address - sector.address;
-    const std::size_t k = std::min<std::size_t>(sector.size - offset, data.size());
+    const std::size_t k = std::min<std::size_t>(sector.size - offset, length - done);
     std::vector<std::uint8_t> buffer(sector.size, 0);
     VELK_TRY(read_sector(device, sector.address, buffer));
-    const auto target = std::span(buffer).subspan(offset, k);
-    if (!std::equal(target.begin(), target.end(), data.begin())) {
-      std::copy_n(data.begin(), k, target.begin());
-      VELK_TRY(write_sector(device, sector.address, buffer));
-    }
+    VELK_TRY(visit(sector, buffer, std::span(buffer).subspan(offset, k), done));
     tally.add(k);
     // Plans never end past the flash, so the address stays within 32 bits.
     address += static_cast<std::uint32_t>(k);
-    data = data.subspan(k);
+    done += k;
   }
   return {};
+}
+
+// Writes back only the sectors whose bytes differ from the data.
+Status write_through(DspDevice& device, std::uint32_t address, std::span<const std::uint8_t> data,
+                     Tally& tally) {
+  return for_each_sector(device, address, data.size(), tally,
+                         [&](const Sector& sector, std::span<std::uint8_t> buffer,
+                             std::span<std::uint8_t> part, std::size_t at) -> Status {
+                           const auto bytes = data.subspan(at, part.size());
+                           if (std::equal(part.begin(), part.end(), bytes.begin())) return {};
+                           std::copy(bytes.begin(), bytes.end(), part.begin());
+                           return write_sector(device, sector.address, buffer);
+                         });
 }
 
 Status apply(DspDevice& device, const WriteSection& section, Tally& tally) {
@@ -151,18 +164,12 @@ Status read_dsp(DspDevice& device, std::uint32_t address, std::span<std::uint8_t
   VELK_DEBUG(kDspLogTarget, "Read: {:#x} {:#x}", address, destination.size());
   Tally tally{progress, destination.size()};
   tally.start();
-  VELK_TRY_ASSIGN(sectors, plan_sectors(address, length_of(destination.size())));
-  for (const Sector& sector : sectors) {
-    const std::size_t offset = address - sector.address;
-    const std::size_t k = std::min<std::size_t>(sector.size - offset, destination.size());
-    std::vector<std::uint8_t> buffer(sector.size, 0);
-    VELK_TRY(read_sector(device, sector.address, buffer));
-    std::copy_n(buffer.begin() + static_cast<std::ptrdiff_t>(offset), k, destination.begin());
-    tally.add(k);
-    address += static_cast<std::uint32_t>(k);
-    destination = destination.subspan(k);
-  }
-  return {};
+  return for_each_sector(device, address, destination.size(), tally,
+                         [&](const Sector&, std::span<std::uint8_t>, std::span<std::uint8_t> part,
+                             std::size_t at) -> Status {
+                           std::copy(part.begin(), part.end(), destination.begin() + at);
+                           return {};
+                         });
 }
 
 }  // namespace velk::dsp

@@ -12,8 +12,7 @@
 namespace velk::sqif {
 namespace {
 
-constexpr std::uint8_t kCommandReport = 0x01;
-constexpr std::uint8_t kStatusReport = 0x02;
+enum ReportId : std::uint8_t { kCommandReport = 0x01, kStatusReport = 0x02 };
 constexpr std::size_t kMaxReport = 1023;
 constexpr std::size_t kStatusLength = 3;
 constexpr std::int32_t kStatusReadMillis = 1000;
@@ -23,18 +22,18 @@ constexpr Nanos kBusyBackoff = std::chrono::milliseconds(5);
 constexpr Nanos kSilenceLimit = std::chrono::seconds(30);
 
 // The one-byte payloads: the partition to erase, the restart and the manifest arguments.
-constexpr std::uint8_t kPartition0 = 0x00;
-constexpr std::uint8_t kResetArgument = 0x01;
-constexpr std::uint8_t kManifestArgument = 0x03;
+enum Argument : std::uint8_t {
+  kPartition0 = 0x00,
+  kResetArgument = 0x01,
+  kManifestArgument = 0x03
+};
 
 enum LoaderStatus : std::uint8_t { kDone = 0, kBusy = 1, kFailed = 2 };
 
 }  // namespace
 
 Result<SqifDevice> connect_sqif() {
-  auto list = hid::hid_devices(kSqifIdentity.vendor, kSqifIdentity.product);
-  if (list.empty()) return fail(ErrorKind::EnumerationError, "SQIF device not found");
-  VELK_TRY_ASSIGN(device, hid::HidDeviceList::open(*list.first()));
+  VELK_TRY_ASSIGN(device, open_hid_loader(kSqifIdentity));
   VELK_DEBUG(kSqifLogTarget, "Connected to the device in SQIF mode");
   return SqifDevice(std::move(device));
 }

@@ -6,29 +6,24 @@
 #include <cstdint>
 #include <span>
 
-#include "lib/hid/src/manager/hid.h"
 #include "velk/src/c/error.h"
+#include "velk/src/device/hid_loader.h"
 
 namespace velk::sqif {
 
-// Command codes of the loader; 4 is not used.
-constexpr std::uint8_t SQIF_PING = 0;
-constexpr std::uint8_t SQIF_RESET = 1;
-constexpr std::uint8_t SQIF_ERASE = 2;
-constexpr std::uint8_t SQIF_WRITE = 3;
-constexpr std::uint8_t SQIF_MANIFEST = 5;
+// Command codes of the loader, numbered from 0; 4 is not used.
+enum SqifCommand : std::uint8_t {
+  SQIF_PING,
+  SQIF_RESET,
+  SQIF_ERASE,
+  SQIF_WRITE,
+  SQIF_MANIFEST = 5
+};
 
 // Image bytes per SQIF_WRITE: a 1022-byte report, one under the loader's 1023-byte limit.
 constexpr std::size_t kWriteChunk = 1018;
 
-class SqifDevice {
- public:
-  explicit SqifDevice(hid::HidDevice device) : device_(std::move(device)) {}
-  hid::HidDevice& hid() { return device_; }
-
- private:
-  hid::HidDevice device_;
-};
+using SqifDevice = HidLoader<OperationMode::SQIF>;
 
 // Opens the loader found under the SQIF identity; hidapi must have been started (LibraryContext).
 Result<SqifDevice> connect_sqif();
