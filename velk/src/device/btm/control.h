@@ -14,10 +14,7 @@ namespace velk::btm {
 // One word: 0 or 3 while the Bluetooth-module firmware runs; 5 or 1 written to restart into
 // SQIF or DSP mode.
 constexpr std::uint16_t kModePSKey = 0x02AD;
-constexpr std::uint16_t kModeBtm = 0;
-constexpr std::uint16_t kModeBtmAlt = 3;
-constexpr std::uint16_t kModeSqif = 5;
-constexpr std::uint16_t kModeDsp = 1;
+enum ModeKeyValue : std::uint16_t { kModeBtm = 0, kModeBtmAlt = 3, kModeSqif = 5, kModeDsp = 1 };
 
 constexpr std::uint16_t kVarColdReset = 0x4001;
 

@@ -10,15 +10,6 @@
 namespace velk::dfu {
 namespace {
 
-// Suffix fields, as offsets from the end of the file.
-constexpr std::size_t kBcdDeviceFromEnd = 16;
-constexpr std::size_t kIdProductFromEnd = 14;
-constexpr std::size_t kIdVendorFromEnd = 12;
-constexpr std::size_t kBcdDfuFromEnd = 10;
-constexpr std::size_t kSignatureFromEnd = 8;
-constexpr std::size_t kLengthFromEnd = 5;
-constexpr std::size_t kCrcFromEnd = 4;
-
 constexpr std::uint16_t kBcdDfu = 0x0100;
 constexpr std::array<std::uint8_t, 3> kSignature{0x55, 0x46, 0x44};  // "UFD" in file order
 
@@ -44,38 +35,38 @@ std::uint32_t dfu_crc(std::span<const std::uint8_t> bytes) {
 
 Status check_dfu_file(std::span<const std::uint8_t> file, std::uint16_t id_vendor,
                       std::uint16_t id_product) {
-  const std::size_t n = file.size();
-  if (n < kDfuSuffixLength) return fail(ErrorKind::InvalidImage, "firmware image too small");
-  // The suffix's fields, by their distance from the end of the file.
-  const auto field = [&](std::size_t from_end) { return n - from_end; };
+  if (file.size() < kDfuSuffixLength)
+    return fail(ErrorKind::InvalidImage, "firmware image too small");
+  // The suffix's fields in file order, each at its offset in the suffix.
+  const auto suffix = file.last(kDfuSuffixLength);
 
-  VELK_DEBUG(kDfuLogTarget, "Parsing firmware release {:x}",
-             load_le16(file, field(kBcdDeviceFromEnd)));
+  VELK_DEBUG(kDfuLogTarget, "Parsing firmware release {:x}", load_le16(suffix, /*bcdDevice*/ 0));
 
   // DFU mode shows the odd product ID; a file may name it or its even twin.
-  const std::uint16_t file_vendor = load_le16(file, field(kIdVendorFromEnd));
-  const std::uint16_t file_product = load_le16(file, field(kIdProductFromEnd)) | 0x0001;
+  const std::uint16_t file_product = load_le16(suffix, /*idProduct*/ 2) | 0x0001;
+  const std::uint16_t file_vendor = load_le16(suffix, /*idVendor*/ 4);
   if (file_vendor != id_vendor || file_product != id_product) {
     return fail(ErrorKind::InvalidImage,
                 "firmware image does not match the device's ID: {:#x}/{:#x} != {:#x}/{:#x}",
                 file_vendor, file_product, id_vendor, id_product);
   }
 
-  const std::uint16_t bcd_dfu = load_le16(file, field(kBcdDfuFromEnd));
+  const std::uint16_t bcd_dfu = load_le16(suffix, /*bcdDFU*/ 6);
   if (bcd_dfu != kBcdDfu)
     return fail(ErrorKind::InvalidImage, "invalid DFU version: {:#x}", bcd_dfu);
 
-  const auto signature = file.subspan(field(kSignatureFromEnd), kSignature.size());
+  const auto signature = suffix.subspan(/*ucDfuSignature*/ 8, kSignature.size());
   if (!std::equal(signature.begin(), signature.end(), kSignature.begin())) {
     return fail(ErrorKind::InvalidImage, "invalid DFU signature: {:#x}", load_le24(signature, 0));
   }
 
-  const std::uint8_t length = file[field(kLengthFromEnd)];
+  const std::uint8_t length = suffix[/*bLength*/ 11];
   if (length != kDfuSuffixLength)
     return fail(ErrorKind::InvalidImage, "invalid DFU size: {:#x}", length);
 
-  const std::uint32_t stored = load_le32(file, field(kCrcFromEnd));
-  const std::uint32_t computed = dfu_crc(file.first(n - kCrcFromEnd));
+  // The CRC covers everything before itself, the rest of the suffix included.
+  const std::uint32_t stored = load_le32(suffix, /*dwCRC*/ 12);
+  const std::uint32_t computed = dfu_crc(file.first(file.size() - 4));
   if (stored != computed) {
     return fail(ErrorKind::InvalidImage, "invalid DFU CRC: {:#x} != {:#x}", stored, computed);
   }

@@ -8,18 +8,8 @@
 namespace velk::dsp {
 namespace {
 
-// Header layout; multi-byte fields are big-endian, addresses count 16-bit words.
-constexpr std::size_t kEndOffset = 0;
-constexpr std::size_t kStartOffset = 12;
-constexpr std::size_t kLengthOffset = 16;
-constexpr std::size_t kCheckOffset = 22;  // low half of the 32-bit check field
-constexpr std::size_t kMarkerOffset = 62;
-constexpr std::size_t kCommandOffset = 63;
-
 constexpr std::uint8_t kMarker = 0xEE;
-constexpr std::uint8_t kCommandData = 0x14;
-constexpr std::uint8_t kCommandCrc = 0x15;
-constexpr std::uint8_t kCommandErase = 0x21;
+enum Command : std::uint8_t { kCommandData = 0x14, kCommandCrc = 0x15, kCommandErase = 0x21 };
 
 struct Header {
   std::uint32_t end;
@@ -33,9 +23,15 @@ struct Header {
   std::uint32_t byte_address() const { return start * 2U; }
 };
 
+// The header's fields at their offsets; multi-byte fields are big-endian, addresses count 16-bit
+// words.
 Header read_header(std::span<const std::uint8_t> h) {
-  return Header{load_be32(h, kEndOffset),   load_be32(h, kStartOffset), load_be32(h, kLengthOffset),
-                load_be16(h, kCheckOffset), h[kMarkerOffset],           h[kCommandOffset]};
+  return Header{.end = load_be32(h, 0),
+                .start = load_be32(h, 12),
+                .length = load_be32(h, 16),
+                .check = load_be16(h, 22),  // the low half of the 32-bit check field at 20
+                .marker = h[62],
+                .command = h[63]};
 }
 
 void add_write(std::vector<FfSection>& sections, std::uint32_t address,

@@ -1,5 +1,8 @@
 #include "velk/src/device/dsp/loader_image.h"
 
+#include <algorithm>
+#include <array>
+
 #include "velk/src/c/log.h"
 #include "velk/src/device/mode.h"
 #include "velk/src/util/byte_order.h"
@@ -8,10 +11,7 @@ namespace velk::dsp {
 namespace {
 
 constexpr std::size_t kMinLength = 52;
-constexpr std::size_t kTypeOffset = 0;
-constexpr std::size_t kHeaderCountOffset = 28;
-constexpr std::size_t kHeaderEntriesOffset = 30;
-constexpr std::size_t kHeaderEntrySize = 4;
+constexpr std::array<std::uint16_t, 3> kImageTypes{0x09A4, 0x09A5, 0x09A6};
 // The terminating zero link sits this far before the end: the image's trailer follows it.
 constexpr std::size_t kTrailerLength = 22;
 
@@ -23,13 +23,14 @@ bool check_loader_image(std::span<const std::uint8_t> data) {
     VELK_ERROR(kDspLogTarget, "Image too small: {:#x}", n);
     return false;
   }
-  const std::uint16_t type = load_be16(data, kTypeOffset);
-  if (type != 0x09A4 && type != 0x09A5 && type != 0x09A6) {
+  const std::uint16_t type = load_be16(data, /*type*/ 0);
+  if (std::find(kImageTypes.begin(), kImageTypes.end(), type) == kImageTypes.end()) {
     VELK_ERROR(kDspLogTarget, "Unsupported image type: {:#x}", type);
     return false;
   }
+  // The header's count of 4-byte entries at 28, the entries from 30, then the chain of blocks.
   // 64-bit so that a walk near the end of a 4 GiB buffer cannot wrap on a 32-bit host.
-  std::uint64_t q = kHeaderEntriesOffset + kHeaderEntrySize * load_be16(data, kHeaderCountOffset);
+  std::uint64_t q = 30 + 4 * std::uint64_t{load_be16(data, /*header count*/ 28)};
   while (q < n) {
     if (n - q < 2) break;
     const std::uint16_t link = load_be16(data, static_cast<std::size_t>(q));
