@@ -11,13 +11,13 @@
 
 namespace velk::sqif {
 
-// Command codes of the loader, numbered from 0; 4 is not used.
+// Command codes of the loader; 4 is not used.
 enum SqifCommand : std::uint8_t {
-  SQIF_PING,
-  SQIF_RESET,
-  SQIF_ERASE,
-  SQIF_WRITE,
-  SQIF_MANIFEST = 5
+  SQIF_PING = 0,
+  SQIF_RESET = 1,
+  SQIF_ERASE = 2,
+  SQIF_WRITE = 3,
+  SQIF_MANIFEST = 5,
 };
 
 // Image bytes per SQIF_WRITE: a 1022-byte report, one under the loader's 1023-byte limit.
