@@ -214,8 +214,8 @@ int DfuMode::usb_reset() {
   return LIBUSB_ERROR_NOT_FOUND;
 }
 
-Bytes sample_firmware() {
-  Bytes image(3000);
+Bytes sample_firmware(std::size_t size) {
+  Bytes image(size);
   for (std::size_t i = 0; i < image.size(); ++i) {
     image[i] = static_cast<std::uint8_t>(i * 31 + i / 256);
   }
@@ -224,12 +224,19 @@ Bytes sample_firmware() {
 
 namespace {
 
-// A loader holding a known image, for programs that upload it without the library's tests.
-const ScenarioRegistrar firmware_scenario{"vexo-dfu-firmware", [](Bus& bus) {
-                                            auto vexo = Vexo::create({.mode = Mode::Dfu});
-                                            vexo->btm_firmware() = sample_firmware();
-                                            bus.plug(vexo);
-                                          }};
+Scenario loader_holding(std::size_t firmware_size) {
+  return [firmware_size](Bus& bus) {
+    auto vexo = Vexo::create({.mode = Mode::Dfu});
+    vexo->btm_firmware() = sample_firmware(firmware_size);
+    bus.plug(vexo);
+  };
+}
+
+// Loaders holding a known image, for programs that upload it without the library's tests; the
+// larger one is what the benchmarks compare DFU clients on.
+const ScenarioRegistrar firmware_scenario{"vexo-dfu-firmware", loader_holding(kSampleFirmwareSize)};
+const ScenarioRegistrar large_firmware_scenario{"vexo-dfu-firmware-1m",
+                                                loader_holding(std::size_t{1} << 20)};
 
 }  // namespace
 

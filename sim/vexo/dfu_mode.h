@@ -10,6 +10,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 
 #include "sim/vexo/mode_model.h"
@@ -71,8 +72,9 @@ class DfuMode final : public ModeModel {
   std::size_t upload_offset_ = 0;
 };
 
-// The image the "vexo-dfu-firmware" scenario's chip holds: 3000 bytes in a fixed pattern, so that
-// an upload by another program can be checked against it.
-Bytes sample_firmware();
+// The image the "vexo-dfu-firmware" scenario's chip holds: bytes in a fixed pattern, so that an
+// upload by another program can be checked against it. "vexo-dfu-firmware-1m" holds 1 MiB of it.
+inline constexpr std::size_t kSampleFirmwareSize = 3000;
+Bytes sample_firmware(std::size_t size = kSampleFirmwareSize);
 
 }  // namespace sim::vexo
