@@ -104,15 +104,22 @@ TEST(SwappedCrc16, CheckValues) {
 }
 
 TEST(SwappedCrc16, MatchesBitwiseDefinition) {
+  // Every length up to 512 covers each tail the many-bytes-at-a-time loop can leave; a full DSP
+  // sector and a run that starts at an odd address cover the long runs.
   Bytes b;
   std::uint32_t x = 12345;
-  for (int i = 0; i < 512; ++i) {
+  for (int i = 0; i < 0x10000 + 2; ++i) {
     x = x * 1103515245U + 12345U;
     b.push_back(static_cast<std::uint8_t>(x >> 16));
-    if (b.size() % 2 == 0) {
+    if (b.size() % 2 == 0 && b.size() <= 512) {
       ASSERT_EQ(swapped_crc16(b), reference_crc16(b, true)) << b.size();
     }
   }
+  const Bytes sector(b.begin(), b.begin() + 0x10000);
+  EXPECT_EQ(swapped_crc16(sector), reference_crc16(sector, true));
+  const Bytes odd_start(b.begin() + 1, b.end() - 1);
+  EXPECT_EQ(swapped_crc16(std::span(b).subspan(1, odd_start.size())),
+            reference_crc16(odd_start, true));
 }
 
 TEST(SwappedCrc16, OddLengthIsABug) {
