@@ -7,9 +7,10 @@ find_package(fmt REQUIRED)
 find_package(Threads REQUIRED)
 
 if(WIN32)
-  set(VELK_DEPS_ROOT "" CACHE PATH "Cross-built libusb, hidapi, fmt and GoogleTest")
-  if(NOT EXISTS "${VELK_DEPS_ROOT}/lib/libusb-1.0.dll.a" OR NOT EXISTS "${VELK_DEPS_ROOT}/lib/libhidapi.a")
-    message(FATAL_ERROR "VELK_DEPS_ROOT (${VELK_DEPS_ROOT}) holds no cross-built libusb and hidapi; "
+  set(VELK_DEPS_ROOT "" CACHE PATH "Cross-built libusb, hidapi, zlib, fmt and GoogleTest")
+  if(NOT EXISTS "${VELK_DEPS_ROOT}/lib/libusb-1.0.dll.a" OR NOT EXISTS "${VELK_DEPS_ROOT}/lib/libhidapi.a"
+     OR NOT EXISTS "${VELK_DEPS_ROOT}/lib/libz.a")
+    message(FATAL_ERROR "VELK_DEPS_ROOT (${VELK_DEPS_ROOT}) holds no cross-built libusb, hidapi and zlib; "
                         "scripts/build-windows.sh builds them")
   endif()
   # Our sources include <libusb.h> and <hidapi/hidapi.h>, as on Linux.
@@ -25,6 +26,10 @@ if(WIN32)
   # exports them under their own names. hidapi loads hid.dll and cfgmgr32 itself at run time.
   add_library(velk_hidapi INTERFACE)
   target_link_libraries(velk_hidapi INTERFACE velk_hidapi_headers ${VELK_DEPS_ROOT}/lib/libhidapi.a)
+  # zlib is linked into velk.dll, so that the DLL imports nothing more.
+  add_library(velk_zlib INTERFACE)
+  target_include_directories(velk_zlib SYSTEM INTERFACE ${VELK_DEPS_ROOT}/include)
+  target_link_libraries(velk_zlib INTERFACE ${VELK_DEPS_ROOT}/lib/libz.a)
 else()
   pkg_check_modules(LIBUSB REQUIRED IMPORTED_TARGET libusb-1.0)
   pkg_check_modules(HIDAPI REQUIRED IMPORTED_TARGET hidapi-hidraw)
@@ -41,4 +46,7 @@ else()
   add_library(velk_hidapi INTERFACE)
   target_link_libraries(velk_hidapi INTERFACE velk_hidapi_headers
     "$<LINK_LIBRARY:WHOLE_ARCHIVE,${HIDAPI_STATIC}>" PkgConfig::UDEV)
+  find_package(ZLIB REQUIRED)
+  add_library(velk_zlib INTERFACE)
+  target_link_libraries(velk_zlib INTERFACE ZLIB::ZLIB)
 endif()

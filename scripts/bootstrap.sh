@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs everything the project needs on a fresh Debian 12 machine, from Debian's packages:
-# the compilers and build tools, libusb, hidapi, {fmt}, spdlog, GoogleTest, Google Benchmark,
+# the compilers and build tools, libusb, hidapi, zlib, {fmt}, spdlog, GoogleTest, Google Benchmark,
 # dfu-util (a third-party DFU client that is run against the virtual device), clang-format-15
 # (the layout check), Python 3 with pytest and setuptools (the Python binding's tests and
 # packaging), umockdev (the real-stack tests: the virtual device at the kernel interface), and,
@@ -11,8 +11,8 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 packages=(build-essential g++ cmake ninja-build pkg-config git file
-          libusb-1.0-0-dev libhidapi-dev libudev-dev umockdev libumockdev-dev libfmt-dev libspdlog-dev
-          libgtest-dev libgmock-dev googletest libbenchmark-dev dfu-util
+          libusb-1.0-0-dev libhidapi-dev libudev-dev zlib1g-dev umockdev libumockdev-dev libfmt-dev
+          libspdlog-dev libgtest-dev libgmock-dev googletest libbenchmark-dev dfu-util
           clang-format-15 python3 python3-pytest python3-setuptools)
 
 as_root() {

@@ -3,8 +3,8 @@
 # drovin.exe and the test programs.
 #
 # The third-party libraries are built first into a cache folder and reused on later runs:
-# libusb (shared, libusb-1.0.dll), hidapi's Windows back end (static, linked into velk.dll),
-# {fmt} and GoogleTest (static). Their sources are Debian source packages, fetched with
+# libusb (shared, libusb-1.0.dll), hidapi's Windows back end and zlib (static, linked into
+# velk.dll), {fmt} and GoogleTest (static). Their sources are Debian source packages, fetched with
 # `apt-get source` through an apt configuration of our own, so the machine's apt set-up is
 # neither read for packages nor changed.
 #
@@ -27,6 +27,7 @@ toolchain=$root/cmake/toolchain-i686-mingw.cmake
 # Pinned so that a rebuilt cache is the same cache. The stamp names the exact version.
 libusb_pkg=libusb-1.0 libusb_ver=2:1.0.26-1
 hidapi_pkg=hidapi hidapi_ver=0.13.1-1
+zlib_pkg=zlib zlib_ver=1:1.2.13.dfsg-1
 fmt_pkg=fmtlib fmt_ver=9.1.0+ds1-2
 gtest_src=/usr/src/googletest
 
@@ -122,6 +123,24 @@ build_hidapi() {
   mark_built hidapi "$hidapi_ver"
 }
 
+# The static library only (velk uses its CRC-32). Debian's source leaves out zlib's Windows
+# makefiles, so its library sources are compiled here, as hidapi's are.
+build_zlib() {
+  is_built zlib "$zlib_ver" && return
+  local src out f
+  src=$(fetch_source "$zlib_pkg" "$zlib_ver")
+  out=$deps/build/zlib
+  rm -rf "$out" && mkdir -p "$out"
+  for f in adler32 compress crc32 deflate gzclose gzlib gzread gzwrite infback inffast inflate \
+           inftrees trees uncompr zutil; do
+    quiet "$out/build.log" $host-gcc-posix -O2 -c "$src/$f.c" -I"$src" -o "$out/$f.o"
+  done
+  rm -f "$deps/lib/libz.a"
+  $host-ar rcs "$deps/lib/libz.a" "$out"/*.o
+  cp "$src/zlib.h" "$src/zconf.h" "$deps/include/"
+  mark_built zlib "$zlib_ver"
+}
+
 # A library with a CMake build of its own, static, installed into the cache.
 build_cmake_dep() { # name version source-folder cmake-args...
   local name=$1 ver=$2 src=$3
@@ -161,6 +180,7 @@ timed() { # label command...
 
 timed build_libusb
 timed build_hidapi
+timed build_zlib
 timed build_fmt
 timed build_gtest
 say "dependencies in $deps ($(($(now) - t_start)) s)"

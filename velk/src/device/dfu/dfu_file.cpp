@@ -1,5 +1,7 @@
 #include "velk/src/device/dfu/dfu_file.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <array>
 
@@ -13,24 +15,11 @@ namespace {
 constexpr std::uint16_t kBcdDfu = 0x0100;
 constexpr std::array<std::uint8_t, 3> kSignature{0x55, 0x46, 0x44};  // "UFD" in file order
 
-constexpr std::array<std::uint32_t, 256> make_crc_table() {
-  std::array<std::uint32_t, 256> table{};
-  for (std::uint32_t i = 0; i < 256; ++i) {
-    std::uint32_t c = i;
-    for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320U : c >> 1;
-    table[i] = c;
-  }
-  return table;
-}
-
-constexpr std::array<std::uint32_t, 256> kCrcTable = make_crc_table();
-
 }  // namespace
 
 std::uint32_t dfu_crc(std::span<const std::uint8_t> bytes) {
-  std::uint32_t crc = 0xFFFFFFFFU;
-  for (std::uint8_t b : bytes) crc = kCrcTable[(crc ^ b) & 0xFF] ^ (crc >> 8);
-  return crc;
+  // zlib's CRC-32 is the same register with its final inversion; the suffix stores it without.
+  return ~static_cast<std::uint32_t>(crc32_z(0, bytes.data(), bytes.size()));
 }
 
 Status check_dfu_file(std::span<const std::uint8_t> file, std::uint16_t id_vendor,
