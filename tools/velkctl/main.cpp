@@ -50,7 +50,7 @@ bool parse_number(std::string_view text, std::uint64_t max, std::uint64_t& out) 
 
 // A progress bar on standard error. An operation whose size is open until its end reports the
 // count so far as both numbers; that shows as a count without a bar.
-void VELK_CALL show_progress(std::uint64_t done, std::uint64_t total) {
+void draw_progress(std::uint64_t done, std::uint64_t total) {
   constexpr int kWidth = 40;
   if (total == 0 || done == total) {
     std::fprintf(stderr, "\r  %llu bytes%s", static_cast<unsigned long long>(done),
@@ -65,15 +65,60 @@ void VELK_CALL show_progress(std::uint64_t done, std::uint64_t total) {
   std::fflush(stderr);
 }
 
+// The library reports after every block, a thousand times for a megabyte of firmware; the line
+// is redrawn only when its percentage, or a count's 64 KiB step, changes.
+struct ProgressLine {
+  std::uint64_t done = 0;
+  std::uint64_t total = 0;
+  std::uint64_t drawn_step = ~std::uint64_t{0};
+  bool drawn = true;
+};
+ProgressLine progress_line;
+
+// A count's steps are kept apart from a bar's percentages by the top bit.
+std::uint64_t progress_step(std::uint64_t done, std::uint64_t total) {
+  if (total == 0 || done == total) return (std::uint64_t{1} << 63) | (done >> 16);
+  return done * 100 / total;
+}
+
+void VELK_CALL show_progress(std::uint64_t done, std::uint64_t total) {
+  ProgressLine& line = progress_line;
+  line.done = done;
+  line.total = total;
+  const std::uint64_t step = progress_step(done, total);
+  line.drawn = step != line.drawn_step;
+  if (!line.drawn) return;
+  draw_progress(done, total);
+  line.drawn_step = step;
+}
+
+// After a transfer: the last report as it was, then the end of the line.
+void end_progress() {
+  ProgressLine& line = progress_line;
+  if (!line.drawn) draw_progress(line.done, line.total);
+  line = ProgressLine{};
+  std::fputc('\n', stderr);
+}
+
+// The whole file, read in one go into a buffer of the size the file has (when it can tell).
 bool read_file(const std::string& path, std::vector<std::uint8_t>& out) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) {
     std::fprintf(stderr, "velkctl: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
     return false;
   }
-  std::uint8_t chunk[65536];
-  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
-    out.insert(out.end(), chunk, chunk + n);
+  long size = -1;
+  if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
+  std::rewind(f);
+  // One byte more than the file holds, so that the first read already meets the end.
+  out.resize(size >= 0 ? static_cast<std::size_t>(size) + 1 : 65536);
+  std::size_t used = 0;
+  for (;;) {
+    used += std::fread(out.data() + used, 1, out.size() - used, f);
+    if (used < out.size() || used > 0xFFFFFFFFu) break;
+    out.resize(out.size() * 2);
+  }
+  out.resize(used);
   bool ok = std::ferror(f) == 0;
   std::fclose(f);
   if (!ok || out.size() > 0xFFFFFFFFu) {
@@ -99,7 +144,7 @@ int exit_for(std::int32_t code) {
 
 // The exit status of a transfer, after the line that ends its progress bar.
 int finish_transfer(std::int32_t code, const std::string& done_message) {
-  std::fputc('\n', stderr);
+  end_progress();
   if (code == 0) std::printf("%s\n", done_message.c_str());
   return exit_for(code);
 }
