@@ -49,6 +49,11 @@ TEST(DfuCrc, IsTheUninvertedIsoHdlcCrc) {
   EXPECT_EQ(dfu_crc(bytes_of("The quick brown fox jumps over the lazy dog")), ~0x414FA339U);
 }
 
+TEST(DfuCrc, ContinuesOverPieces) {
+  EXPECT_EQ(dfu_crc(bytes_of("56789"), dfu_crc(bytes_of("1234"))), ~0xCBF43926U);
+  EXPECT_EQ(dfu_crc({}, 0x12345678U), 0x12345678U);
+}
+
 TEST(DfuFile, LengthBoundary) {
   EXPECT_EQ(failure(Bytes(15, 0)), "firmware image too small");
   EXPECT_EQ(failure({}), "firmware image too small");

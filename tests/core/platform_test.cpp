@@ -77,7 +77,13 @@ TEST_F(PlatformTest, ReplaceFileCreatesThenReplacesWholeContentWithoutTemporarie
   ASSERT_TRUE(replace_file(utf8("dump.bin"), bytes("new")));
   EXPECT_EQ(content(native("dump.bin")), "new");
 
-  ASSERT_TRUE(replace_file(utf8("dump.bin"), {}));
+  // Pieces follow one another, an empty one adding nothing.
+  const std::vector<std::uint8_t> head = bytes("pie"), tail = bytes("ces");
+  const std::span<const std::uint8_t> pieces[] = {head, {}, tail};
+  ASSERT_TRUE(replace_file(utf8("dump.bin"), pieces));
+  EXPECT_EQ(content(native("dump.bin")), "pieces");
+
+  ASSERT_TRUE(replace_file(utf8("dump.bin"), std::span<const std::uint8_t>{}));
   EXPECT_TRUE(fs::exists(native("dump.bin")));
   EXPECT_EQ(fs::file_size(native("dump.bin")), 0u);
   EXPECT_EQ(listing(), std::vector<std::string>{"dump.bin"});

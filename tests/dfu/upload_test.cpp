@@ -34,6 +34,12 @@ class Upload : public DfuTest {
     for (const auto& r : control(kUpload)) out.push_back(r.data.size());
     return out;
   }
+
+  static Bytes joined(const dfu::FilePieces& pieces) {
+    Bytes out;
+    for (const auto& piece : pieces) out.insert(out.end(), piece.begin(), piece.end());
+    return out;
+  }
 };
 
 TEST_F(Upload, AnImageThatNeverEndsIsCutOff) {
@@ -63,13 +69,27 @@ TEST_F(Upload, ReadsBlocksUntilAShortOneAndAppendsASuffix) {
     EXPECT_EQ(r.timeout_ms, 1000);
   }
   EXPECT_EQ(progress_calls(), (ProgressCalls{{256, 256}, {512, 512}, {600, 600}}));
-  ASSERT_EQ(image->size(), 616u);
-  EXPECT_EQ(Bytes(image->begin(), image->begin() + 600), firmware);
-  EXPECT_EQ(Bytes(image->begin() + 600, image->begin() + 606),
+  const Bytes file = joined(*image);
+  ASSERT_EQ(file.size(), 616u);
+  EXPECT_EQ(Bytes(file.begin(), file.begin() + 600), firmware);
+  EXPECT_EQ(Bytes(file.begin() + 600, file.begin() + 606),
             (Bytes{0xFF, 0xFF,     // bcdDevice: no release
                    0x00, 0x13,     // idProduct 0x1300, the DFU identity with bit 0 cleared
                    0x11, 0x7A}));  // idVendor
-  EXPECT_TRUE(dfu::check_dfu_file(*image, sim::vexo::kMakerVendor, sim::vexo::kDfuProduct));
+  EXPECT_TRUE(dfu::check_dfu_file(file, sim::vexo::kMakerVendor, sim::vexo::kDfuProduct));
+}
+
+TEST_F(Upload, ALargeImageComesInPiecesWithOneCrcOverAll) {
+  const Bytes firmware = pattern((5u << 19) + 1000, 3);  // 2.5 MiB and a short block
+  auto& device = connect_holding(firmware, 0xFFFF);
+
+  auto image = dfu::upload(device, recording_progress());
+
+  ASSERT_TRUE(image) << image.error().display();
+  EXPECT_GT(image->size(), 2u);
+  const Bytes file = joined(*image);
+  EXPECT_EQ(Bytes(file.begin(), file.end() - 16), firmware);
+  EXPECT_TRUE(dfu::check_dfu_file(file, sim::vexo::kMakerVendor, sim::vexo::kDfuProduct));
 }
 
 TEST_F(Upload, AnImageOfWholeBlocksEndsWithAnEmptyRead) {
@@ -80,7 +100,7 @@ TEST_F(Upload, AnImageOfWholeBlocksEndsWithAnEmptyRead) {
   ASSERT_TRUE(image);
   EXPECT_EQ(reads(), (std::vector<std::size_t>{256, 256, 0}));
   EXPECT_EQ(progress_calls(), (ProgressCalls{{256, 256}, {512, 512}, {512, 512}}));
-  EXPECT_EQ(image->size(), 528u);
+  EXPECT_EQ(joined(*image).size(), 528u);
 }
 
 TEST_F(Upload, AnEmptyFirmwareGivesTheSuffixAlone) {
@@ -88,8 +108,9 @@ TEST_F(Upload, AnEmptyFirmwareGivesTheSuffixAlone) {
   auto image = dfu::upload(device, recording_progress());
   ASSERT_TRUE(image);
   EXPECT_EQ(reads(), (std::vector<std::size_t>{0}));
-  EXPECT_EQ(image->size(), 16u);
-  EXPECT_TRUE(dfu::check_dfu_file(*image, sim::vexo::kMakerVendor, sim::vexo::kDfuProduct));
+  const Bytes file = joined(*image);
+  EXPECT_EQ(file.size(), 16u);
+  EXPECT_TRUE(dfu::check_dfu_file(file, sim::vexo::kMakerVendor, sim::vexo::kDfuProduct));
 }
 
 TEST_F(Upload, IsRefusedBeforeAnyRequestWithoutUploadOrWithAZeroTransferSize) {
@@ -129,7 +150,7 @@ TEST_F(Upload, AnUploadedImageDownloadsBackUnchanged) {
   ASSERT_TRUE(image);
   vexo_->faults().dfu.manifest_time = 0ns;
   vexo_->btm_firmware() = pattern(50);
-  ASSERT_TRUE(dfu::download(device, *image, recording_progress()));
+  ASSERT_TRUE(dfu::download(device, joined(*image), recording_progress()));
   EXPECT_EQ(vexo_->btm_firmware(), firmware);
 }
 

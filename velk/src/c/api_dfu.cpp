@@ -1,5 +1,6 @@
 // The exported functions of DFU mode: flashing and dumping the Bluetooth-module firmware.
 #include <span>
+#include <vector>
 
 #include "velk.h"
 #include "velk/src/c/guard.h"
@@ -48,7 +49,8 @@ VELK_API int32_t VELK_CALL velk_dump_btm(velk_handle handle, const char* path,
         VELK_TRY(connection.reset());
         if (!uploaded) return std::unexpected(std::move(uploaded.error()));
         // The file is replaced whole or not at all, so a failed write never leaves half an image.
-        return velk::done(velk::platform::replace_file(path, *uploaded));
+        const std::vector<std::span<const std::uint8_t>> pieces(uploaded->begin(), uploaded->end());
+        return velk::done(velk::platform::replace_file(path, pieces));
       });
 }
 

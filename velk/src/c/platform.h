@@ -29,9 +29,14 @@ class AppendFile {
   std::intptr_t native_;
 };
 
-// Writes data to the file at the path, creating it or replacing its content. The data goes to
-// a temporary file beside it first, so a failure never leaves a half-written file in its place.
-// A failure is an InvalidArgument naming the path and the system's reason.
-Status replace_file(std::string_view utf8_path, std::span<const std::uint8_t> data);
+// Writes the pieces, in order, to the file at the path, creating it or replacing its content.
+// They go to a temporary file beside it first, so a failure never leaves a half-written file in
+// its place. A failure is an InvalidArgument naming the path and the system's reason.
+Status replace_file(std::string_view utf8_path,
+                    std::span<const std::span<const std::uint8_t>> pieces);
+
+inline Status replace_file(std::string_view utf8_path, std::span<const std::uint8_t> data) {
+  return replace_file(utf8_path, std::span(&data, 1));
+}
 
 }  // namespace velk::platform

@@ -41,7 +41,8 @@ void AppendFile::write(std::string_view bytes) noexcept {
   (void)write_all(static_cast<int>(native_), bytes.data(), bytes.size());
 }
 
-Status replace_file(std::string_view utf8_path, std::span<const std::uint8_t> data) {
+Status replace_file(std::string_view utf8_path,
+                    std::span<const std::span<const std::uint8_t>> pieces) {
   std::string path(utf8_path);
   std::string temp = path + ".velk-tmp";
   const auto failed = [&] {
@@ -50,8 +51,11 @@ Status replace_file(std::string_view utf8_path, std::span<const std::uint8_t> da
   };
   int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return failed();
-  bool ok =
-      write_all(fd, reinterpret_cast<const char*>(data.data()), data.size()) && ::fsync(fd) == 0;
+  bool ok = true;
+  for (const auto& data : pieces) {
+    ok = ok && write_all(fd, reinterpret_cast<const char*>(data.data()), data.size());
+  }
+  ok = ok && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
   if (ok && std::rename(temp.c_str(), path.c_str()) == 0) return {};
   auto error = failed();  // before unlink can change errno

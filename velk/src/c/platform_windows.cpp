@@ -64,7 +64,8 @@ void AppendFile::write(std::string_view bytes) noexcept {
   (void)write_all(reinterpret_cast<HANDLE>(native_), bytes.data(), bytes.size());
 }
 
-Status replace_file(std::string_view utf8_path, std::span<const std::uint8_t> data) {
+Status replace_file(std::string_view utf8_path,
+                    std::span<const std::span<const std::uint8_t>> pieces) {
   const auto failed = [&](const std::string& reason) {
     return fail(ErrorKind::InvalidArgument, "cannot write {}: {}", utf8_path, reason);
   };
@@ -74,8 +75,11 @@ Status replace_file(std::string_view utf8_path, std::span<const std::uint8_t> da
   HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return failed(last_error_text());
-  bool ok = write_all(file, reinterpret_cast<const char*>(data.data()), data.size()) &&
-            FlushFileBuffers(file);
+  bool ok = true;
+  for (const auto& data : pieces) {
+    ok = ok && write_all(file, reinterpret_cast<const char*>(data.data()), data.size());
+  }
+  ok = ok && FlushFileBuffers(file);
   ok = CloseHandle(file) && ok;
   if (ok &&
       MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {

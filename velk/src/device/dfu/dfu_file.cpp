@@ -17,9 +17,11 @@ constexpr std::array<std::uint8_t, 3> kSignature{0x55, 0x46, 0x44};  // "UFD" in
 
 }  // namespace
 
-std::uint32_t dfu_crc(std::span<const std::uint8_t> bytes) {
+std::uint32_t dfu_crc(std::span<const std::uint8_t> bytes, std::uint32_t preceding) {
   // zlib's CRC-32 is the same register with its final inversion; the suffix stores it without.
-  return ~static_cast<std::uint32_t>(crc32_z(0, bytes.data(), bytes.size()));
+  // (zlib answers 0 for a null buffer, whatever it continues.)
+  if (bytes.empty()) return preceding;
+  return ~static_cast<std::uint32_t>(crc32_z(~preceding, bytes.data(), bytes.size()));
 }
 
 Status check_dfu_file(std::span<const std::uint8_t> file, std::uint16_t id_vendor,
@@ -63,7 +65,8 @@ Status check_dfu_file(std::span<const std::uint8_t> file, std::uint16_t id_vendo
 }
 
 void append_dfu_suffix(std::vector<std::uint8_t>& image, std::uint16_t id_vendor,
-                       std::uint16_t id_product, std::uint16_t bcd_device) {
+                       std::uint16_t id_product, std::uint16_t bcd_device,
+                       std::uint32_t preceding) {
   image.reserve(image.size() + kDfuSuffixLength);
   append_le16(image, bcd_device);
   append_le16(image, static_cast<std::uint16_t>(id_product & 0xFFFE));
@@ -71,7 +74,7 @@ void append_dfu_suffix(std::vector<std::uint8_t>& image, std::uint16_t id_vendor
   append_le16(image, kBcdDfu);
   image.insert(image.end(), kSignature.begin(), kSignature.end());
   image.push_back(static_cast<std::uint8_t>(kDfuSuffixLength));
-  append_le32(image, dfu_crc(image));
+  append_le32(image, dfu_crc(image, preceding));
 }
 
 }  // namespace velk::dfu

@@ -20,6 +20,8 @@ constexpr Nanos kBlockBusyLimit = std::chrono::seconds(60);
 constexpr std::size_t kMaxUploadSize = 64u << 20;
 // The suffix of an uploaded image names no firmware release.
 constexpr std::uint16_t kUploadBcdDevice = 0xFFFF;
+// Blocks are read straight into pieces of this size.
+constexpr std::size_t kUploadPiece = 1u << 20;
 
 Nanos to_nanos(usb::Duration d) {
   return std::chrono::seconds(d.seconds) + Nanos(d.nanos);
@@ -118,26 +120,37 @@ Status manifest(DfuDevice& device, std::uint16_t block) {
   }
 }
 
-Result<std::vector<std::uint8_t>> upload(DfuDevice& device, const Progress& progress) {
+Result<FilePieces> upload(DfuDevice& device, const Progress& progress) {
   VELK_DEBUG(kDfuLogTarget, "Uploading image");
   const DfuFunctionalDescriptor& dfu = device.descriptor();
   if (!dfu.can_upload) return fail(ErrorKind::DeviceError, "upload operation not supported");
   // Every read of 0 bytes would come back full, so the end of the image would never show.
   if (dfu.transfer_size == 0) return fail(ErrorKind::InternalError, "DFU transfer size is 0");
 
-  std::vector<std::uint8_t> buffer(dfu.transfer_size);
-  std::vector<std::uint8_t> image;
+  // A piece always has room for one more block and the suffix, so neither ever moves it.
+  const std::size_t room = dfu.transfer_size + kDfuSuffixLength;
+  FilePieces pieces;
+  std::uint32_t crc = kDfuCrcPreset;  // over the pieces before the last
+  std::size_t total = 0;
   for (std::uint16_t block = 0;; ++block) {
-    VELK_TRY_ASSIGN(received, upload_block(device, block, buffer));
-    image.insert(image.end(), buffer.begin(),
-                 buffer.begin() + static_cast<std::ptrdiff_t>(received));
-    progress(image.size(), image.size());
-    if (received < buffer.size()) break;
-    if (image.size() >= kMaxUploadSize)
+    if (pieces.empty() || pieces.back().capacity() - pieces.back().size() < room) {
+      if (!pieces.empty()) crc = dfu_crc(pieces.back(), crc);
+      pieces.emplace_back().reserve(std::max(kUploadPiece, room));
+    }
+    std::vector<std::uint8_t>& piece = pieces.back();
+    const std::size_t at = piece.size();
+    piece.resize(at + dfu.transfer_size);
+    VELK_TRY_ASSIGN(received, upload_block(device, block, std::span(piece).subspan(at)));
+    piece.resize(at + received);
+    total += received;
+    progress(total, total);
+    if (received < dfu.transfer_size) break;
+    if (total >= kMaxUploadSize)
       return fail(ErrorKind::DeviceError, "upload exceeds {:#x} bytes", kMaxUploadSize);
   }
-  append_dfu_suffix(image, device.device().idVendor, device.device().idProduct, kUploadBcdDevice);
-  return image;
+  append_dfu_suffix(pieces.back(), device.device().idVendor, device.device().idProduct,
+                    kUploadBcdDevice, crc);
+  return pieces;
 }
 
 }  // namespace velk::dfu

@@ -21,9 +21,13 @@ Status download(DfuDevice& device, std::span<const std::uint8_t> file, const Pro
 // written the image, for at most 60 s.
 Status manifest(DfuDevice& device, std::uint16_t block);
 
+// A DFU file in the pieces of memory it was read into, in order: an upload of unknown size is
+// never copied to grow, and a large one needs no single contiguous allocation.
+using FilePieces = std::vector<std::vector<std::uint8_t>>;
+
 // Reads the image block by block until a short block, and returns it with a DFU suffix for the
 // device. Progress reports the bytes read so far as both done and total, since the size is known
 // only at the end.
-Result<std::vector<std::uint8_t>> upload(DfuDevice& device, const Progress& progress);
+Result<FilePieces> upload(DfuDevice& device, const Progress& progress);
 
 }  // namespace velk::dfu
