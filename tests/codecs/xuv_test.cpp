@@ -128,6 +128,69 @@ TEST(Xuv, ImageSizeIsCapped) {
             "image too large: offset 0xfffffffe is beyond the 0x4000000-byte limit");
 }
 
+// Lines of plain ASCII words have a fast path of their own. The same listing with U+00A0 for
+// every blank takes the general one, and must give the same image or the same error.
+TEST(Xuv, PlainAsciiLinesParseLikeAnyOther) {
+  std::uint32_t x = 7;
+  const auto below = [&x](std::uint32_t n) {
+    x = x * 1103515245U + 12345U;
+    return (x >> 8) % n;
+  };
+  const auto hex = [&](std::uint32_t v, std::uint32_t extra_zeros) {
+    const std::string digits = below(2) ? fmt::format("{:x}", v) : fmt::format("{:X}", v);
+    return std::string(extra_zeros, '0') + digits;
+  };
+  for (int round = 0; round < 2000; ++round) {
+    std::string ascii;
+    std::string general;
+    const auto blank = [&] {
+      ascii += below(2) ? " " : "\t";
+      general += "\xC2\xA0";
+    };
+    const auto text = [&](const std::string& t) {
+      ascii += t;
+      general += t;
+    };
+    std::uint32_t address = below(3);
+    for (std::uint32_t line = 0, lines = 1 + below(6); line < lines; ++line) {
+      if (below(8) == 0) blank();
+      const std::uint32_t shape = below(40);
+      // Mostly words at rising addresses; now and then a repeated or falling address, one past
+      // the image cap, a sign, a bad digit, too many digits, a missing or a third token.
+      address += shape == 0 ? 0u - below(3) : shape == 1 ? 0x2000000 : below(3);
+      std::string address_token = "@" + hex(address, below(4) == 0 ? below(4) : 0);
+      if (shape == 2) address_token.insert(1, "+");
+      if (shape == 3) address_token += "g";
+      if (shape == 4) address_token = "@";
+      if (shape == 5) address_token.erase(0, 1);
+      std::string value_token = hex(shape == 6 ? 0x10000 + below(5) : below(0x10000), below(2));
+      if (shape == 7) value_token.insert(0, "+");
+      if (shape == 8) value_token += "x";
+      text(address_token);
+      if (shape != 9) {
+        blank();
+        text(value_token);
+      }
+      if (shape == 10) {
+        blank();
+        text("1");
+      }
+      if (below(4) == 0) blank();
+      if (line + 1 < lines || below(2)) text(below(3) == 0 ? "\r\n" : "\n");
+    }
+    const auto plain = parse(ascii);
+    const auto other = parse(general);
+    ASSERT_EQ(plain.has_value(), other.has_value()) << ascii;
+    if (plain) {
+      ASSERT_EQ(*plain, *other) << ascii;
+    } else if (plain.error().text().starts_with("invalid line: ")) {
+      ASSERT_TRUE(other.error().text().starts_with("invalid line: ")) << ascii;
+    } else {
+      ASSERT_EQ(plain.error().text(), other.error().text()) << ascii;
+    }
+  }
+}
+
 TEST(Xuv, WholeBufferMustBeUtf8BeforeAnyLineIsRead) {
   EXPECT_EQ(failure("@0 1\n@1 2 \xFF\n"),
             "invalid xuv file: invalid utf-8 sequence of 1 bytes from index 10");

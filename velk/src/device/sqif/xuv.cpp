@@ -12,7 +12,7 @@ namespace velk::sqif {
 namespace {
 
 // The characters with the Unicode White_Space property.
-bool is_white_space(char32_t c) {
+constexpr bool is_white_space(char32_t c) {
   if (c <= 0x20) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
   if (c < 0x85) return false;
   if (c >= 0x2000 && c <= 0x200A) return true;
@@ -67,7 +67,7 @@ std::string_view text(NumberError e) {
   return {};
 }
 
-int hex_digit(char c) {
+constexpr int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -124,6 +124,88 @@ Status parse_line(std::span<const std::uint8_t> line, std::vector<std::uint8_t>&
   return {};
 }
 
+// The fast path. Nearly every line of a listing is "@address value" in ASCII, which one pass over
+// its bytes parses; every other line (a "+", a long number, non-ASCII text, a wrong token count,
+// a bad digit, a word out of order or past the cap) goes to parse_line, which alone reports errors.
+
+enum ByteClass : std::uint8_t { kToken, kSpace, kLineFeed, kNonAscii };
+
+constexpr std::array<std::uint8_t, 256> make_byte_classes() {
+  std::array<std::uint8_t, 256> classes{};
+  for (std::size_t b = 0; b < 256; ++b) {
+    classes[b] = b >= 0x80 ? kNonAscii : is_white_space(static_cast<char32_t>(b)) ? kSpace : kToken;
+  }
+  classes['\n'] = kLineFeed;
+  return classes;
+}
+constexpr std::array<std::uint8_t, 256> kByteClass = make_byte_classes();
+
+constexpr std::array<std::uint8_t, 256> make_hex_values() {
+  std::array<std::uint8_t, 256> values{};
+  for (std::size_t b = 0; b < 256; ++b) {
+    const int d = hex_digit(static_cast<char>(b));
+    values[b] = d < 0 ? 0xFF : static_cast<std::uint8_t>(d);
+  }
+  return values;
+}
+constexpr std::array<std::uint8_t, 256> kHexValue = make_hex_values();
+
+struct PlainLine {
+  enum Kind { kWord, kBlank, kOther } kind = kOther;
+  const std::uint8_t* next = nullptr;  // past the line feed
+  std::uint32_t offset = 0;
+  std::uint16_t value = 0;
+};
+
+// 1 to max_digits hexadecimal digits at p that end their token; p moves past them.
+bool plain_hex(const std::uint8_t*& p, const std::uint8_t* end, std::ptrdiff_t max_digits,
+               std::uint32_t& out) {
+  const std::uint8_t* const start = p;
+  const std::uint8_t* const stop = end - p > max_digits ? p + max_digits : end;
+  std::uint32_t value = 0;
+  for (; p < stop && kHexValue[*p] <= 0xF; ++p) value = (value << 4) | kHexValue[*p];
+  if (p == start || (p < end && kByteClass[*p] == kToken)) return false;
+  out = value;
+  return true;
+}
+
+// The line that starts at p, up to end.
+PlainLine plain_line(const std::uint8_t* p, const std::uint8_t* end) {
+  const auto skip_spaces = [&] {
+    while (p < end && kByteClass[*p] == kSpace) ++p;
+  };
+  const auto at_line_end = [&] { return p == end || *p == '\n'; };
+  PlainLine line;
+  skip_spaces();
+  if (at_line_end()) {
+    line.kind = PlainLine::kBlank;
+  } else {
+    std::uint32_t address = 0;
+    std::uint32_t value = 0;
+    if (*p != '@' || !plain_hex(++p, end, 8, address)) return line;
+    skip_spaces();
+    if (at_line_end() || !plain_hex(p, end, 4, value)) return line;
+    skip_spaces();
+    if (!at_line_end()) return line;
+    line = {PlainLine::kWord, nullptr, address * 2U, static_cast<std::uint16_t>(value)};
+  }
+  line.next = p == end ? p : p + 1;
+  return line;
+}
+
+// The image size the last line asks for, so that the image is allocated once; nothing when that
+// line is not a plain word within the cap (the parse then finds out why).
+std::size_t expected_size(std::span<const std::uint8_t> d) {
+  std::size_t end = d.size();
+  while (end > 0 && (kByteClass[d[end - 1]] == kSpace || kByteClass[d[end - 1]] == kLineFeed))
+    --end;
+  std::size_t start = end;
+  while (start > 0 && d[start - 1] != '\n') --start;
+  const PlainLine last = plain_line(d.data() + start, d.data() + end);
+  if (last.kind != PlainLine::kWord || std::uint64_t{last.offset} + 2 > kMaxXuvImageSize) return 0;
+  return last.offset + std::size_t{2};
+}
+
 }  // namespace
 
 Result<std::vector<std::uint8_t>> parse_xuv(std::span<const std::uint8_t> data) {
@@ -131,8 +213,22 @@ Result<std::vector<std::uint8_t>> parse_xuv(std::span<const std::uint8_t> data) 
     return fail(ErrorKind::InvalidImage, "invalid xuv file: {}", utf8_error_text(*bad));
   }
   std::vector<std::uint8_t> image;
+  image.reserve(expected_size(data));
   std::size_t pos = 0;
+  const std::uint8_t* const end = data.data() + data.size();
   while (pos < data.size()) {
+    const PlainLine plain = plain_line(data.data() + pos, end);
+    if (plain.kind == PlainLine::kBlank ||
+        (plain.kind == PlainLine::kWord && plain.offset >= image.size() &&
+         std::uint64_t{plain.offset} + 2 <= kMaxXuvImageSize)) {
+      if (plain.kind == PlainLine::kWord) {
+        if (plain.offset > image.size()) image.resize(plain.offset);
+        image.push_back(static_cast<std::uint8_t>(plain.value >> 8));
+        image.push_back(static_cast<std::uint8_t>(plain.value));
+      }
+      pos = static_cast<std::size_t>(plain.next - data.data());
+      continue;
+    }
     const void* lf = std::memchr(data.data() + pos, '\n', data.size() - pos);
     const std::size_t eol =
         lf ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(lf) - data.data())
