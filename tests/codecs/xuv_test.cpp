@@ -155,15 +155,18 @@ TEST(Xuv, PlainAsciiLinesParseLikeAnyOther) {
     for (std::uint32_t line = 0, lines = 1 + below(6); line < lines; ++line) {
       if (below(8) == 0) blank();
       const std::uint32_t shape = below(40);
-      // Mostly words at rising addresses; now and then a repeated or falling address, one past
-      // the image cap, a sign, a bad digit, too many digits, a missing or a third token.
+      // Mostly words at rising addresses, some with leading zeros; now and then a repeated or
+      // falling address, one past the image cap, a sign, a bad digit, a number too large, a
+      // missing or a third token.
       address += shape == 0 ? 0u - below(3) : shape == 1 ? 0x2000000 : below(3);
-      std::string address_token = "@" + hex(address, below(4) == 0 ? below(4) : 0);
+      std::string address_token = "@" + hex(address, below(3) == 0 ? below(10) : 0);
       if (shape == 2) address_token.insert(1, "+");
       if (shape == 3) address_token += "g";
       if (shape == 4) address_token = "@";
       if (shape == 5) address_token.erase(0, 1);
-      std::string value_token = hex(shape == 6 ? 0x10000 + below(5) : below(0x10000), below(2));
+      if (shape == 11) address_token = fmt::format("@1{:08x}", address);
+      std::string value_token =
+          hex(shape == 6 ? 0x10000 + below(5) : below(0x10000), below(3) == 0 ? below(4) : 0);
       if (shape == 7) value_token.insert(0, "+");
       if (shape == 8) value_token += "x";
       text(address_token);
