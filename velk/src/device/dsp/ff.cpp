@@ -34,8 +34,38 @@ Header read_header(std::span<const std::uint8_t> h) {
                 .command = h[63]};
 }
 
+// The bytes of the run of contiguous data records that starts with the (checked) data record at
+// p, looking past CRC records as the parse does; the run ends at anything else. Only a size to
+// reserve: the parse itself still checks every record.
+std::size_t run_length(std::span<const std::uint8_t> data, std::size_t p) {
+  const Header first = read_header(data.data() + p);
+  std::uint64_t next_address = std::uint64_t{first.byte_address()} + first.length;
+  std::size_t total = first.length;
+  p += kFfHeaderLength + first.length;
+  while (data.size() - p >= kFfHeaderLength) {
+    const Header h = read_header(data.data() + p);
+    if (h.marker != kMarker || h.end != (h.byte_address() + h.length) / 2) break;
+    if (h.command == kCommandCrc) {
+      p += kFfHeaderLength;
+      continue;
+    }
+    const std::size_t body_left = data.size() - p - kFfHeaderLength;
+    if (h.command != kCommandData || h.length % 2 != 0 || h.length > body_left ||
+        h.byte_address() != next_address) {
+      break;
+    }
+    next_address += h.length;
+    total += h.length;
+    p += kFfHeaderLength + h.length;
+  }
+  return total;
+}
+
+// The data record at p: appended to the write section before it when that one ends where this
+// starts, or else a new section, sized for the whole run so that appending never moves it.
 void add_write(std::vector<FfSection>& sections, std::uint32_t address,
-               std::span<const std::uint8_t> bytes) {
+               std::span<const std::uint8_t> bytes, std::span<const std::uint8_t> data,
+               std::size_t p) {
   if (!sections.empty()) {
     if (auto* last = std::get_if<WriteSection>(&sections.back())) {
       // Merged only when the previous run really ends here, not when its end wraps past 4 GiB.
@@ -47,7 +77,10 @@ void add_write(std::vector<FfSection>& sections, std::uint32_t address,
       }
     }
   }
-  sections.emplace_back(WriteSection{address, {bytes.begin(), bytes.end()}});
+  WriteSection section{address, {}};
+  section.data.reserve(run_length(data, p));
+  section.data.assign(bytes.begin(), bytes.end());
+  sections.emplace_back(std::move(section));
 }
 
 // A data or CRC record covers `length` bytes after its header: a whole number of words, all
@@ -81,7 +114,7 @@ Result<std::vector<FfSection>> parse_ff(std::span<const std::uint8_t> data) {
     switch (h.command) {
       case kCommandData:
         VELK_TRY(check_body(h, body_left, p));
-        add_write(sections, twice_start, body());
+        add_write(sections, twice_start, body(), data, p);
         p += kFfHeaderLength + h.length;
         break;
       case kCommandCrc: {
