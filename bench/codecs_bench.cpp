@@ -2,8 +2,10 @@
 // a serial-flash xuv listing, an FF image of data records under CRC records.
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>
+#include <zlib.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,14 @@ void BM_DfuCrc(benchmark::State& state) {
   set_bytes(state, b.size());
 }
 BENCHMARK(BM_DfuCrc)->Arg(1 << 20);
+
+// What the DFU CRC is measured against: zlib's own CRC-32 on the same bytes.
+void BM_ZlibCrc32(benchmark::State& state) {
+  const Bytes b = noise(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) benchmark::DoNotOptimize(crc32_z(0, b.data(), b.size()));
+  set_bytes(state, b.size());
+}
+BENCHMARK(BM_ZlibCrc32)->Arg(1 << 20);
 
 void BM_CheckDfuFile(benchmark::State& state) {
   Bytes file = noise(static_cast<std::size_t>(state.range(0)));
@@ -93,6 +103,22 @@ void BM_ParseXuv(benchmark::State& state) {
   set_bytes(state, text.size());
 }
 BENCHMARK(BM_ParseXuv)->Arg(512 << 10);  // a 1 MiB image
+
+// The floor for any line-by-line reader of the same text: counting its lines with memchr.
+void BM_XuvMemchrLines(benchmark::State& state) {
+  const std::string text = xuv_text(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) {
+    std::size_t lines = 0;
+    for (const char *p = text.data(), *end = p + text.size();
+         (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p))));
+         ++p) {
+      ++lines;
+    }
+    benchmark::DoNotOptimize(lines);
+  }
+  set_bytes(state, text.size());
+}
+BENCHMARK(BM_XuvMemchrLines)->Arg(512 << 10);
 
 void put_be32(Bytes& b, std::size_t at, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
