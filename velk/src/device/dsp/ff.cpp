@@ -38,12 +38,12 @@ Header read_header(std::span<const std::uint8_t> h) {
 // p, looking past CRC records as the parse does; the run ends at anything else. Only a size to
 // reserve: the parse itself still checks every record.
 std::size_t run_length(std::span<const std::uint8_t> data, std::size_t p) {
-  const Header first = read_header(data.data() + p);
+  const Header first = read_header(data.subspan(p));
   std::uint64_t next_address = std::uint64_t{first.byte_address()} + first.length;
   std::size_t total = first.length;
   p += kFfHeaderLength + first.length;
   while (data.size() - p >= kFfHeaderLength) {
-    const Header h = read_header(data.data() + p);
+    const Header h = read_header(data.subspan(p));
     if (h.marker != kMarker || h.end != (h.byte_address() + h.length) / 2) break;
     if (h.command == kCommandCrc) {
       p += kFfHeaderLength;
