@@ -19,7 +19,7 @@
 # Paths are relative to the calling folder; LINKS are the layers and libraries used (PUBLIC).
 function(velk_layer name)
   cmake_parse_arguments(PARSE_ARGV 1 layer "" "" "SOURCES;HEADERS;LINKS")
-  set(include_dir ${CMAKE_BINARY_DIR}/layers/${name})
+  set(include_dir ${PROJECT_BINARY_DIR}/layers/${name})
   # Made anew at each configure, so a header dropped from the list is gone from the folder.
   file(REMOVE_RECURSE ${include_dir})
   foreach(header IN LISTS layer_HEADERS)

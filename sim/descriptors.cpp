@@ -65,6 +65,9 @@ Bytes build_config(const ConfigSpec& spec) {
             0,
             spec.attributes,
             spec.max_power};
+  // Room for a typical configuration up front. Besides saving reallocations, this keeps GCC 12
+  // at -O3 from warning falsely about the growth of a vector built from a list (PR 107852).
+  out.reserve(256);
   out.insert(out.end(), spec.extra.begin(), spec.extra.end());
   for (const auto& i : spec.interfaces) {
     out.insert(out.end(), {LIBUSB_DT_INTERFACE_SIZE, LIBUSB_DT_INTERFACE, i.number, i.alternate,

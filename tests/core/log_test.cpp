@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "velk_version.h"
+
 namespace velk::log {
 namespace {
 
@@ -51,7 +53,10 @@ class LogTest : public ::testing::Test {
   fs::path dir_;
 };
 
-const std::regex kInfo(R"(^\d\d:\d\d:\d\d \[INFO\] VELK v0\.1\.9-gb1f23bd$)");
+// The banner carries the project's version (0.1.9) and the build's revision tag.
+const std::regex kInfo(R"(^\d\d:\d\d:\d\d \[INFO\] VELK v)" +
+                       std::regex_replace(VELK_VERSION_STRING, std::regex(R"(\.)"), R"(\.)") +
+                       "-gb1f23bd$");
 
 TEST_F(LogTest, LevelZeroInstallsNothingAndReadsNoPath) {
   EXPECT_EQ(setup_code(nullptr, 0), 0);

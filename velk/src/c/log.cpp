@@ -10,11 +10,12 @@
 
 #include "velk/src/c/platform.h"
 #include "velk/src/util/utf8.h"
+#include "velk_version.h"
 
 namespace velk::log {
 namespace {
 
-constexpr std::string_view kVersion = "0.1.9";
+constexpr std::string_view kVersion = VELK_VERSION_STRING;
 constexpr std::string_view kRevision = "b1f23bd";
 
 constexpr std::array<std::string_view, 6> kLevelNames{"OFF",  "ERROR", "WARN",
