@@ -5,6 +5,7 @@
 // Several commands joined by "+" run one after the other on one open device, which is how a
 // service session runs against the virtual device (its state lives only as long as the process).
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,11 +16,17 @@
 #include <string_view>
 #include <vector>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <io.h>
+#include <windows.h>
+#else
 #include <unistd.h>
 #endif
 
 #include "velk.h"
+#include "velk_version.h"
 
 namespace {
 
@@ -35,6 +42,13 @@ const char* const kModeNames[] = {"NA (no connection, or not answering)", "BTM",
 
 // velk.h: adding 65535 to a failure's code gives its error kind, 0 to 8.
 constexpr std::int32_t kKindOfCode = 65535;
+const char* const kKindNames[] = {"InternalError",   "LIBUSBError",      "HIDAPIError",
+                                  "InvalidArgument", "EnumerationError", "DeviceError",
+                                  "SpuriousError",   "InvalidImage",     "Timeout"};
+
+// The largest persistent-store value, in words, and the DSP memory's size in bytes.
+constexpr std::uint64_t kMaxPskeyWords = 118;
+constexpr std::uint64_t kDspMemoryBytes = 4 * 1024 * 1024;
 
 bool parse_number(std::string_view text, std::uint64_t max, std::uint64_t& out) {
   std::string s(text);
@@ -48,8 +62,116 @@ bool parse_number(std::string_view text, std::uint64_t max, std::uint64_t& out) 
   return true;
 }
 
-// A progress bar on standard error. An operation whose size is open until its end reports the
-// count so far as both numbers; that shows as a count without a bar.
+// ---- Why a call failed. The library writes the reason as its error record; without --log,
+// velkctl keeps a private log at error level for it, a temporary file gone when velkctl ends.
+
+class ErrorRecords {
+ public:
+  ErrorRecords() = default;
+  ErrorRecords(const ErrorRecords&) = delete;
+  ErrorRecords& operator=(const ErrorRecords&) = delete;
+  ~ErrorRecords() {
+    if (file_ != nullptr) std::fclose(file_);
+    if (!remove_.empty()) std::remove(remove_.c_str());
+  }
+
+  // Reads the records of the log file the user asked for.
+  void watch(const std::string& path) { file_ = std::fopen(path.c_str(), "rb"); }
+
+  // Sets the library's log up at error level in a temporary file; false when that fails, and
+  // then failures are reported by their code only.
+  bool open_private() {
+#ifdef _WIN32
+    wchar_t dir[MAX_PATH + 1];
+    wchar_t name[MAX_PATH + 1];
+    if (GetTempPathW(MAX_PATH + 1, dir) == 0 || GetTempFileNameW(dir, L"vlk", 0, name) == 0)
+      return false;
+    char utf8[4 * MAX_PATH];
+    if (WideCharToMultiByte(CP_UTF8, 0, name, -1, utf8, sizeof utf8, nullptr, nullptr) == 0)
+      return false;
+    remove_ = utf8;
+    if (velk_init(utf8, 1) != 0) return false;
+    // The library shares its file for reading; it is deleted when both are closed.
+    file_ = _wfopen(name, L"rb");
+#else
+    const char* tmp = std::getenv("TMPDIR");
+    std::string path =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/velkctl-XXXXXX";
+    const int fd = mkstemp(path.data());
+    if (fd < 0) return false;
+    file_ = fdopen(fd, "rb");
+    const bool ok = file_ != nullptr && velk_init(path.c_str(), 1) == 0;
+    // Both the library and velkctl have it open; the name is not needed any more.
+    unlink(path.c_str());
+    if (file_ == nullptr) close(fd);
+    if (!ok) return false;
+#endif
+    return file_ != nullptr;
+  }
+
+  // Before a call: its records are the ones written after this.
+  void mark() {
+    if (file_ != nullptr && std::fseek(file_, 0, SEEK_END) == 0) mark_ = std::ftell(file_);
+  }
+
+  // The messages of the error records written since mark().
+  std::vector<std::string> since_mark() {
+    std::vector<std::string> messages;
+    if (file_ == nullptr || mark_ < 0 || std::fseek(file_, mark_, SEEK_SET) != 0) return messages;
+    std::string line;
+    for (int c = std::fgetc(file_); c != EOF; c = std::fgetc(file_)) {
+      if (c != '\n') {
+        line.push_back(static_cast<char>(c));
+        continue;
+      }
+      // "14:03:07 [ERROR] message"
+      constexpr std::string_view kError = " [ERROR] ";
+      if (line.size() > 8 + kError.size() && line.compare(8, kError.size(), kError) == 0)
+        messages.push_back(line.substr(8 + kError.size()));
+      line.clear();
+    }
+    return messages;
+  }
+
+ private:
+  std::FILE* file_ = nullptr;
+  long mark_ = -1;
+  std::string remove_;  // a private log that only Windows can delete at the end
+};
+
+ErrorRecords error_records;
+
+// Says why `command` failed and gives its exit status: the library's error records for the
+// call, then the code with its name.
+int report_failure(std::string_view command, std::int32_t code) {
+  const std::int32_t kind = code + kKindOfCode;
+  const char* name = kind >= 0 && kind <= 8 ? kKindNames[kind] : "unknown error";
+  const std::vector<std::string> records = error_records.since_mark();
+  if (records.empty()) {
+    std::fprintf(stderr, "velkctl: %.*s: failed (%s, code %d)\n", static_cast<int>(command.size()),
+                 command.data(), name, code);
+  }
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    std::fprintf(stderr, "velkctl: %.*s: %s", static_cast<int>(command.size()), command.data(),
+                 records[i].c_str());
+    if (i + 1 == records.size()) std::fprintf(stderr, " (%s, code %d)", name, code);
+    std::fputc('\n', stderr);
+  }
+  return kind >= 0 && kind <= 8 ? kExitKindBase + kind : kExitKindBase;
+}
+
+// ---- Progress on standard error. On a terminal, a bar redrawn at most ten times a second and
+// once at the end; otherwise one line when the transfer has finished. An operation whose size
+// is open until its end reports the count so far as both numbers; that shows as a count.
+
+bool stderr_is_terminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
 void draw_progress(std::uint64_t done, std::uint64_t total) {
   constexpr int kWidth = 40;
   if (total == 0 || done == total) {
@@ -65,39 +187,48 @@ void draw_progress(std::uint64_t done, std::uint64_t total) {
   std::fflush(stderr);
 }
 
-// The library reports after every block, a thousand times for a megabyte of firmware; the line
-// is redrawn only when its percentage, or a count's 64 KiB step, changes.
-struct ProgressLine {
+struct Progress {
+  static constexpr std::chrono::milliseconds kRedrawEvery{100};
+  bool terminal = false;
+  bool reported = false;
   std::uint64_t done = 0;
   std::uint64_t total = 0;
-  std::uint64_t drawn_step = ~std::uint64_t{0};
-  bool drawn = true;
+  std::chrono::steady_clock::time_point drawn_at;
 };
-ProgressLine progress_line;
+Progress progress;
 
-// A count's steps are kept apart from a bar's percentages by the top bit.
-std::uint64_t progress_step(std::uint64_t done, std::uint64_t total) {
-  if (total == 0 || done == total) return (std::uint64_t{1} << 63) | (done >> 16);
-  return done * 100 / total;
-}
-
+// The library reports after every block, a thousand times for a megabyte of firmware.
 void VELK_CALL show_progress(std::uint64_t done, std::uint64_t total) {
-  ProgressLine& line = progress_line;
-  line.done = done;
-  line.total = total;
-  const std::uint64_t step = progress_step(done, total);
-  line.drawn = step != line.drawn_step;
-  if (!line.drawn) return;
+  progress.done = done;
+  progress.total = total;
+  const bool first = !progress.reported;
+  progress.reported = true;
+  if (!progress.terminal) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (!first && now - progress.drawn_at < Progress::kRedrawEvery) return;
+  progress.drawn_at = now;
   draw_progress(done, total);
-  line.drawn_step = step;
 }
 
-// After a transfer: the last report as it was, then the end of the line.
-void end_progress() {
-  ProgressLine& line = progress_line;
-  if (!line.drawn) draw_progress(line.done, line.total);
-  line = ProgressLine{};
-  std::fputc('\n', stderr);
+// After a transfer: the last report, as a bar's last drawing or as the one line.
+void end_progress(std::string_view command) {
+  if (progress.reported && progress.terminal) {
+    draw_progress(progress.done, progress.total);
+    std::fputc('\n', stderr);
+  } else if (progress.reported) {
+    const auto done = static_cast<unsigned long long>(progress.done);
+    const auto total = static_cast<unsigned long long>(progress.total);
+    if (progress.total == 0 || progress.done == progress.total) {
+      std::fprintf(stderr, "%.*s: %llu bytes\n", static_cast<int>(command.size()), command.data(),
+                   done);
+    } else {
+      std::fprintf(stderr, "%.*s: %llu of %llu bytes\n", static_cast<int>(command.size()),
+                   command.data(), done, total);
+    }
+  }
+  const bool terminal = progress.terminal;
+  progress = Progress{};
+  progress.terminal = terminal;
 }
 
 // The whole file, read in one go into a buffer of the size the file has (when it can tell).
@@ -136,25 +267,45 @@ bool write_file(const std::string& path, const std::vector<std::uint8_t>& data) 
   return ok;
 }
 
-int exit_for(std::int32_t code) {
-  if (code >= 0) return kExitOk;
-  std::fprintf(stderr, "velkctl: failed with code %d (see the log for the reason)\n", code);
-  return kExitKindBase + (code + kKindOfCode);
-}
-
-// The exit status of a transfer, after the line that ends its progress bar.
-int finish_transfer(std::int32_t code, const std::string& done_message) {
-  end_progress();
-  if (code == 0) std::printf("%s\n", done_message.c_str());
-  return exit_for(code);
-}
-
 // ---- The commands. Each gets the arguments after its name, already counted against the table,
-// and returns its exit status, or kBadArguments for an argument that does not parse.
+// and returns its exit status, or kBadArguments (after usage_problem) for an argument that is
+// not what the command takes.
 
 constexpr int kBadArguments = -1;
 
 using Args = std::span<const std::string_view>;
+
+std::string_view current_command;  // the name of the command that runs, for messages
+std::string usage_problem_text;
+
+int usage_problem(std::string text) {
+  usage_problem_text = std::move(text);
+  return kBadArguments;
+}
+
+// A number argument from 0 to max; false, with the problem said, otherwise.
+bool number_arg(std::string_view name, std::string_view text, std::uint64_t max,
+                std::uint64_t& out) {
+  if (parse_number(text, max, out)) return true;
+  usage_problem(std::string(name)
+                    .append(" must be a number from 0 to ")
+                    .append(std::to_string(max))
+                    .append(", not '")
+                    .append(text)
+                    .append("'"));
+  return false;
+}
+
+int exit_for(std::int32_t code) {
+  return code >= 0 ? kExitOk : report_failure(current_command, code);
+}
+
+// The exit status of a transfer, after its progress.
+int finish_transfer(std::int32_t code, const std::string& done_message) {
+  end_progress(current_command);
+  if (code == 0) std::printf("%s\n", done_message.c_str());
+  return exit_for(code);
+}
 
 int status(velk_handle device, Args /*args*/) {
   std::int32_t mode = velk_status(device);
@@ -171,9 +322,9 @@ int reset(velk_handle device, Args /*args*/) {
 
 int pskey_get(velk_handle device, Args args) {
   std::uint64_t key = 0;
-  std::uint64_t capacity = 118;
-  if (!parse_number(args[0], 0xFFFF, key)) return kBadArguments;
-  if (args.size() == 2 && !parse_number(args[1], 0xFFFFFFFF, capacity)) return kBadArguments;
+  std::uint64_t capacity = kMaxPskeyWords;
+  if (!number_arg("KEY", args[0], 0xFFFF, key)) return kBadArguments;
+  if (args.size() == 2 && !number_arg("N", args[1], kMaxPskeyWords, capacity)) return kBadArguments;
   std::vector<std::uint16_t> words(capacity);
   std::int32_t n = velk_read_pskey(device, static_cast<std::uint16_t>(key), words.data(),
                                    static_cast<std::uint32_t>(capacity));
@@ -186,11 +337,11 @@ int pskey_get(velk_handle device, Args args) {
 
 int pskey_set(velk_handle device, Args args) {
   std::uint64_t key = 0;
-  if (!parse_number(args[0], 0xFFFF, key)) return kBadArguments;
+  if (!number_arg("KEY", args[0], 0xFFFF, key)) return kBadArguments;
   std::vector<std::uint16_t> words;
   for (std::string_view arg : args.subspan(1)) {
     std::uint64_t w = 0;
-    if (!parse_number(arg, 0xFFFF, w)) return kBadArguments;
+    if (!number_arg("WORD", arg, 0xFFFF, w)) return kBadArguments;
     words.push_back(static_cast<std::uint16_t>(w));
   }
   int status = exit_for(velk_write_pskey(device, static_cast<std::uint16_t>(key), words.data(),
@@ -201,7 +352,7 @@ int pskey_set(velk_handle device, Args args) {
 
 int pskey_clear(velk_handle device, Args args) {
   std::uint64_t key = 0;
-  if (!parse_number(args[0], 0xFFFF, key)) return kBadArguments;
+  if (!number_arg("KEY", args[0], 0xFFFF, key)) return kBadArguments;
   int status = exit_for(velk_clear_pskey(device, static_cast<std::uint16_t>(key)));
   if (status == kExitOk) std::printf("pskey 0x%04x: cleared\n", static_cast<unsigned>(key));
   return status;
@@ -210,12 +361,12 @@ int pskey_clear(velk_handle device, Args args) {
 // The three flashes take a whole file and differ only in the function they call.
 using Flash = std::int32_t(VELK_CALL*)(velk_handle, const uint8_t*, uint32_t, velk_progress_fn);
 
-int flash_file(velk_handle device, Args args, Flash flash, const char* name) {
+int flash_file(velk_handle device, Args args, Flash flash) {
   std::vector<std::uint8_t> image;
   if (!read_file(std::string(args[0]), image)) return kExitUsage;
   return finish_transfer(
       flash(device, image.data(), static_cast<std::uint32_t>(image.size()), show_progress),
-      std::string(name) + ": done");
+      std::string(current_command) + ": done");
 }
 
 int dump_btm(velk_handle device, Args args) {
@@ -227,7 +378,7 @@ int dump_btm(velk_handle device, Args args) {
 int write_dsp(velk_handle device, Args args) {
   std::uint64_t address = 0;
   std::vector<std::uint8_t> data;
-  if (!parse_number(args[0], 0xFFFFFFFF, address)) return kBadArguments;
+  if (!number_arg("ADDR", args[0], 0xFFFFFFFF, address)) return kBadArguments;
   if (!read_file(std::string(args[1]), data)) return kExitUsage;
   return finish_transfer(velk_write_dsp(device, static_cast<std::uint32_t>(address), data.data(),
                                         static_cast<std::uint32_t>(data.size()), show_progress),
@@ -237,14 +388,18 @@ int write_dsp(velk_handle device, Args args) {
 int read_dsp(velk_handle device, Args args) {
   std::uint64_t address = 0;
   std::uint64_t length = 0;
-  if (!parse_number(args[0], 0xFFFFFFFF, address) || !parse_number(args[1], 0xFFFFFFFF, length))
+  if (!number_arg("ADDR", args[0], kDspMemoryBytes - 1, address) ||
+      !number_arg("LEN", args[1], kDspMemoryBytes, length))
     return kBadArguments;
+  // Checked before the buffer is allocated: the DSP memory holds 4 MiB.
+  if (address + length > kDspMemoryBytes)
+    return usage_problem("ADDR + LEN must not pass the end of the 4 MiB DSP memory (0x400000)");
   const std::string file(args[2]);
   std::vector<std::uint8_t> data(length);
   std::int32_t code = velk_read_dsp(device, static_cast<std::uint32_t>(address), data.data(),
                                     static_cast<std::uint32_t>(length), show_progress);
   if (code == 0 && !write_file(file, data)) {
-    std::fputc('\n', stderr);
+    end_progress(current_command);
     return kExitUsage;
   }
   return finish_transfer(code, "read-dsp: written to " + file);
@@ -264,41 +419,77 @@ constexpr std::size_t kAny = std::numeric_limits<std::size_t>::max();
 constexpr Command kCommands[] = {
     {"status", "", "print the device's mode", 0, 0, status},
     {"reset", "", "restart the device and wait until it is back", 0, 0, reset},
-    {"pskey get", "KEY [N]", "read a persistent-store key (up to N words, default 118)", 1, 2,
-     pskey_get},
-    {"pskey set", "KEY WORD...", "write a persistent-store key", 1, kAny, pskey_set},
+    {"pskey get", "KEY [N]", "read a persistent-store key (up to N words, 118 at most and default)",
+     1, 2, pskey_get},
+    {"pskey set", "KEY WORD...", "write a persistent-store key (up to 118 words)", 1, kAny,
+     pskey_set},
     {"pskey clear", "KEY", "clear a persistent-store key", 1, 1, pskey_clear},
     {"flash-btm", "FILE", "flash the Bluetooth-module firmware from a DFU file", 1, 1,
-     [](velk_handle d, Args a) { return flash_file(d, a, velk_flash_btm, "flash-btm"); }},
+     [](velk_handle d, Args a) { return flash_file(d, a, velk_flash_btm); }},
     {"dump-btm", "FILE", "read the Bluetooth-module firmware into a DFU file", 1, 1, dump_btm},
     {"flash-sqif", "FILE", "flash the serial flash from an xuv image", 1, 1,
-     [](velk_handle d, Args a) { return flash_file(d, a, velk_flash_sqif, "flash-sqif"); }},
+     [](velk_handle d, Args a) { return flash_file(d, a, velk_flash_sqif); }},
     {"flash-dsp", "FILE", "flash the DSP memory from an FF image", 1, 1,
-     [](velk_handle d, Args a) { return flash_file(d, a, velk_flash_dsp, "flash-dsp"); }},
+     [](velk_handle d, Args a) { return flash_file(d, a, velk_flash_dsp); }},
     {"write-dsp", "ADDR FILE", "write a file's bytes into DSP memory at ADDR", 2, 2, write_dsp},
     {"read-dsp", "ADDR LEN FILE", "read LEN bytes of DSP memory at ADDR into FILE", 3, 3, read_dsp},
 };
 
-void print_usage(std::FILE* out) {
-  std::fputs(
-      "usage: velkctl [--sim[=SCENARIO]] [--log FILE] [--log-level N] COMMAND [ARGS] [+ COMMAND "
-      "[ARGS]]...\n"
+constexpr const char* kSynopsis =
+    "velkctl [--sim[=SCENARIO]] [--log FILE] [--log-level N] COMMAND [ARGS] [+ COMMAND [ARGS]]...";
+
+void print_help() {
+  std::printf(
+      "velkctl %s: firmware service for the Tavrin Systems Vexo, through the velk library\n"
+      "\n"
+      "usage: %s\n"
+      "       velkctl --help | --version\n"
+      "\n"
       "commands:\n",
-      out);
+      VELK_VERSION_STRING, kSynopsis);
   for (const Command& command : kCommands) {
-    std::string synopsis(command.name);
-    if (!command.args.empty()) synopsis += " " + std::string(command.args);
-    std::fprintf(out, "  %-22s %.*s\n", synopsis.c_str(), static_cast<int>(command.help.size()),
-                 command.help.data());
+    char synopsis[32];
+    std::snprintf(synopsis, sizeof synopsis, "%.*s%s%.*s", static_cast<int>(command.name.size()),
+                  command.name.data(), command.args.empty() ? "" : " ",
+                  static_cast<int>(command.args.size()), command.args.data());
+    std::printf("  %-22s %.*s\n", synopsis, static_cast<int>(command.help.size()),
+                command.help.data());
   }
   std::fputs(
-      "numbers are decimal or 0x-prefixed hexadecimal\n"
-      "--sim runs against the virtual device (scenarios: vexo, vexo-dfu, vexo-sqif, vexo-dsp, "
-      "two, none)\n"
-      "exit status: 0 ok, 2 usage, 3 no device opened, 10+kind for a failed call\n"
+      "\n"
+      "Commands joined by + run one after another on one open device. Numbers are decimal or\n"
+      "0x-prefixed hexadecimal. Transfers show a progress bar on standard error when it is a\n"
+      "terminal, and one line per finished transfer otherwise.\n"
+      "\n"
+      "options:\n"
+      "  --sim[=SCENARIO]  run against the virtual device (Linux): vexo (the default), vexo-dfu,\n"
+      "                    vexo-sqif, vexo-dsp, vexo-dfu-firmware, vexo-dfu-firmware-1m,\n"
+      "                    vexo-no-self-detach, two, none\n"
+      "  --log FILE        write the library's log to FILE (level 4, debug, by default)\n"
+      "  --log-level N     the log's level: 1 error, 2 warn, 3 info, 4 debug, 5 trace\n"
+      "  -h, --help        show this help\n"
+      "  --version         show velkctl's version\n"
+      "\n"
+      "A failure is explained on standard error with the library's error record.\n"
+      "exit status: 0 ok, 2 usage, 3 no device opened, 10 + the error kind of a failed call\n"
       "  (10 internal, 11 libusb, 12 hidapi, 13 invalid argument, 14 enumeration, 15 device,\n"
       "   16 spurious event, 17 invalid image, 18 timeout)\n",
-      out);
+      stdout);
+}
+
+// A usage error: what is wrong, then the usage line of the command, or the general one.
+int usage_error(const std::string& problem, const Command* command = nullptr) {
+  std::fprintf(stderr, "velkctl: %s\n", problem.c_str());
+  if (command != nullptr) {
+    std::fprintf(stderr, "usage: velkctl [OPTIONS] %.*s%s%.*s\n",
+                 static_cast<int>(command->name.size()), command->name.data(),
+                 command->args.empty() ? "" : " ", static_cast<int>(command->args.size()),
+                 command->args.data());
+  } else {
+    std::fprintf(stderr, "usage: %s\n", kSynopsis);
+  }
+  std::fputs("(velkctl --help lists the commands)\n", stderr);
+  return kExitUsage;
 }
 
 // The number of leading words of `args` that spell the command's name, or 0.
@@ -312,19 +503,41 @@ std::size_t name_words(const Command& command, Args args) {
   return words;
 }
 
+// The command that `args` start with, and how many words its name takes.
+const Command* find_command(Args args, std::size_t& words) {
+  for (const Command& command : kCommands) {
+    words = name_words(command, args);
+    if (words != 0) return &command;
+  }
+  return nullptr;
+}
+
+// Checks every command line before the device is opened: a name from the table and the number
+// of arguments it takes.
+int check_command(Args args) {
+  std::size_t words = 0;
+  const Command* command = find_command(args, words);
+  if (command == nullptr) {
+    std::string line;
+    for (std::string_view arg : args) line.append(line.empty() ? "" : " ").append(arg);
+    return usage_error(std::string("unknown command '").append(line).append("'"));
+  }
+  const std::size_t given = args.size() - words;
+  if (given < command->min_args || given > command->max_args) {
+    return usage_error(std::string(command->name) + ": wrong number of arguments", command);
+  }
+  return kExitOk;
+}
+
 // Runs one command; returns the exit status.
 int run(velk_handle device, Args args) {
-  for (const Command& command : kCommands) {
-    const std::size_t words = name_words(command, args);
-    if (words == 0) continue;
-    const Args rest = args.subspan(words);
-    if (rest.size() < command.min_args || rest.size() > command.max_args) break;
-    const int status = command.run(device, rest);
-    if (status != kBadArguments) return status;
-    break;
-  }
-  print_usage(stderr);
-  return kExitUsage;
+  std::size_t words = 0;
+  const Command* command = find_command(args, words);
+  current_command = command->name;
+  error_records.mark();
+  const int status = command->run(device, args.subspan(words));
+  if (status != kBadArguments) return status;
+  return usage_error(std::string(command->name) + ": " + usage_problem_text, command);
 }
 
 #ifndef _WIN32
@@ -338,9 +551,24 @@ int run(velk_handle device, Args args) {
     std::exit(kExitUsage);
   }
   self.resize(static_cast<std::size_t>(n));
-  std::string dir = self.substr(0, self.rfind('/'));
-  std::string preload = dir + "/libvelk_sim_preload.so";
-  if (access(preload.c_str(), R_OK) != 0) preload = VELKCTL_SIM_PRELOAD;
+  // Beside the program, where an installed copy keeps it, or in the build tree.
+  const std::string dir = self.substr(0, self.rfind('/'));
+  std::string preload;
+  for (std::string candidate :
+       {dir + "/libvelk_sim_preload.so", dir + "/" VELKCTL_SIM_PRELOAD_INSTALLED,
+        std::string(VELKCTL_SIM_PRELOAD)}) {
+    if (access(candidate.c_str(), R_OK) == 0) {
+      preload = std::move(candidate);
+      break;
+    }
+  }
+  if (preload.empty()) {
+    std::fputs(
+        "velkctl: --sim needs the virtual device, libvelk_sim_preload.so, which is not "
+        "installed (Debian package velk-sim)\n",
+        stderr);
+    std::exit(kExitUsage);
+  }
   setenv("LD_PRELOAD", preload.c_str(), 1);
   setenv("VELK_SIM", scenario.c_str(), 1);
   setenv("VELKCTL_SIM_ACTIVE", "1", 1);
@@ -365,20 +593,40 @@ int main(int argc, char** argv) {
     } else if (arg.rfind("--sim=", 0) == 0) {
       sim = true;
       scenario = std::string(arg.substr(6));
-    } else if (arg == "--log" && i + 1 < argc) {
-      log_path = argv[++i];
-      if (log_level == 0) log_level = 4;
-    } else if (arg == "--log-level" && i + 1 < argc) {
-      if (!parse_number(argv[++i], 0xFFFFFFFF, log_level)) {
-        print_usage(stderr);
-        return kExitUsage;
+    } else if (arg == "--log" || arg == "--log-level") {
+      if (i + 1 == argc) return usage_error(std::string(arg) + " needs a value");
+      if (arg == "--log") {
+        log_path = argv[++i];
+        if (log_level == 0) log_level = 4;
+      } else if (!parse_number(argv[++i], 0xFFFFFFFF, log_level)) {
+        return usage_error(std::string("--log-level must be a number, not '").append(argv[i]) +
+                           "'");
       }
     } else if (arg == "-h" || arg == "--help") {
-      print_usage(stdout);
+      print_help();
       return kExitOk;
+    } else if (arg == "--version") {
+      std::printf("velkctl %s\n", VELK_VERSION_STRING);
+      return kExitOk;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return usage_error(std::string("unknown option '").append(arg) + "'");
     } else {
       break;
     }
+  }
+
+  std::vector<std::vector<std::string_view>> commands(1);
+  for (; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "+") {
+      commands.emplace_back();
+    } else {
+      commands.back().emplace_back(argv[i]);
+    }
+  }
+  if (commands.size() == 1 && commands.front().empty()) return usage_error("no command given");
+  for (const auto& command : commands) {
+    if (command.empty()) return usage_error("an empty command next to '+'");
+    if (const int status = check_command(command); status != kExitOk) return status;
   }
 
   if (sim && std::getenv("VELKCTL_SIM_ACTIVE") == nullptr) {
@@ -390,34 +638,28 @@ int main(int argc, char** argv) {
 #endif
   }
 
-  std::vector<std::vector<std::string_view>> commands(1);
-  for (; i < argc; ++i) {
-    if (std::string_view(argv[i]) == "+") {
-      commands.emplace_back();
-    } else {
-      commands.back().emplace_back(argv[i]);
-    }
-  }
-  if (commands.front().empty()) {
-    print_usage(stderr);
-    return kExitUsage;
-  }
-
+  progress.terminal = stderr_is_terminal();
   if (!log_path.empty() || log_level != 0) {
     std::int32_t code = velk_init(log_path.c_str(), static_cast<std::uint32_t>(log_level));
     if (code != 0) {
       std::fprintf(stderr, "velkctl: cannot set up the log file '%s' (%d)\n", log_path.c_str(),
                    code);
-      return exit_for(code);
+      return kExitKindBase + (code + kKindOfCode);
     }
+    error_records.watch(log_path);
+  } else {
+    error_records.open_private();
   }
 
+  error_records.mark();
   velk_handle device = velk_open();
   if (device == nullptr) {
-    std::fputs(
-        "velkctl: no device opened (none attached, more than one, or it did not answer; see the "
-        "log)\n",
-        stderr);
+    const std::vector<std::string> records = error_records.since_mark();
+    std::fputs("velkctl: no device opened", stderr);
+    for (const std::string& record : records) std::fprintf(stderr, ": %s", record.c_str());
+    if (records.empty())
+      std::fputs(" (none attached, more than one, or it did not answer)", stderr);
+    std::fputc('\n', stderr);
     return kExitNoDevice;
   }
   int status = kExitOk;
