@@ -24,6 +24,10 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELK_SANITIZE=addre
 cmake --build build-asan -j "$jobs"
 ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
+echo "=== Debian packages, installed into a clean Debian 12 root"
+bash scripts/make-debs.sh
+bash tests/packaging/clean_root_test.sh build-deb/debs
+
 echo "=== Windows 32-bit build, export check and tests under Wine"
 bash scripts/build-windows.sh
 bash scripts/check-dll.sh

@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# The Debian packages in a clean Debian 12 root, as a user gets them: debootstrap makes a
+# minimal root with a C compiler, pkg-config and CMake, plus what the packages say they depend
+# on; dpkg installs the packages there (and refuses when a dependency is missing). Inside the
+# root, a tiny C host is built against the installed header through pkg-config and through
+# find_package(velk) and run on the virtual device; velkctl runs from the installed copy.
+# Needs root (debootstrap, chroot). The root is removed at the end, whatever happened.
+#
+# Usage: tests/packaging/clean_root_test.sh DEB_FOLDER
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+debs=$(cd "$1" && pwd)
+suite=bookworm
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/velk-clean-root.XXXXXX")
+root=$work/root
+cleanup() {
+  mountpoint -q "$root/proc" && umount "$root/proc"
+  # Never remove a folder that still has something mounted inside it.
+  if grep -q " $root/" /proc/mounts; then
+    echo "clean-root: $root still has mounts; left in place" >&2
+  else
+    rm -rf "$work"
+  fi
+}
+trap cleanup EXIT
+
+failures=0
+checks=0
+check() { # description command...
+  local what=$1
+  shift
+  checks=$((checks + 1))
+  if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; failures=$((failures + 1)); fi
+}
+in_root() { chroot "$root" env -i PATH=/usr/bin:/bin:/usr/sbin:/sbin HOME=/root "$@"; }
+
+# The machine's own Debian mirror, through the apt entry that scripts/apt-private.sh derives.
+source "$here/../../scripts/apt-private.sh"
+apt_private_init "$work/apt" deb "$suite" >/dev/null
+mirror=$(sed -n 's/^URIs:[[:space:]]*//p' "$work/apt/sources.list.d/private.sources" 2>/dev/null | head -1)
+[[ -n $mirror ]] || mirror=$(awk '{for (i = 2; i <= NF; i++) if ($i !~ /^\[/ && $i !~ /\]$/) {print $i; exit}}' \
+  "$work/apt/sources.list.d/private.list")
+
+# What the packages depend on, outside themselves, without versions: dpkg checks those.
+ours=" $(for d in "$debs"/*.deb; do dpkg-deb -f "$d" Package; done | tr '\n' ' ')"
+needed=$(for d in "$debs"/*.deb; do dpkg-deb -f "$d" Depends; done | tr ',' '\n' |
+  sed 's/|.*//; s/(.*)//; s/[[:space:]]//g' | sort -u | while read -r p; do
+    [[ -n $p && $ours != *" $p "* ]] && echo "$p"; done | paste -sd, -)
+echo "clean-root: debootstrap $suite (minbase) with gcc, make, pkg-config, cmake, $needed"
+
+t0=$(date +%s)
+bootstrap() {
+  debootstrap --variant=minbase --include="gcc,libc6-dev,make,pkg-config,cmake,$needed" \
+    "$suite" "$root" "$mirror" >"$work/debootstrap.log" 2>&1
+}
+# A download can fail now and then; one more try from scratch.
+if ! bootstrap; then
+  tail -5 "$work/debootstrap.log" >&2
+  echo "clean-root: debootstrap failed; trying once more" >&2
+  rm -rf "$root"
+  bootstrap || { tail -20 "$work/debootstrap.log" >&2; exit 1; }
+fi
+echo "clean-root: root made in $(($(date +%s) - t0)) s"
+mount -t proc proc "$root/proc"
+
+mkdir -p "$root/tmp/debs" "$root/tmp/host"
+cp "$debs"/*.deb "$root/tmp/debs/"
+check "dpkg installs the packages" in_root dpkg -i /tmp/debs/*.deb >/dev/null
+
+multiarch=$(in_root gcc -print-multiarch)
+libdir=/usr/lib/$multiarch
+soname() { in_root readelf -d "$libdir/libvelk.so.0" | grep -q 'Library soname: \[libvelk.so.0\]'; }
+check "libvelk.so.0 has the SONAME libvelk.so.0" soname
+check "the udev rules are in the udev rules folder" test -f "$root/usr/lib/udev/rules.d/70-vexo.rules"
+for p in libvelk0 libvelk-dev velkctl velk-sim; do
+  check "$p has its copyright file" test -f "$root/usr/share/doc/$p/copyright"
+done
+
+cat >"$root/tmp/host/host.c" <<'C'
+#include <stdio.h>
+#include <velk.h>
+
+int main(void) {
+  velk_handle device = velk_open();
+  if (device == NULL) return 1;
+  printf("mode %d\n", (int)velk_status(device));
+  velk_close(device);
+  return 0;
+}
+C
+cat >"$root/tmp/host/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.20)
+project(host C)
+find_package(velk 0.1 REQUIRED)
+add_executable(host host.c)
+target_link_libraries(host PRIVATE velk::velk)
+CMAKE
+
+# prints PROGRAM...: runs a program inside the root with the virtual device preloaded and checks
+# what it prints.
+prints() {
+  local want=$1
+  shift
+  [[ $(in_root env LD_PRELOAD="$libdir/velk/libvelk_sim_preload.so" VELK_SIM=vexo "$@") == "$want" ]]
+}
+check "a host builds through pkg-config" \
+  in_root sh -c 'cd /tmp/host && cc -Wall -Werror host.c $(pkg-config --cflags --libs velk) -o host-pc'
+check "the pkg-config host runs on the virtual device" prints "mode 1" /tmp/host/host-pc
+check "a host builds through find_package(velk)" \
+  in_root sh -c 'cmake -S /tmp/host -B /tmp/host/b >/dev/null && cmake --build /tmp/host/b >/dev/null'
+check "the find_package host runs on the virtual device" prints "mode 1" /tmp/host/b/host
+# velkctl preloads the virtual device itself.
+velkctl_prints() { [[ $(in_root /usr/bin/velkctl "${@:2}") == "$1" ]]; }
+check "velkctl --sim status from the installed copy" velkctl_prints "mode: 1 BTM" --sim status
+version=$(dpkg-deb -f "$(ls "$debs"/velkctl_*.deb)" Version)
+check "velkctl --version" velkctl_prints "velkctl ${version%-*}" --version
+
+echo "clean-root: $(($(date +%s) - t0)) s in all"
+echo "$((checks - failures)) passed, $failures failed"
+[[ $failures -eq 0 ]]
