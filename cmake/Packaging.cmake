@@ -49,6 +49,7 @@ set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME velkctl)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS velk-sim)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION
     "command-line firmware service for the Tavrin Systems Vexo
  velkctl reads and writes the persistent store of the Vexo USB Bluetooth

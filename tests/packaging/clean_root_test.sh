@@ -66,7 +66,13 @@ mount -t proc proc "$root/proc"
 
 mkdir -p "$root/tmp/debs" "$root/tmp/host"
 cp "$debs"/*.deb "$root/tmp/debs/"
-check "dpkg installs the packages" in_root dpkg -i /tmp/debs/*.deb >/dev/null
+# dpkg refuses a package whose dependencies are not there.
+if ! in_root sh -c 'dpkg -i /tmp/debs/*.deb' >"$work/dpkg.log" 2>&1; then
+  cat "$work/dpkg.log"
+  echo "FAIL: dpkg could not install the packages"
+  exit 1
+fi
+check "dpkg installs the packages" true
 
 multiarch=$(in_root gcc -print-multiarch)
 libdir=/usr/lib/$multiarch
