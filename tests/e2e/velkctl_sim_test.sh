@@ -52,6 +52,8 @@ expect 2 '^usage: velkctl \[OPTIONS\] pskey set KEY WORD\.\.\.$' -- --sim pskey 
 expect 2 "pskey get: N must be a number from 0 to 118, not '0xffffffff'" -- --sim pskey get 1 0xffffffff
 expect 2 'read-dsp: ADDR \+ LEN must not pass the end' -- --sim read-dsp 0x3ff000 0x2000 "$work/x"
 expect 2 'status: wrong number of arguments' -- --sim status + status 1
+# ... also with no device there, and for the last command of a chain.
+expect 2 "pskey get: N must be a number from 0 to 118, not '119'" -- --sim=none status + pskey get 1 119
 
 log="$work/session.log"
 rm -f "$log"

@@ -25,7 +25,7 @@ check "the release bound btusb again" \
 
 # The cable pulled in the middle of a firmware upload, and plugged in again (the chip
 # restarts): the upload fails as a libusb error, and no dump file appears.
-velkctl unplugged 11 'failed with code -65534' --mode dfu --firmware \
+velkctl unplugged 11 '\(LIBUSBError, code -65534\)$' --mode dfu --firmware \
   --unplug control-in,request=2,skip=1,replug --expect-mode btm -- dump-btm "$work/unplugged/btm.dfu"
 check "the URB in flight ended with the device" \
   grep -q 'URB 00 ends: status ESHUTDOWN' "$work/unplugged/trace"

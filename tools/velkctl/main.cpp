@@ -18,7 +18,6 @@
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
 #include <io.h>
 #include <windows.h>
 #else
@@ -269,9 +268,11 @@ bool write_file(const std::string& path, const std::vector<std::uint8_t>& data) 
 
 // ---- The commands. Each gets the arguments after its name, already counted against the table,
 // and returns its exit status, or kBadArguments (after usage_problem) for an argument that is
-// not what the command takes.
+// not what the command takes. Each parses its arguments first; given kCheckOnly for the device,
+// it stops there, so that every command line is checked before the device is opened.
 
 constexpr int kBadArguments = -1;
+constexpr velk_handle kCheckOnly = nullptr;
 
 using Args = std::span<const std::string_view>;
 
@@ -308,6 +309,7 @@ int finish_transfer(std::int32_t code, const std::string& done_message) {
 }
 
 int status(velk_handle device, Args /*args*/) {
+  if (device == kCheckOnly) return kExitOk;
   std::int32_t mode = velk_status(device);
   if (mode < 0) return exit_for(mode);
   std::printf("mode: %d %s\n", mode, kModeNames[mode]);
@@ -315,6 +317,7 @@ int status(velk_handle device, Args /*args*/) {
 }
 
 int reset(velk_handle device, Args /*args*/) {
+  if (device == kCheckOnly) return kExitOk;
   int status = exit_for(velk_reset(device));
   if (status == kExitOk) std::printf("reset: done\n");
   return status;
@@ -325,6 +328,7 @@ int pskey_get(velk_handle device, Args args) {
   std::uint64_t capacity = kMaxPskeyWords;
   if (!number_arg("KEY", args[0], 0xFFFF, key)) return kBadArguments;
   if (args.size() == 2 && !number_arg("N", args[1], kMaxPskeyWords, capacity)) return kBadArguments;
+  if (device == kCheckOnly) return kExitOk;
   std::vector<std::uint16_t> words(capacity);
   std::int32_t n = velk_read_pskey(device, static_cast<std::uint16_t>(key), words.data(),
                                    static_cast<std::uint32_t>(capacity));
@@ -344,6 +348,7 @@ int pskey_set(velk_handle device, Args args) {
     if (!number_arg("WORD", arg, 0xFFFF, w)) return kBadArguments;
     words.push_back(static_cast<std::uint16_t>(w));
   }
+  if (device == kCheckOnly) return kExitOk;
   int status = exit_for(velk_write_pskey(device, static_cast<std::uint16_t>(key), words.data(),
                                          static_cast<std::uint32_t>(words.size())));
   if (status == kExitOk) std::printf("pskey 0x%04x: written\n", static_cast<unsigned>(key));
@@ -353,6 +358,7 @@ int pskey_set(velk_handle device, Args args) {
 int pskey_clear(velk_handle device, Args args) {
   std::uint64_t key = 0;
   if (!number_arg("KEY", args[0], 0xFFFF, key)) return kBadArguments;
+  if (device == kCheckOnly) return kExitOk;
   int status = exit_for(velk_clear_pskey(device, static_cast<std::uint16_t>(key)));
   if (status == kExitOk) std::printf("pskey 0x%04x: cleared\n", static_cast<unsigned>(key));
   return status;
@@ -362,6 +368,7 @@ int pskey_clear(velk_handle device, Args args) {
 using Flash = std::int32_t(VELK_CALL*)(velk_handle, const uint8_t*, uint32_t, velk_progress_fn);
 
 int flash_file(velk_handle device, Args args, Flash flash) {
+  if (device == kCheckOnly) return kExitOk;
   std::vector<std::uint8_t> image;
   if (!read_file(std::string(args[0]), image)) return kExitUsage;
   return finish_transfer(
@@ -370,6 +377,7 @@ int flash_file(velk_handle device, Args args, Flash flash) {
 }
 
 int dump_btm(velk_handle device, Args args) {
+  if (device == kCheckOnly) return kExitOk;
   const std::string file(args[0]);
   return finish_transfer(velk_dump_btm(device, file.c_str(), show_progress),
                          "dump-btm: written to " + file);
@@ -379,6 +387,7 @@ int write_dsp(velk_handle device, Args args) {
   std::uint64_t address = 0;
   std::vector<std::uint8_t> data;
   if (!number_arg("ADDR", args[0], 0xFFFFFFFF, address)) return kBadArguments;
+  if (device == kCheckOnly) return kExitOk;
   if (!read_file(std::string(args[1]), data)) return kExitUsage;
   return finish_transfer(velk_write_dsp(device, static_cast<std::uint32_t>(address), data.data(),
                                         static_cast<std::uint32_t>(data.size()), show_progress),
@@ -394,6 +403,7 @@ int read_dsp(velk_handle device, Args args) {
   // Checked before the buffer is allocated: the DSP memory holds 4 MiB.
   if (address + length > kDspMemoryBytes)
     return usage_problem("ADDR + LEN must not pass the end of the 4 MiB DSP memory (0x400000)");
+  if (device == kCheckOnly) return kExitOk;
   const std::string file(args[2]);
   std::vector<std::uint8_t> data(length);
   std::int32_t code = velk_read_dsp(device, static_cast<std::uint32_t>(address), data.data(),
@@ -512,8 +522,8 @@ const Command* find_command(Args args, std::size_t& words) {
   return nullptr;
 }
 
-// Checks every command line before the device is opened: a name from the table and the number
-// of arguments it takes.
+// Checks a command line before the device is opened: a name from the table, the number of
+// arguments it takes, and the arguments themselves.
 int check_command(Args args) {
   std::size_t words = 0;
   const Command* command = find_command(args, words);
@@ -526,6 +536,8 @@ int check_command(Args args) {
   if (given < command->min_args || given > command->max_args) {
     return usage_error(std::string(command->name) + ": wrong number of arguments", command);
   }
+  if (command->run(kCheckOnly, args.subspan(words)) == kBadArguments)
+    return usage_error(std::string(command->name) + ": " + usage_problem_text, command);
   return kExitOk;
 }
 
@@ -535,9 +547,7 @@ int run(velk_handle device, Args args) {
   const Command* command = find_command(args, words);
   current_command = command->name;
   error_records.mark();
-  const int status = command->run(device, args.subspan(words));
-  if (status != kBadArguments) return status;
-  return usage_error(std::string(command->name) + ": " + usage_problem_text, command);
+  return command->run(device, args.subspan(words));
 }
 
 #ifndef _WIN32
