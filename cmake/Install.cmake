@@ -8,15 +8,11 @@
 set(VELK_INSTALL_UDEVRULESDIR lib/udev/rules.d CACHE PATH
     "udev rules folder, relative to the prefix (udev reads /usr/lib and /usr/local/lib)")
 
-set(licences ${PROJECT_SOURCE_DIR}/LICENSE)
 if(WIN32)
   set(bindir .)
   set(libdir .)
   set(includedir .)
   set(docdir .)
-  # The third-party code inside velk.dll and beside it: libusb, hidapi and zlib.
-  file(GLOB third_party ${VELK_DEPS_ROOT}/licences/*)
-  list(APPEND licences ${third_party})
 else()
   set(bindir ${CMAKE_INSTALL_BINDIR})
   set(libdir ${CMAKE_INSTALL_LIBDIR})
@@ -31,12 +27,16 @@ install(TARGETS velk EXPORT velkTargets
 install(FILES ${PROJECT_SOURCE_DIR}/velk/include/velk.h DESTINATION ${includedir}
         COMPONENT development)
 install(TARGETS velkctl RUNTIME DESTINATION ${bindir} COMPONENT tools)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${licences} DESTINATION ${docdir} COMPONENT runtime)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${docdir}
+        COMPONENT runtime)
 
 if(WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/velk/velk.def ${VELK_MSVC_IMPORT_LIBRARY}
                 DESTINATION ${libdir} COMPONENT development)
   install(FILES ${VELK_DEPS_ROOT}/bin/libusb-1.0.dll DESTINATION ${bindir} COMPONENT runtime)
+  # The licences of the third-party code inside velk.dll and beside it, which
+  # scripts/build-windows.sh gathers from the sources it built.
+  install(DIRECTORY ${VELK_DEPS_ROOT}/licences/ DESTINATION licences COMPONENT runtime)
   return()
 endif()
 

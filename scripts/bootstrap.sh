@@ -14,8 +14,9 @@ packages=(build-essential g++ cmake ninja-build pkg-config git file
           libusb-1.0-0-dev libhidapi-dev libudev-dev zlib1g-dev umockdev libumockdev-dev libfmt-dev
           libspdlog-dev libgtest-dev libgmock-dev googletest libbenchmark-dev dfu-util
           clang-format-15 python3 python3-pytest python3-setuptools)
-# The Debian packages (CPack, dpkg-shlibdeps) and their test in a clean root.
-packages+=(dpkg-dev debootstrap)
+# Releases: the Debian packages (CPack, dpkg-shlibdeps) and their test in a clean root
+# (debootstrap); clang and lld link an MSVC-style host against the Windows zip's velk.lib.
+packages+=(dpkg-dev debootstrap clang-15 lld)
 
 as_root() {
   if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Cross-builds the Windows 32-bit (i686) binaries: velk.dll with its import library, velkctl.exe,
-# drovin.exe and the test programs.
+# Cross-builds the Windows 32-bit (i686) binaries: velk.dll with its import libraries (MinGW and
+# MSVC), velkctl.exe, drovin.exe and the test programs; then the release, velk-<version>-win32.zip.
 #
 # The third-party libraries are built first into a cache folder and reused on later runs:
 # libusb (shared, libusb-1.0.dll), hidapi's Windows back end and zlib (static, linked into
@@ -13,7 +13,8 @@
 #   VELK_WIN_BUILD   build folder (default: build-win in the tree)
 #   VELK_WIN_DEPS    dependency cache (default: $VELK_WIN_BUILD/deps)
 #   VELK_JOBS        parallel jobs (default: 2)
-#   LIBWDI_ROOT      a real libwdi for drovin.exe; without it drovin links the stand-in
+#   LIBWDI_ROOT      a real libwdi for drovin.exe; without it only the stand-in's test build,
+#                    drovin-standin-test.exe, is made, and the zip has no drovin
 #   VELK_NO_BOOTSTRAP=1  do not call scripts/bootstrap-windows.sh
 set -euo pipefail
 
@@ -178,11 +179,26 @@ timed() { # label command...
   say "$1 ready ($(($(now) - t0)) s)"
 }
 
+# The licences of the third-party code that ships inside velk.dll or beside it, for the zip:
+# libusb (libusb-1.0.dll), hidapi, zlib and {fmt} (linked into velk.dll), and the mingw-w64
+# runtime (winpthreads, linked into every binary).
+collect_licences() {
+  local dir=$deps/licences src
+  rm -rf "$dir" && mkdir -p "$dir"
+  src=$(fetch_source "$libusb_pkg" "$libusb_ver") && cp "$src/COPYING" "$dir/libusb.txt"
+  src=$(fetch_source "$hidapi_pkg" "$hidapi_ver")
+  cp "$src/LICENSE.txt" "$dir/hidapi.txt" && cp "$src/LICENSE-bsd.txt" "$dir/hidapi-bsd.txt"
+  src=$(fetch_source "$zlib_pkg" "$zlib_ver") && cp "$src/LICENSE" "$dir/zlib.txt"
+  src=$(fetch_source "$fmt_pkg" "$fmt_ver") && cp "$src/LICENSE.rst" "$dir/fmt.txt"
+  cp /usr/share/doc/mingw-w64-i686-dev/copyright "$dir/mingw-w64-runtime.txt"
+}
+
 timed build_libusb
 timed build_hidapi
 timed build_zlib
 timed build_fmt
 timed build_gtest
+collect_licences
 say "dependencies in $deps ($(($(now) - t_start)) s)"
 (( deps_only )) && exit 0
 
@@ -193,10 +209,24 @@ command -v ninja >/dev/null && generator=(-G Ninja)
 [[ -f $build/CMakeCache.txt ]] && generator=()
 
 cmake_args=(-DCMAKE_TOOLCHAIN_FILE="$toolchain" -DVELK_DEPS_ROOT="$deps"
-            -DCMAKE_BUILD_TYPE="${CMAKE_BUILD_TYPE:-Release}" -DVELK_BUILD_BENCH=OFF)
-[[ -n ${LIBWDI_ROOT:-} ]] && cmake_args+=(-DLIBWDI_ROOT="$LIBWDI_ROOT")
+            -DCMAKE_BUILD_TYPE="${CMAKE_BUILD_TYPE:-Release}" -DVELK_BUILD_BENCH=OFF -DVELK_WERROR=ON)
+# Without a real libwdi, drovin is built only as the stand-in's test build (never zipped).
+if [[ -n ${LIBWDI_ROOT:-} ]]; then
+  cmake_args+=(-DLIBWDI_ROOT="$LIBWDI_ROOT")
+else
+  cmake_args+=(-DVELK_DROVIN_STANDIN=ON)
+fi
 
 t0=$(now)
 cmake -S "$root" -B "$build" "${generator[@]}" "${cmake_args[@]}"
 cmake --build "$build" -j"$jobs"
 say "project built in $build/bin ($(($(now) - t0)) s; $(($(now) - t_start)) s in all)"
+
+# The release: what cmake --install puts into one folder, zipped as velk-<version>-win32.zip.
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
+release=velk-$version-win32
+rm -rf "${build:?}/$release" "$build/$release.zip"
+cmake --install "$build" --prefix "$build/$release" >/dev/null
+(cd "$build" && cmake -E tar cf "$release.zip" --format=zip "$release")
+rm -rf "${build:?}/$release"
+say "release $build/$release.zip ($(($(stat -c %s "$build/$release.zip") / 1024)) KiB)"

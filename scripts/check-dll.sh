@@ -5,6 +5,8 @@
 #                headers are at hand); imports only libusb-1.0.dll and system DLLs.
 #   *.exe        PE32 i386; imports only velk.dll, libusb-1.0.dll and system DLLs, so that no
 #                compiler runtime DLL (libstdc++, libgcc, winpthread) has to ship.
+#   the release  velk.dll carries the project's version resource; velk-<version>-win32.zip holds
+#                exactly what ships.
 #
 # Usage: scripts/check-dll.sh [build-dir]     (default: build-win; binaries in <build-dir>/bin)
 # Exit status 0 when every check holds; each failure is printed.
@@ -110,6 +112,43 @@ else
     fail "no import library velk.dll.a"
 fi
 
+# --- velk.lib, the MSVC import library -----------------------------------------------------------
+# lld-link links as MSVC's link.exe does: a host that calls velk_status through velk.lib must
+# import velk_status, the DLL's undecorated name, from velk.dll (MSVC's C compiler asks for
+# _velk_status). Checked where clang and lld are installed. dlltool's import objects carry no
+# safe-exception-handler mark: link.exe then leaves the table out of the image, which -safeseh:no
+# asks of lld-link (a project that demands /SAFESEH gets LNK2026; see the README).
+lib=$build/velk/velk.lib
+if [[ ! -f $lib ]]; then
+  fail "no MSVC import library velk.lib"
+elif command -v clang-15 >/dev/null && command -v lld-link >/dev/null; then
+  tmp=$(mktemp -d)
+  printf '#include "velk.h"\nint entry(void) { return velk_status(0) == -65532 ? 0 : 1; }\n' >"$tmp/host.c"
+  if clang-15 --target=i686-pc-windows-msvc -ffreestanding -I"$root/velk/include" -c "$tmp/host.c" \
+       -o "$tmp/host.obj" &&
+     lld-link -nologo -nodefaultlib -entry:entry -subsystem:console -safeseh:no "$tmp/host.obj" "$lib" \
+       -out:"$tmp/host.exe" >/dev/null &&
+     "$objdump" -p "$tmp/host.exe" | grep -q 'DLL Name: velk.dll' &&
+     "$objdump" -p "$tmp/host.exe" | grep -Eq '^[[:space:]]+[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]+velk_status$'; then
+    ok "velk.lib links an MSVC-style host that imports velk_status from velk.dll"
+  else
+    fail "velk.lib does not link an MSVC-style host to velk.dll's velk_status"
+  fi
+  rm -rf "$tmp"
+else
+  echo "check-dll: note: clang-15 or lld-link missing; velk.lib not linked"
+fi
+
+# --- version resource: the project's version in the DLL's properties ----------------------------
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null || true)
+if [[ -f $dll && -n $version ]]; then
+  if strings -el "$dll" | grep -qx "$version" && strings -el "$dll" | grep -qx FileVersion; then
+    ok "velk.dll's version resource says $version"
+  else
+    fail "velk.dll has no version resource with $version"
+  fi
+fi
+
 # --- programs -----------------------------------------------------------------------------------
 shopt -s nullglob
 for exe in "$bin"/*.exe; do
@@ -119,6 +158,29 @@ done
 for want in drovin.exe velkctl.exe; do
   [[ -f $bin/$want ]] || echo "check-dll: note: $want not built"
 done
+
+# --- the release zip ----------------------------------------------------------------------------
+# What a user unpacks: the library with its header, export list and both import libraries,
+# velkctl.exe, libusb-1.0.dll, README and licences; drovin.exe only when built with a real libwdi;
+# nothing else (no tests, no stand-in build).
+if [[ -n $version ]]; then
+  zip=$build/velk-$version-win32.zip
+  if [[ ! -f $zip ]]; then
+    fail "no release zip velk-$version-win32.zip"
+  else
+    listing=$(cmake -E tar tf "$zip" | sed "s|^velk-$version-win32/||" | grep -v '/$' | grep . | sort)
+    want="LICENSE README.md libusb-1.0.dll velk.def velk.dll velk.dll.a velk.h velk.lib velkctl.exe
+          licences/fmt.txt licences/hidapi-bsd.txt licences/hidapi.txt licences/libusb.txt
+          licences/mingw-w64-runtime.txt licences/zlib.txt"
+    grep -q '^LIBWDI_ROOT:[A-Z]*=.' "$build/CMakeCache.txt" && want+=" drovin.exe"
+    if diff <(tr -s ' \n' '\n' <<<"$want" | grep . | sort) <(echo "$listing") >/dev/null; then
+      ok "velk-$version-win32.zip holds $(echo "$listing" | tr '\n' ' ')"
+    else
+      fail "velk-$version-win32.zip differs from what ships (< wanted, > in the zip):"
+      diff <(tr -s ' \n' '\n' <<<"$want" | grep . | sort) <(echo "$listing") >&2 || true
+    fi
+  fi
+fi
 
 if ((failures)); then
   echo "check-dll: $failures check(s) failed" >&2

@@ -90,21 +90,43 @@ else
 fi
 say "tests under Wine took $(($(now) - t0)) s"
 
-# The test programs link the library's objects, not velk.dll. One run of velkctl.exe shows that
-# the DLL as shipped loads beside libusb-1.0.dll and that its exported functions run: it writes
-# the log's banner line. No device is attached, so velkctl ends with an error of its own; Wine's
-# status for a DLL that cannot be loaded is 53.
-if [[ -f $bin/velkctl.exe ]]; then
-  smoke_log=$bin/velkctl-smoke.log
-  rm -f "$smoke_log"
-  (cd "$bin" && timeout 120 wine velkctl.exe --log velkctl-smoke.log --log-level 3 status) >/dev/null 2>&1
-  smoke_rc=$?
-  if [[ $smoke_rc -ne 53 && $smoke_rc -ne 124 ]] && grep -q '\[INFO\] VELK v' "$smoke_log" 2>/dev/null; then
-    say "velk.dll loads and runs under Wine (velkctl.exe status: exit $smoke_rc, log written)"
+# The release as a user gets it: the zip unpacked into an empty folder, and velkctl.exe run from
+# there. The test programs link the library's objects, not velk.dll, so this is also what shows
+# that velk.dll as shipped loads beside libusb-1.0.dll under Wine and that its functions run.
+# No device is attached: `status` must end cleanly with velkctl's "no device opened" (exit 3),
+# having written the log's banner; Wine's status for a DLL that cannot be loaded is 53.
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
+zip=$build/velk-$version-win32.zip
+if [[ ! -f $zip ]]; then
+  say "FAILED: no release zip $zip"
+  rc=1
+else
+  unpacked=$(mktemp -d)
+  (cd "$unpacked" && cmake -E tar xf "$zip")
+  release=$unpacked/velk-$version-win32
+  zip_check() { # description expected-status pattern -- velkctl arguments
+    local what=$1 want=$2 pattern=$3 out status
+    shift 4
+    out=$(cd "$release" && timeout 120 wine velkctl.exe "$@" 2>&1)
+    status=$?
+    out=${out//$'\r'/}
+    if [[ $status -eq $want ]] && grep -Eq -- "$pattern" <<<"$out"; then
+      say "zip: $what (exit $status)"
+    else
+      say "FAILED: zip: $what: exit $status (want $want), output: $out"
+      rc=1
+    fi
+  }
+  zip_check "velkctl.exe --version" 0 "^velkctl $version\$" -- --version
+  zip_check "velkctl.exe status fails cleanly without a device" 3 "^velkctl: no device opened" -- status
+  zip_check "velkctl.exe status with a log" 3 "^velkctl: no device opened" -- --log smoke.log --log-level 3 status
+  if grep -q '\[INFO\] VELK v'"$version" "$release/smoke.log" 2>/dev/null; then
+    say "zip: velk.dll wrote its banner under Wine"
   else
-    say "FAILED: velkctl.exe with velk.dll under Wine (exit $smoke_rc; log: $(cat "$smoke_log" 2>/dev/null))"
+    say "FAILED: zip: no banner in the log ($(cat "$release/smoke.log" 2>/dev/null))"
     rc=1
   fi
+  rm -rf "$unpacked"
 fi
 
 # Our prefix's server only; it would otherwise linger for a few seconds after the last program.

@@ -34,6 +34,9 @@ int fail(const std::string& message) {
 }  // namespace
 
 int main() {
+#ifdef DROVIN_STANDIN_TEST_BUILD
+  std::fputs("drovin TEST BUILD: linked with the libwdi stand-in, it installs no driver\n", stderr);
+#endif
   try {
     drovin::log::init_from_environment();
     for (const auto& row : kDevices) {
