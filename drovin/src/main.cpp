@@ -36,6 +36,7 @@ int fail(const std::string& message) {
 int main() {
 #ifdef DROVIN_STANDIN_TEST_BUILD
   std::fputs("drovin TEST BUILD: linked with the libwdi stand-in, it installs no driver\n", stderr);
+  std::fflush(stderr);
 #endif
   try {
     drovin::log::init_from_environment();
