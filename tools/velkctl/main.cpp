@@ -90,7 +90,8 @@ class ErrorRecords {
       return false;
     remove_ = utf8;
     if (velk_init(utf8, 1) != 0) return false;
-    // The library shares its file for reading; it is deleted when both are closed.
+    // The library opens its file shared for reading and deleting: the destructor's remove
+    // takes effect when the process ends.
     file_ = _wfopen(name, L"rb");
 #else
     const char* tmp = std::getenv("TMPDIR");
