@@ -147,6 +147,7 @@ int report_failure(std::string_view command, std::int32_t code) {
   const std::int32_t kind = code + kKindOfCode;
   const char* name = kind >= 0 && kind <= 8 ? kKindNames[kind] : "unknown error";
   const std::vector<std::string> records = error_records.since_mark();
+  std::fflush(stdout);
   if (records.empty()) {
     std::fprintf(stderr, "velkctl: %.*s: failed (%s, code %d)\n", static_cast<int>(command.size()),
                  command.data(), name, code);
@@ -212,6 +213,7 @@ void VELK_CALL show_progress(std::uint64_t done, std::uint64_t total) {
 
 // After a transfer: the last report, as a bar's last drawing or as the one line.
 void end_progress(std::string_view command) {
+  std::fflush(stdout);  // what earlier commands printed comes first, also through a pipe
   if (progress.reported && progress.terminal) {
     draw_progress(progress.done, progress.total);
     std::fputc('\n', stderr);
