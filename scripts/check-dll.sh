@@ -115,9 +115,8 @@ fi
 # --- velk.lib, the MSVC import library -----------------------------------------------------------
 # lld-link links as MSVC's link.exe does: a host that calls velk_status through velk.lib must
 # import velk_status, the DLL's undecorated name, from velk.dll (MSVC's C compiler asks for
-# _velk_status). Checked where clang and lld are installed. dlltool's import objects carry no
-# safe-exception-handler mark: link.exe then leaves the table out of the image, which -safeseh:no
-# asks of lld-link (a project that demands /SAFESEH gets LNK2026; see the README).
+# _velk_status), also with /SAFESEH, Visual Studio's default for 32-bit images. Checked where
+# clang and lld are installed.
 lib=$build/velk/velk.lib
 if [[ ! -f $lib ]]; then
   fail "no MSVC import library velk.lib"
@@ -126,7 +125,7 @@ elif command -v clang-15 >/dev/null && command -v lld-link >/dev/null; then
   printf '#include "velk.h"\nint entry(void) { return velk_status(0) == -65532 ? 0 : 1; }\n' >"$tmp/host.c"
   if clang-15 --target=i686-pc-windows-msvc -ffreestanding -I"$root/velk/include" -c "$tmp/host.c" \
        -o "$tmp/host.obj" &&
-     lld-link -nologo -nodefaultlib -entry:entry -subsystem:console -safeseh:no "$tmp/host.obj" "$lib" \
+     lld-link -nologo -nodefaultlib -entry:entry -subsystem:console -safeseh "$tmp/host.obj" "$lib" \
        -out:"$tmp/host.exe" >/dev/null &&
      "$objdump" -p "$tmp/host.exe" | grep -q 'DLL Name: velk.dll' &&
      "$objdump" -p "$tmp/host.exe" | grep -Eq '^[[:space:]]+[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]+velk_status$'; then
