@@ -110,6 +110,9 @@ int BtmMode::control_in(const ControlSetup& setup, std::span<std::uint8_t> data)
 }
 
 std::optional<Bytes> BtmMode::interrupt_in(std::uint8_t endpoint) {
+  if (endpoint == kEventEndpoint && chip_.faults().event_flood) {
+    return hci::command_status_event(/*success*/ 0, hci::kVendorOpcode);
+  }
   if (endpoint != kEventEndpoint || events_.empty()) return std::nullopt;
   Bytes event = std::move(events_.front());
   events_.pop_front();
@@ -219,7 +222,7 @@ void BtmMode::ps(const hci::BccmdMessage& request) {
 
 void BtmMode::answer(const hci::BccmdMessage& request, std::uint16_t status, Bytes payload) {
   VexoFaults& faults = chip_.faults();
-  if (VexoFaults::take(faults.lost_responses)) return;
+  if (faults.event_flood || VexoFaults::take(faults.lost_responses)) return;
   if (VexoFaults::take(faults.spurious_events)) {
     push_event(hci::command_status_event(/*success*/ 0, hci::kVendorOpcode));
   }

@@ -29,6 +29,9 @@ struct VexoFaults {
   unsigned spurious_events = 0;
   // Each start in BTM mode finds this many old BCCMD answers waiting on the event endpoint.
   unsigned stale_events = 0;
+  // The chip is stuck sending: the event endpoint delivers HCI Command Status events, one after
+  // another without pause, and the chip's own answers are lost while it lasts.
+  bool event_flood = false;
 
   // Read when the device is plugged in: the firmware's configuration lacks the run-time DFU
   // interface, or its HCI interface has no interrupt endpoint for events.

@@ -23,7 +23,7 @@ Result<BtmDevice> connect_btm(usb::UsbDevice device) {
   VELK_TRY(handle.claim_interface(dfu.interface_number));
 
   BtmDevice btm(std::move(handle), dfu, hci.interface_number, hci.event_endpoint());
-  flush_events(btm);
+  VELK_TRY(flush_events(btm));
   if (!btm_is_operational(btm)) return fail(ErrorKind::DeviceError, "firmware not operational");
   VELK_DEBUG(kBtmLogTarget, "Connected to the device in BTM mode");
   return btm;

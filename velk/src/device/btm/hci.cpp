@@ -35,13 +35,15 @@ Result<std::size_t> read_hci_event(BtmDevice& device, std::span<std::uint8_t> bu
   return device.handle().read_interrupt(device.event_endpoint(), buffer, kHciTimeout);
 }
 
-void flush_events(BtmDevice& device) {
+Status flush_events(BtmDevice& device) {
   HciBuffer buffer{};
-  for (;;) {
+  for (std::size_t flushed = 0; flushed < kMaxUnwantedEvents; ++flushed) {
     auto received = read_hci_event(device, buffer);
-    if (!received) return;  // normally the timeout: nothing more is pending
+    if (!received) return {};  // normally the timeout: nothing more is pending
     VELK_TRACE(kBtmLogTarget, "Flushed {}", log::Dump{buffer.data(), *received});
   }
+  return fail(ErrorKind::DeviceError, "events still coming after {:#x} flushed",
+              kMaxUnwantedEvents);
 }
 
 }  // namespace velk::btm

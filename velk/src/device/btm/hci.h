@@ -42,8 +42,13 @@ Result<std::size_t> send_hci_command(BtmDevice& device, std::span<const std::uin
 // One event from the interrupt-IN endpoint.
 Result<std::size_t> read_hci_event(BtmDevice& device, std::span<std::uint8_t> buffer);
 
+// No working chip has this many events pending, nor sends this many of other channels during
+// one exchange; a chip that does is stuck sending, and each read of one may take up to 100 ms.
+constexpr std::size_t kMaxUnwantedEvents = 256;
+
 // Drains events left over from before the connection, so the first answer read is ours.
-// Stops at the first failed read, normally the timeout; never fails.
-void flush_events(BtmDevice& device);
+// Stops at the first failed read, normally the timeout. A device that still sends after
+// kMaxUnwantedEvents events fails with DeviceError.
+Status flush_events(BtmDevice& device);
 
 }  // namespace velk::btm
