@@ -133,6 +133,21 @@ TEST_F(SqifWire, EveryAnswerRestartsTheSilenceLimit) {
   EXPECT_EQ(sim::bus().now(), 75s);
 }
 
+TEST_F(SqifWire, AFloodOfReportsForOtherCommandsEndsTheWait) {
+  // 256 left-over reports are waited out; one more means the loader is stuck sending.
+  for (int i = 0; i < 256; ++i) loader_->queue_hid_input(status(2, 0));
+  loader_->queue_hid_input(status(3, 0));
+  ASSERT_TRUE(sqif::sqif_write(device(), Bytes{1, 2}));
+  for (int i = 0; i < 257; ++i) loader_->queue_hid_input(status(2, 0));
+  loader_->queue_hid_input(status(3, 0));
+  sim::bus().requests().clear();
+  auto r = sqif::sqif_write(device(), Bytes{1, 2});
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().display(),
+            "spurious error: no status among 0x100 reports for other commands");
+  EXPECT_EQ(reads().size(), 257u);
+}
+
 TEST_F(SqifWire, StatusesOtherThanDoneAndBusyEndTheCommand) {
   struct Case {
     std::uint8_t status;

@@ -20,6 +20,13 @@ constexpr Nanos kBusyBackoff = std::chrono::milliseconds(5);
 // The loader answers every command, with busy while it works. A loader silent for this long
 // is gone; without a limit the host would wait forever.
 constexpr Nanos kSilenceLimit = std::chrono::seconds(30);
+// However often it answers busy, no command takes longer than this. The longest is the erase
+// of the whole serial flash: an 8 MiB part takes about 20 s typically and 100 s at most for a
+// chip erase, or 128 blocks of 64 KiB at up to 2 s each (256 s) when erased block by block.
+constexpr Nanos kBusyCeiling = std::chrono::minutes(5);
+// Reports that answer another command are left over from before; the host's HID driver keeps
+// few of them (Linux: 64). A loader that sends more is stuck sending.
+constexpr std::size_t kMaxForeignReports = 256;
 
 // The one-byte payloads: the partition to erase, the restart and the manifest arguments.
 enum Argument : std::uint8_t {
@@ -56,29 +63,37 @@ Status sqif_command(SqifDevice& device, std::uint8_t code, std::span<const std::
   }
   if (!wait_for_status) return {};
 
-  Nanos last_answer = monotonic_now();
+  const Nanos sent = monotonic_now();
+  Nanos last_answer = sent;
+  std::size_t foreign = 0;
   for (;;) {
     std::array<std::uint8_t, kStatusLength> status{};
     VELK_TRY_ASSIGN(count, device.hid().read_timeout(status, kStatusReadMillis));
+    const Nanos now = monotonic_now();
     // A report cut short would read as status 0 from the cleared buffer: never take it as done.
-    if (count < kStatusLength || status[0] != kStatusReport || status[1] != code) {
-      if (monotonic_now() - last_answer >= kSilenceLimit) {
-        return fail(ErrorKind::Timeout, "no status for SQIF command {:#x}", code);
+    const bool ours = count == kStatusLength && status[0] == kStatusReport && status[1] == code;
+    if (ours) {
+      last_answer = now;
+      switch (status[2]) {
+        case kDone:
+          return {};
+        case kBusy:
+          break;
+        case kFailed:
+          return fail(ErrorKind::DeviceError, "failed command status");
+        default:
+          return fail(ErrorKind::DeviceError, "invalid status: {:#x}", status[2]);
       }
-      continue;
     }
-    last_answer = monotonic_now();
-    switch (status[2]) {
-      case kDone:
-        return {};
-      case kBusy:
-        sleep_for(kBusyBackoff);
-        break;
-      case kFailed:
-        return fail(ErrorKind::DeviceError, "failed command status");
-      default:
-        return fail(ErrorKind::DeviceError, "invalid status: {:#x}", status[2]);
+    if (!ours && count != 0 && ++foreign > kMaxForeignReports) {
+      return fail(ErrorKind::SpuriousError, "no status among {:#x} reports for other commands",
+                  kMaxForeignReports);
     }
+    if (now - last_answer >= kSilenceLimit)
+      return fail(ErrorKind::Timeout, "no status for SQIF command {:#x}", code);
+    if (now - sent >= kBusyCeiling)
+      return fail(ErrorKind::Timeout, "SQIF command {:#x} still busy after 5 minutes", code);
+    if (ours) sleep_for(kBusyBackoff);
   }
 }
 
