@@ -142,6 +142,19 @@ TEST_F(Download, ALoaderBusyWithOneBlockForAMinuteHasHung) {
   device_.reset();
 }
 
+TEST_F(Download, APollTimeoutPastTheMinuteEndsTheWaitAtOnce) {
+  // bwPollTimeout can say 4.6 hours; a loader may not be asked earlier, so the host gives up.
+  auto& device = connect_instant(256);
+  vexo_->faults().dfu.busy_polls = 1;
+  vexo_->faults().dfu.busy_poll_timeout_ms = 0xFFFFFF;
+  const auto start = sim::bus().now();
+  EXPECT_EQ(failure(dfu::download(device, dfu_file(pattern(100)), recording_progress())),
+            "timeout: DFU block download timed out");
+  EXPECT_EQ(sim::bus().now(), start);
+  EXPECT_EQ(control(kGetStatus).size(), 1u);
+  device_.reset();
+}
+
 TEST_F(Download, AnErrorStatusAfterABlockIsClearedThenReported) {
   auto& device = connect_instant(256);
   vexo_->faults().dfu.error_at_block = 1;

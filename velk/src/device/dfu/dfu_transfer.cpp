@@ -27,6 +27,12 @@ Nanos to_nanos(usb::Duration d) {
   return std::chrono::seconds(d.seconds) + Nanos(d.nanos);
 }
 
+// Whether the bwPollTimeout the loader asks for ends within the wait's limit. The field allows
+// 4.6 hours; a loader that asks past the limit has hung, and asking it earlier is not allowed.
+bool pause_fits(usb::Duration asked, Nanos start, Nanos limit) {
+  return monotonic_now() - start + to_nanos(asked) <= limit;
+}
+
 // After a block the loader may still be writing it; it says so with DFUDnbusy and how long it
 // needs before it can be asked again.
 Status await_block(DfuDevice& device) {
@@ -38,7 +44,7 @@ Status await_block(DfuDevice& device) {
       return fail(ErrorKind::DeviceError, "failed block download: {:#x}", status->status);
     switch (status->state) {
       case DfuState::DFUDnbusy:
-        if (monotonic_now() - start >= kBlockBusyLimit)
+        if (!pause_fits(status->poll_timeout, start, kBlockBusyLimit))
           return fail(ErrorKind::Timeout, "DFU block download timed out");
         sleep_for(to_nanos(status->poll_timeout));
         status = get_status(device, kStatusTimeout);
@@ -108,6 +114,8 @@ Status manifest(DfuDevice& device, std::uint16_t block) {
     switch (status->state) {
       case DfuState::DFUManifestSync:
       case DfuState::DFUManifest:
+        if (!pause_fits(status->poll_timeout, start, kManifestLimit))
+          return fail(ErrorKind::Timeout, "DFU manifest stage timed out");
         sleep_for(to_nanos(status->poll_timeout));
         break;
       case DfuState::DFUIdle:
