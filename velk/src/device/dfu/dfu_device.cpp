@@ -1,5 +1,6 @@
 #include "velk/src/device/dfu/dfu_device.h"
 
+#include <algorithm>
 #include <array>
 
 #include "velk/src/c/log.h"
@@ -16,7 +17,6 @@ constexpr std::uint8_t DFU_DNLOAD = 1;
 constexpr std::uint8_t DFU_UPLOAD = 2;
 constexpr std::uint8_t DFU_GETSTATUS = 3;
 constexpr std::uint8_t DFU_CLRSTATUS = 4;
-constexpr std::size_t kStatusLength = 6;
 constexpr usb::Duration kRequestTimeout{1, 0};
 
 constexpr std::array<std::string_view, 11> kStateNames{
@@ -42,29 +42,33 @@ Result<DfuDevice> connect_dfu(usb::UsbDevice device, const libusb_device_descrip
   return connection;
 }
 
-Result<DfuStatus> get_status(DfuDevice& device, usb::Duration timeout) {
-  std::array<std::uint8_t, kStatusLength> reply{};
-  VELK_TRY_ASSIGN(count, device.handle().read_control(
-                             kRequestIn, DFU_GETSTATUS, /*value=*/0,
-                             /*index=*/device.descriptor().interface_number, reply, timeout));
-  if (count < kStatusLength)
-    return fail(ErrorKind::DeviceError, "invalid GetStatus response: {:#x}", count);
-  DfuStatus status{
+Result<DfuStatus> decode_dfu_status(std::span<const std::uint8_t> reply) {
+  if (reply.size() < kDfuStatusLength)
+    return fail(ErrorKind::DeviceError, "invalid GetStatus response: {:#x}", reply.size());
+  if (reply[4] > static_cast<std::uint8_t>(DfuState::DFUError)) {
+    return fail(ErrorKind::DeviceError, "invalid state: {:#x}", reply[4]);
+  }
+  return DfuStatus{
       .status = reply[0],
       .poll_timeout = usb::Duration::millis(load_le24(reply, 1)),
       .state = static_cast<DfuState>(reply[4]),
   };
-  if (status.status != 0) {
-    VELK_WARN(kDfuLogTarget, "Status = {:#x}, clearing", status.status);
+}
+
+Result<DfuStatus> get_status(DfuDevice& device, usb::Duration timeout) {
+  std::array<std::uint8_t, kDfuStatusLength> reply{};
+  VELK_TRY_ASSIGN(count, device.handle().read_control(
+                             kRequestIn, DFU_GETSTATUS, /*value=*/0,
+                             /*index=*/device.descriptor().interface_number, reply, timeout));
+  // The device's error is cleared even when the state it reports is no state at all.
+  if (count == kDfuStatusLength && reply[0] != 0) {
+    VELK_WARN(kDfuLogTarget, "Status = {:#x}, clearing", reply[0]);
     VELK_DEBUG(kDfuLogTarget, "Clearing status");
     VELK_TRY(device.handle().write_control(kRequestOut, DFU_CLRSTATUS, /*value=*/0,
                                            /*index=*/device.descriptor().interface_number, {},
                                            kRequestTimeout));
   }
-  if (reply[4] > static_cast<std::uint8_t>(DfuState::DFUError)) {
-    return fail(ErrorKind::DeviceError, "invalid state: {:#x}", reply[4]);
-  }
-  return status;
+  return decode_dfu_status(std::span(reply).first(std::min(count, reply.size())));
 }
 
 Result<std::size_t> download_block(DfuDevice& device, std::uint16_t block,

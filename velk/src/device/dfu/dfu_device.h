@@ -49,6 +49,10 @@ class DfuDevice {
   DfuFunctionalDescriptor dfu_;
 };
 
+// The answer to DFU_GETSTATUS: 6 bytes, bState one of the eleven states.
+constexpr std::size_t kDfuStatusLength = 6;
+Result<DfuStatus> decode_dfu_status(std::span<const std::uint8_t> reply);
+
 Result<DfuDevice> connect_dfu(usb::UsbDevice device, const libusb_device_descriptor& descriptor);
 // DFU_GETSTATUS; an error status the device reports is cleared with DFU_CLRSTATUS and still
 // returned to the caller.

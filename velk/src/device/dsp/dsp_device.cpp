@@ -1,5 +1,6 @@
 #include "velk/src/device/dsp/dsp_device.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 
@@ -41,16 +42,21 @@ Result<DspDevice> connect_dsp() {
   return connection;
 }
 
-Result<std::uint32_t> dsp_status(DspDevice& device) {
-  std::array<std::uint8_t, kCommandLength> report{kCommandReportId};
-  VELK_TRY_ASSIGN(count, device.hid().get_feature_report(report));
-  if (report[0] != kCommandReportId)
+Result<std::uint32_t> decode_status_report(std::span<const std::uint8_t> report) {
+  // The header is judged first: a report of another ID is wrong whatever its length.
+  if (!report.empty() && report[0] != kCommandReportId)
     return fail(ErrorKind::DeviceError, "status header error: {:#x}", report[0]);
-  if (count < kCommandLength) {
-    return fail(ErrorKind::DeviceError, "partial status read: {:#x} < {:#x}", count,
+  if (report.size() < kCommandLength) {
+    return fail(ErrorKind::DeviceError, "partial status read: {:#x} < {:#x}", report.size(),
                 kCommandLength);
   }
   return load_split_word(report, 2);
+}
+
+Result<std::uint32_t> dsp_status(DspDevice& device) {
+  std::array<std::uint8_t, kCommandLength> report{kCommandReportId};
+  VELK_TRY_ASSIGN(count, device.hid().get_feature_report(report));
+  return decode_status_report(std::span(report).first(std::min(count, report.size())));
 }
 
 Status dsp_command(DspDevice& device, std::uint8_t code, std::uint32_t arg1, std::uint32_t arg2,

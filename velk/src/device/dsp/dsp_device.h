@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "velk/src/c/error.h"
 #include "velk/src/device/hid_loader.h"
@@ -24,6 +25,8 @@ using DspDevice = HidLoader<OperationMode::DSP>;
 // Opens the loader found under the DSP identity and checks that it is ready; hidapi must have
 // been started (LibraryContext).
 Result<DspDevice> connect_dsp();
+// Feature report 1 as read back: ID 0x01, 18 bytes, the status in split-word order at byte 2.
+Result<std::uint32_t> decode_status_report(std::span<const std::uint8_t> report);
 Result<std::uint32_t> dsp_status(DspDevice& device);
 Status dsp_command(DspDevice& device, std::uint8_t code, std::uint32_t arg1, std::uint32_t arg2,
                    std::uint32_t arg3, bool poll_status);
