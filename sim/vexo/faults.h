@@ -7,6 +7,7 @@
 
 #include "sim/vexo/dfu_faults.h"
 #include "sim/vexo/dsp_faults.h"
+#include "sim/vexo/hostile.h"
 #include "sim/vexo/identity.h"
 #include "sim/vexo/sqif_faults.h"
 
@@ -44,6 +45,10 @@ struct VexoFaults {
   bool never_returns = false;
   // The next restart comes back in this mode, whatever the mode key selects.
   std::optional<Mode> returns_in;
+
+  // Everything the chip sends the host (control reads, events, HID input and feature reports)
+  // comes from this script instead of the model; null: the model answers. Not owned.
+  HostileAnswers* hostile = nullptr;
 
   // The loaders' own faults.
   DfuLoaderFaults dfu;

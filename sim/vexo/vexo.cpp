@@ -1,5 +1,6 @@
 #include "sim/vexo/vexo.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "sim/bus.h"
@@ -77,6 +78,11 @@ bool Vexo::on_bus() const {
   return bus().plugged(*this);
 }
 
+Bytes& Vexo::dsp_flash() {
+  if (dsp_flash_.empty()) dsp_flash_.assign(std::size_t{4} << 20, 0xFF);
+  return dsp_flash_;
+}
+
 BtmMode* Vexo::btm() {
   return mode_ == Mode::Btm ? static_cast<BtmMode*>(model_.get()) : nullptr;
 }
@@ -143,12 +149,20 @@ int Vexo::control_in(const ControlSetup& setup, std::span<std::uint8_t> data) {
                                 model_->config_descriptor(), model_->strings())) {
     return *n;
   }
+  if (HostileAnswers* hostile = options_.faults.hostile) {
+    auto answer = hostile->next(bus().now());
+    if (!answer) return LIBUSB_ERROR_TIMEOUT;
+    const std::size_t n = std::min(answer->size(), data.size());
+    std::copy_n(answer->begin(), n, data.begin());
+    return static_cast<int>(n);
+  }
   return model_->control_in(setup, data);
 }
 int Vexo::control_out(const ControlSetup& setup, std::span<const std::uint8_t> data) {
   return model_->control_out(setup, data);
 }
 std::optional<Bytes> Vexo::interrupt_in(std::uint8_t endpoint) {
+  if (HostileAnswers* hostile = options_.faults.hostile) return hostile->next(bus().now());
   return model_->interrupt_in(endpoint);
 }
 int Vexo::claim_interface(int number) {
@@ -180,12 +194,21 @@ int Vexo::hid_write(std::span<const std::uint8_t> report) {
   return model_->hid_write(report);
 }
 std::optional<Bytes> Vexo::hid_read() {
+  if (HostileAnswers* hostile = options_.faults.hostile) return hostile->next(bus().now());
   return model_->hid_read();
 }
 int Vexo::hid_send_feature(std::span<const std::uint8_t> report) {
   return model_->hid_send_feature(report);
 }
 int Vexo::hid_get_feature(std::span<std::uint8_t> report) {
+  if (HostileAnswers* hostile = options_.faults.hostile) {
+    // A feature report has no timeout: silence is the failed transfer.
+    auto answer = hostile->next(bus().now());
+    if (!answer) return -1;
+    const std::size_t n = std::min(answer->size(), report.size());
+    std::copy_n(answer->begin(), n, report.begin());
+    return static_cast<int>(n);
+  }
   return model_->hid_get_feature(report);
 }
 

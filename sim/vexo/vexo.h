@@ -68,7 +68,7 @@ class Vexo : public Device, public std::enable_shared_from_this<Vexo> {
   // that the DFU loader writes and reads, the serial flash, and the DSP flash.
   Bytes& btm_firmware() { return btm_firmware_; }
   Bytes& sqif_flash() { return sqif_flash_; }
-  Bytes& dsp_flash() { return dsp_flash_; }
+  Bytes& dsp_flash();
 
   VexoFaults& faults() { return options_.faults; }
   VexoTimings& timings() { return options_.timings; }
@@ -119,7 +119,7 @@ class Vexo : public Device, public std::enable_shared_from_this<Vexo> {
   std::vector<hci::BccmdMessage> requests_;
   Bytes btm_firmware_;
   Bytes sqif_flash_;
-  Bytes dsp_flash_ = Bytes(4u << 20, 0xFF);  // 4 MiB, erased
+  Bytes dsp_flash_;  // 4 MiB, erased, made on first use
 };
 
 }  // namespace sim::vexo
