@@ -1,5 +1,5 @@
 // Runs a fuzz target over every file in the given directories (or the given files), for
-// builds without libFuzzer. A seed that trips the target aborts the run.
+// builds without libFuzzer. An input that trips the target aborts the run.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -39,11 +39,11 @@ int main(int argc, char** argv) {
     for (const auto& f : files) run(f);
     count += files.size();
   }
-  // An empty or missing seed directory is a broken set-up, not a pass.
+  // An empty or missing corpus is a broken set-up, not a pass.
   if (count == 0) {
-    std::fprintf(stderr, "no seeds found\n");
+    std::fprintf(stderr, "no inputs found\n");
     return 1;
   }
-  std::printf("%zu seeds ran\n", count);
+  std::printf("%zu inputs ran\n", count);
   return 0;
 }
