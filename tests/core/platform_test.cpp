@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace velk::platform {
@@ -98,6 +100,25 @@ TEST_F(PlatformTest, ReplaceFileFailureLeavesNothingBehind) {
   EXPECT_FALSE(replace_file(utf8("taken"), bytes("data")));
   EXPECT_TRUE(fs::is_directory(native("taken")));
   EXPECT_EQ(listing(), std::vector<std::string>{"taken"});
+}
+
+TEST_F(PlatformTest, TwoWritersOfOnePathEachReplaceItWhole) {
+  // Sharing one temporary file, each would truncate or rename the other's half-written data.
+  const std::vector<std::uint8_t> a(1 << 20, 'a'), b(3 << 19, 'b');
+  // A name the old fixed temporary file had, left by someone: it is not ours to use.
+  { std::ofstream(native("dump.bin.velk-tmp")) << "theirs"; }
+  for (int round = 0; round < 10; ++round) {
+    std::thread other([&] { EXPECT_TRUE(replace_file(utf8("dump.bin"), b)); });
+    EXPECT_TRUE(replace_file(utf8("dump.bin"), a));
+    other.join();
+    const std::string now = content(native("dump.bin"));
+    EXPECT_TRUE(now == std::string(a.begin(), a.end()) || now == std::string(b.begin(), b.end()))
+        << "round " << round << ": " << now.size() << " bytes";
+  }
+  EXPECT_EQ(content(native("dump.bin.velk-tmp")), "theirs");
+  auto names = listing();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"dump.bin", "dump.bin.velk-tmp"}));
 }
 
 TEST_F(PlatformTest, NonAsciiPathsNameTheSameFileAsTheStandardLibrary) {

@@ -30,8 +30,10 @@ class AppendFile {
 };
 
 // Writes the pieces, in order, to the file at the path, creating it or replacing its content.
-// They go to a temporary file beside it first, so a failure never leaves a half-written file in
-// its place. A failure is an InvalidArgument naming the path and the system's reason.
+// They go to a temporary file beside it first, created under a name of its own so that two
+// writers of one path never share it, and renamed over the path at the end: a failure never
+// leaves a half-written file in its place, nor the temporary file. A failure is an
+// InvalidArgument naming the path and the system's reason.
 Status replace_file(std::string_view utf8_path,
                     std::span<const std::span<const std::uint8_t>> pieces);
 

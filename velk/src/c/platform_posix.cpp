@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -24,6 +25,18 @@ bool write_all(int fd, const char* data, std::size_t size) {
   return true;
 }
 
+// Creates a temporary file beside `path` under a name no other writer uses: the process ID and
+// a counter, and O_EXCL against whatever an earlier process left behind.
+int create_temporary(const std::string& path, std::string& temp) {
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temp = path + ".velk-tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
 }  // namespace
 
 std::unique_ptr<AppendFile> AppendFile::open(std::string_view utf8_path) {
@@ -44,12 +57,12 @@ void AppendFile::write(std::string_view bytes) noexcept {
 Status replace_file(std::string_view utf8_path,
                     std::span<const std::span<const std::uint8_t>> pieces) {
   std::string path(utf8_path);
-  std::string temp = path + ".velk-tmp";
   const auto failed = [&] {
     return fail(ErrorKind::InvalidArgument, "cannot write {}: {}", path,
                 std::generic_category().message(errno));
   };
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  std::string temp;
+  int fd = create_temporary(path, temp);
   if (fd < 0) return failed();
   bool ok = true;
   for (const auto& data : pieces) {

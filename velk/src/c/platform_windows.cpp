@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 
 #include "velk/src/c/platform.h"
@@ -44,6 +45,20 @@ bool write_all(HANDLE file, const char* data, std::size_t size) {
   return true;
 }
 
+// Creates a temporary file beside `path` under a name no other writer uses: the process ID and
+// a counter, and CREATE_NEW against whatever an earlier process left behind.
+HANDLE create_temporary(const std::wstring& path, std::wstring& temp) {
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temp = path + L".velk-tmp-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+           std::to_wstring(counter++);
+    HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return file;
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
 }  // namespace
 
 std::unique_ptr<AppendFile> AppendFile::open(std::string_view utf8_path) {
@@ -71,9 +86,8 @@ Status replace_file(std::string_view utf8_path,
   };
   std::wstring path = widen(utf8_path);
   if (path.empty()) return failed("not a valid path");
-  std::wstring temp = path + L".velk-tmp";
-  HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  std::wstring temp;
+  HANDLE file = create_temporary(path, temp);
   if (file == INVALID_HANDLE_VALUE) return failed(last_error_text());
   bool ok = true;
   for (const auto& data : pieces) {
