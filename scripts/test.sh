@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up, builds, and runs the tests: the Linux build, the same tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows 32-bit build under Wine.
+# AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz targets under libFuzzer, the threaded
+# tests under ThreadSanitizer, and the Windows 32-bit build under Wine.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -23,6 +24,16 @@ echo "=== Linux tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELK_SANITIZE=address,undefined -DVELK_BUILD_BENCH=OFF -DVELK_WERROR=ON
 cmake --build build-asan -j "$jobs"
 ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+echo "=== Fuzz targets under libFuzzer (clang-15), each for a bounded time on its corpus"
+bash scripts/fuzz.sh
+
+echo "=== Tests that run threads, under ThreadSanitizer"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELK_SANITIZE=thread \
+  -DVELK_BUILD_BENCH=OFF -DVELK_BUILD_DROVIN=OFF -DVELK_WERROR=ON
+mapfile -t threaded < <(ctest --test-dir build-tsan -N -L threads | sed -n 's/^ *Test *#[0-9]*: //p')
+cmake --build build-tsan -j "$jobs" --target "${threaded[@]}"
+ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L threads
 
 echo "=== Debian packages, installed into a clean Debian 12 root"
 bash scripts/make-debs.sh
