@@ -24,6 +24,26 @@
  *
  * Null pointers. A null handle, or a null buffer where the length is nonzero, returns -65532 and
  * touches no device. A null progress callback is allowed: that operation reports no progress.
+ *
+ * Waits. Whatever the device sends, or fails to send, every call returns. Besides the restart
+ * wait above, each wait on the device has a bound:
+ *   BTM   every HCI transfer 100 ms. After connecting, at most 256 stale events are drained; a
+ *         device whose events do not stop is not opened (-65531 once the attempts run out). An
+ *         answer is awaited among at most 256 events of other channels, then -65529.
+ *   DFU   every request 1 s. A block may keep the loader busy for 60 s, manifestation may last
+ *         60 s, then -65527; a bwPollTimeout (up to 4.6 hours) that would end past that ends the
+ *         wait at once. An upload stops at 64 MiB (-65530).
+ *   SQIF  every status read 1 s. -65527 after 30 s without a status, or when a command is still
+ *         busy after 5 minutes (the longest erase of an 8 MiB serial flash, 100 s for a chip erase
+ *         or 256 s block by block at worst, fits); -65529 after 256 reports for other commands.
+ *   DSP   a command busy for 60 s: -65527. Feature reports and HID writes are blocking calls of
+ *         the system's HID driver, which ends each by itself (Linux: after 5 s).
+ *
+ * Memory. Beside the host's own buffers, an operation holds at most: for an xuv image, the image
+ * it describes, capped at 64 MiB whatever the text's length (-65528 beyond); for an FF image, its
+ * write data (never more than the file) and its list of sections, together under twice the file's
+ * length; for a DFU file, nothing (it is checked and sent in place); for a dump, the image read,
+ * at most 64 MiB, in pieces of 1 MiB; for DSP transfers, one 64 KiB sector.
  */
 #ifndef VELK_H
 #define VELK_H
@@ -116,7 +136,7 @@ VELK_API int32_t VELK_CALL velk_dump_btm(velk_handle handle, const char* path,
 /* Flashes the serial flash from an xuv text image (lines "@ADDRESS VALUE" of 16-bit words):
  * erase, write in 1018-byte chunks, manifest. SQIF mode. progress counts image bytes.
  * -65528 for a malformed image (nothing is sent; the device stays in SQIF mode); -65527 when
- * the loader gives no status for 30 s. */
+ * the loader gives no status for 30 s or stays busy with one command for 5 minutes. */
 VELK_API int32_t VELK_CALL velk_flash_sqif(velk_handle handle, const uint8_t* image,
                                            uint32_t length, velk_progress_fn progress);
 
