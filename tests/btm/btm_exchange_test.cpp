@@ -89,6 +89,20 @@ TEST_F(ScriptedExchange, EventsOfOtherChannelsAreSkippedUntilTheAnswer) {
                            }));
 }
 
+TEST_F(ScriptedExchange, EventsOfOtherChannelsForASecondEndTheExchange) {
+  // One every 50 ms: far from the count, so the second is what ends it.
+  for (int i = 1; i <= 40; ++i) {
+    device_->queue_interrupt(0x81, {0x0F, 0x04, 0x00, 0x01, 0x00, 0xFC}, i * 50ms);
+  }
+  std::array<std::uint16_t, 1> value{};
+  const auto start = sim::bus().now();
+  auto words = btm::read_pskey(*btm_, kModeKey, value);
+  ASSERT_FALSE(words);
+  EXPECT_EQ(words.error().display(),
+            "spurious error: no BCCMD response among 0x14 events of other channels");
+  EXPECT_EQ(sim::bus().now() - start, 1s);
+}
+
 TEST_F(ScriptedExchange, MalformedAnswerEndsTheExchange) {
   device_->queue_interrupt(0x81, {0xFF, 0x03, 0x42, 0x00, 0x00});
   device_->queue_interrupt(0x81,

@@ -92,7 +92,12 @@ Result<std::span<const std::uint8_t>> bccmd_exchange(BtmDevice& device, std::uin
   if (length > buffer.size()) throw InternalFailure("BCCMD packet longer than its buffer");
   VELK_TRACE(kBtmLogTarget, "{}: {}", label, log::Dump{buffer.data(), length});
   VELK_TRY(send_hci_command(device, std::span<const std::uint8_t>(buffer.data(), length)));
-  for (std::size_t skipped = 0; skipped < kMaxUnwantedEvents; ++skipped) {
+  const Nanos start = monotonic_now();
+  for (std::size_t skipped = 0;; ++skipped) {
+    if (too_many_events(skipped, start)) {
+      return fail(ErrorKind::SpuriousError,
+                  "no BCCMD response among {:#x} events of other channels", skipped);
+    }
     VELK_TRY_ASSIGN(received, read_hci_event(device, buffer));
     VELK_TRACE(kBtmLogTarget, "PS response: {}", log::Dump{buffer.data(), received});
     auto payload =
@@ -104,8 +109,6 @@ Result<std::span<const std::uint8_t>> bccmd_exchange(BtmDevice& device, std::uin
     }
     return payload;
   }
-  return fail(ErrorKind::SpuriousError, "no BCCMD response among {:#x} events of other channels",
-              kMaxUnwantedEvents);
 }
 
 }  // namespace velk::btm

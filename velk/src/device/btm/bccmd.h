@@ -34,8 +34,8 @@ Result<std::span<const std::uint8_t>> parse_bccmd_response(std::uint16_t variabl
                                                            std::span<const std::uint8_t> received);
 
 // Sends the first `length` bytes of the buffer and returns the payload of the answer, which
-// overwrites the request in the same buffer. Events of other channels are skipped, up to
-// kMaxUnwantedEvents of them; past that the exchange fails with SpuriousError.
+// overwrites the request in the same buffer. Events of other channels are skipped until there
+// are too many (too_many_events); then the exchange fails with SpuriousError.
 Result<std::span<const std::uint8_t>> bccmd_exchange(BtmDevice& device, std::uint16_t variable,
                                                      HciBuffer& buffer, std::size_t length,
                                                      std::string_view label);

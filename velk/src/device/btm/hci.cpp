@@ -35,15 +35,20 @@ Result<std::size_t> read_hci_event(BtmDevice& device, std::span<std::uint8_t> bu
   return device.handle().read_interrupt(device.event_endpoint(), buffer, kHciTimeout);
 }
 
+bool too_many_events(std::size_t count, Nanos start) {
+  return count >= kMaxUnwantedEvents || monotonic_now() - start >= kUnwantedEventsWindow;
+}
+
 Status flush_events(BtmDevice& device) {
   HciBuffer buffer{};
-  for (std::size_t flushed = 0; flushed < kMaxUnwantedEvents; ++flushed) {
+  const Nanos start = monotonic_now();
+  for (std::size_t flushed = 0;; ++flushed) {
+    if (too_many_events(flushed, start))
+      return fail(ErrorKind::DeviceError, "events still coming after {:#x} flushed", flushed);
     auto received = read_hci_event(device, buffer);
     if (!received) return {};  // normally the timeout: nothing more is pending
     VELK_TRACE(kBtmLogTarget, "Flushed {}", log::Dump{buffer.data(), *received});
   }
-  return fail(ErrorKind::DeviceError, "events still coming after {:#x} flushed",
-              kMaxUnwantedEvents);
 }
 
 }  // namespace velk::btm

@@ -5,10 +5,12 @@
 #include <libusb.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string_view>
 
+#include "lib/clock/clock.h"
 #include "lib/usb/usb.h"
 #include "velk/src/c/error.h"
 #include "velk/src/device/btm/btm_device.h"
@@ -42,13 +44,17 @@ Result<std::size_t> send_hci_command(BtmDevice& device, std::span<const std::uin
 // One event from the interrupt-IN endpoint.
 Result<std::size_t> read_hci_event(BtmDevice& device, std::span<std::uint8_t> buffer);
 
-// No working chip has this many events pending, nor sends this many of other channels during
-// one exchange; a chip that does is stuck sending, and each read of one may take up to 100 ms.
+// No working chip has this many events pending, nor sends this many of other channels while
+// one answer is awaited, nor keeps sending them for this long; a chip that does is stuck sending.
 constexpr std::size_t kMaxUnwantedEvents = 256;
+constexpr Nanos kUnwantedEventsWindow = std::chrono::seconds(1);
+
+// Whether a loop that has read `count` events it did not want since `start` should give up.
+bool too_many_events(std::size_t count, Nanos start);
 
 // Drains events left over from before the connection, so the first answer read is ours.
-// Stops at the first failed read, normally the timeout. A device that still sends after
-// kMaxUnwantedEvents events fails with DeviceError.
+// Stops at the first failed read, normally the timeout. A device that sends too many
+// (too_many_events) fails with DeviceError.
 Status flush_events(BtmDevice& device);
 
 }  // namespace velk::btm
