@@ -27,9 +27,10 @@
  *
  * Waits. Whatever the device sends, or fails to send, every call returns. Besides the restart
  * wait above, each wait on the device has a bound:
- *   BTM   every HCI transfer 100 ms. After connecting, at most 256 stale events are drained; a
- *         device whose events do not stop is not opened (-65531 once the attempts run out). An
- *         answer is awaited among at most 256 events of other channels, then -65529.
+ *   BTM   every HCI transfer 100 ms. After connecting, stale events are drained for at most
+ *         256 events or 1 s; a device whose events do not stop is not opened (-65531 once the
+ *         attempts run out). An answer is awaited among at most 256 events of other channels,
+ *         or 1 s of them, then -65529.
  *   DFU   every request 1 s. A block may keep the loader busy for 60 s, manifestation may last
  *         60 s, then -65527; a bwPollTimeout (up to 4.6 hours) that would end past that ends the
  *         wait at once. An upload stops at 64 MiB (-65530).
