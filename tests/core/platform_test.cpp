@@ -108,8 +108,12 @@ TEST_F(PlatformTest, TwoWritersOfOnePathEachReplaceItWhole) {
   // A name the old fixed temporary file had, left by someone: it is not ours to use.
   { std::ofstream(native("dump.bin.velk-tmp")) << "theirs"; }
   for (int round = 0; round < 10; ++round) {
-    std::thread other([&] { EXPECT_TRUE(replace_file(utf8("dump.bin"), b)); });
-    EXPECT_TRUE(replace_file(utf8("dump.bin"), a));
+    std::thread other([&] {
+      auto written = replace_file(utf8("dump.bin"), b);
+      EXPECT_TRUE(written) << written.error().display();
+    });
+    auto written = replace_file(utf8("dump.bin"), a);
+    EXPECT_TRUE(written) << written.error().display();
     other.join();
     const std::string now = content(native("dump.bin"));
     EXPECT_TRUE(now == std::string(a.begin(), a.end()) || now == std::string(b.begin(), b.end()))

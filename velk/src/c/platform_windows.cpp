@@ -59,6 +59,20 @@ HANDLE create_temporary(const std::wstring& path, std::wstring& temp) {
   return INVALID_HANDLE_VALUE;
 }
 
+// Renames the temporary file over the target. While another writer's rename of the same target
+// is under way, or a scanner has the target open, Windows refuses with access denied or a
+// sharing violation for a moment: that is tried again for a while.
+bool move_over(const std::wstring& temp, const std::wstring& path) {
+  for (int attempt = 0;; ++attempt) {
+    if (MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+      return true;
+    const DWORD error = GetLastError();
+    if (attempt == 50 || (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION))
+      return false;
+    Sleep(10);
+  }
+}
+
 }  // namespace
 
 std::unique_ptr<AppendFile> AppendFile::open(std::string_view utf8_path) {
@@ -95,10 +109,7 @@ Status replace_file(std::string_view utf8_path,
   }
   ok = ok && FlushFileBuffers(file);
   ok = CloseHandle(file) && ok;
-  if (ok &&
-      MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return {};
-  }
+  if (ok && move_over(temp, path)) return {};
   auto error = failed(last_error_text());  // before DeleteFileW can change the last error
   DeleteFileW(temp.c_str());
   return error;
