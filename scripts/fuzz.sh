@@ -4,7 +4,7 @@
 # so the tree stays as it was. A crash, a sanitizer report, a leak or an input that runs past
 # the per-input timeout fails the run; the input that did it is kept in <build>/crashes/.
 #
-#   scripts/fuzz.sh                  # every target, VELK_FUZZ_SECONDS (default 15) each
+#   scripts/fuzz.sh                  # every target, VELK_FUZZ_SECONDS (default 20) each
 #                                    # (three times that for the whole operation)
 #   scripts/fuzz.sh parse_xuv ...    # only these
 #   scripts/fuzz.sh --update-corpus  # fuzz, then merge what reaches new code into fuzz/corpus/
@@ -20,7 +20,7 @@ if [[ "${1:-}" == "--update-corpus" ]]; then
   shift
 fi
 build=${VELK_FUZZ_BUILD:-build-fuzz}
-seconds=${VELK_FUZZ_SECONDS:-15}
+seconds=${VELK_FUZZ_SECONDS:-20}
 jobs=${VELK_JOBS:-2}
 
 if (($#)); then
