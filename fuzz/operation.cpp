@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -30,15 +31,17 @@ using sim::vexo::Mode;
 // spurious events, timeout. Host errors, invalid images and internal errors are bugs here.
 const std::set<int> kDeviceFaults{-65534, -65533, -65531, -65530, -65529, -65527};
 
-const std::string& temp_path(const char* what) {
-  static std::vector<std::string> paths;
-  paths.push_back("/tmp/velk-fuzz-" + std::to_string(::getpid()) + "-" + what);
-  return paths.back();
+// A file of this process's own in the temporary folder.
+std::string temp_path(const char* what) {
+  return (std::filesystem::temp_directory_path() /
+          ("velk-fuzz-" + std::to_string(::getpid()) + "-" + what))
+      .string();
 }
 
+// The log of errors only, set up at the first input and removed at exit.
 const std::string& log_path() {
   static const std::string path = [] {
-    const std::string p = temp_path("operation.log");
+    std::string p = temp_path("operation.log");
     if (velk_init(p.c_str(), 1) != 0) std::abort();
     std::atexit([] { std::remove(log_path().c_str()); });
     return p;
@@ -92,7 +95,7 @@ std::int32_t run(std::uint8_t op, velk_handle h) {
       return velk_flash_btm(h, kDfuFile.data(), static_cast<std::uint32_t>(kDfuFile.size()),
                             progress);
     case 6: {
-      const std::string& path = temp_path("dump.dfu");
+      const std::string path = temp_path("dump.dfu");
       const std::int32_t code = velk_dump_btm(h, path.c_str(), progress);
       std::remove(path.c_str());
       return code;
