@@ -5,11 +5,13 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "sim/bus.h"
 #include "sim/vexo/vexo.h"
 #include "tests/support/log_capture.h"
 #include "velk.h"
+#include "velk/src/device/dfu/dfu_file.h"
 
 namespace {
 
@@ -100,6 +102,42 @@ TEST_F(BoundedWaits, LoaderBusyForEverEndsTheFlashAfterFiveMinutes) {
   EXPECT_EQ(velk_flash_sqif(handle_, image, static_cast<std::uint32_t>(xuv.size()), nullptr), 0);
   EXPECT_EQ(vexo_->sqif_flash().at(0), 0x12);
   EXPECT_TRUE(reads_back());
+}
+
+TEST_F(BoundedWaits, DspLoaderBusyForEverEndsTheWriteAfterAMinute) {
+  open(Mode::Dsp);
+  vexo_->faults().dsp.busy_status_reads = VexoFaults::kAlways;
+  const std::uint8_t data[4] = {1, 2, 3, 4};
+  const auto start = sim::bus().now();
+  EXPECT_EQ(velk_write_dsp(handle_, 0x20000, data, 4, nullptr), -65527);
+  EXPECT_GE(sim::bus().now() - start, 60s);
+  EXPECT_LT(sim::bus().now() - start, 61s);
+  EXPECT_EQ(log_->errors().size(), 1u);
+
+  vexo_->faults().dsp.busy_status_reads = 0;
+  EXPECT_EQ(velk_write_dsp(handle_, 0x20000, data, 4, nullptr), 0);
+  std::uint8_t back[4] = {};
+  EXPECT_EQ(velk_read_dsp(handle_, 0x20000, back, 4, nullptr), 0);
+  EXPECT_EQ(back[3], 4);
+}
+
+TEST_F(BoundedWaits, ManifestationWithoutEndTimesOutAndARestartRecovers) {
+  open(Mode::Dfu);
+  vexo_->faults().dfu.manifest_never_ends = true;
+  std::vector<std::uint8_t> file(64, 0x5A);
+  velk::dfu::append_dfu_suffix(file, sim::vexo::kMakerVendor, sim::vexo::kDfuProduct, 0x0102);
+  const auto flash = [&] {
+    return velk_flash_btm(handle_, file.data(), static_cast<std::uint32_t>(file.size()), nullptr);
+  };
+
+  EXPECT_EQ(flash(), -65527);
+  EXPECT_EQ(log_->errors(), std::vector<std::string>{"timeout: DFU manifest stage timed out"});
+
+  // The loader is left in manifestation; a restart brings the device back, and it flashes.
+  vexo_->faults().dfu.manifest_never_ends = false;
+  EXPECT_EQ(velk_reset(handle_), 0);
+  EXPECT_EQ(flash(), 0);
+  EXPECT_EQ(vexo_->btm_firmware(), std::vector<std::uint8_t>(64, 0x5A));
 }
 
 }  // namespace
