@@ -17,8 +17,8 @@ packages=(build-essential g++ cmake ninja-build pkg-config git file
 # Releases: the Debian packages (CPack, dpkg-shlibdeps) and their test in a clean root
 # (debootstrap); clang and lld link an MSVC-style host against the Windows zip's velk.lib.
 packages+=(dpkg-dev debootstrap clang-15 lld)
-# clang-15 with libFuzzer: the fuzz targets (scripts/fuzz.sh).
-packages+=(clang-15 libfuzzer-15-dev)
+# libFuzzer for clang-15: the fuzz targets (scripts/fuzz.sh).
+packages+=(libfuzzer-15-dev)
 
 as_root() {
   if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi
