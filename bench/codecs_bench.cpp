@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/ff_builder.h"
 #include "velk/src/device/dfu/dfu_file.h"
 #include "velk/src/device/dsp/crc16.h"
 #include "velk/src/device/dsp/ff.h"
@@ -120,34 +121,13 @@ void BM_XuvMemchrLines(benchmark::State& state) {
 }
 BENCHMARK(BM_XuvMemchrLines)->Arg(512 << 10);
 
-void put_be32(Bytes& b, std::size_t at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
-}
-
-Bytes ff_header(std::uint8_t command, std::uint32_t start, std::uint32_t length,
-                std::uint16_t check = 0) {
-  Bytes h(velk::dsp::kFfHeaderLength, 0);
-  put_be32(h, 0, (start * 2U + length) / 2);
-  put_be32(h, 12, start);
-  put_be32(h, 16, length);
-  put_be32(h, 20, check);
-  h[62] = 0xEE;
-  h[63] = command;
-  return h;
-}
-
 // `records` contiguous 1 KiB data records, each under its own CRC record.
 Bytes ff_image(std::size_t records) {
   constexpr std::uint32_t kRecord = 1024;
   Bytes file;
   for (std::size_t i = 0; i < records; ++i) {
-    Bytes data = ff_header(0x14, static_cast<std::uint32_t>(0x8000 + i * kRecord / 2), kRecord);
-    const Bytes body = noise(kRecord);
-    data.insert(data.end(), body.begin(), body.end());
-    const Bytes crc =
-        ff_header(0x15, 0, static_cast<std::uint32_t>(data.size()), velk::dsp::swapped_crc16(data));
-    file.insert(file.end(), crc.begin(), crc.end());
-    file.insert(file.end(), data.begin(), data.end());
+    velk::testing::append_ff_checked(file, static_cast<std::uint32_t>(0x10000 + i * kRecord),
+                                     noise(kRecord));
   }
   return file;
 }

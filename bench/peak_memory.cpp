@@ -17,10 +17,10 @@
 #include "lib/usb/usb.h"
 #include "sim/bus.h"
 #include "sim/vexo/vexo.h"
+#include "tests/support/ff_builder.h"
 #include "velk/src/device/dfu/dfu_device.h"
 #include "velk/src/device/dfu/dfu_file.h"
 #include "velk/src/device/dfu/dfu_transfer.h"
-#include "velk/src/device/dsp/crc16.h"
 #include "velk/src/device/dsp/ff.h"
 #include "velk/src/device/sqif/xuv.h"
 
@@ -102,34 +102,15 @@ std::string dense_xuv() {
   return text;
 }
 
-void put_be32(Bytes& b, std::size_t at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
-}
-
-Bytes ff_header(std::uint8_t command, std::uint32_t start, std::uint32_t length,
-                std::uint16_t check = 0) {
-  Bytes h(velk::dsp::kFfHeaderLength, 0);
-  put_be32(h, 0, (start * 2U + length) / 2);
-  put_be32(h, 12, start);
-  put_be32(h, 16, length);
-  put_be32(h, 20, check);
-  h[62] = 0xEE;
-  h[63] = command;
-  return h;
-}
-
 // The whole 4 MiB DSP flash: one erase, then 1 KiB data records, each under a CRC record.
 Bytes whole_flash_ff() {
   constexpr std::uint32_t kFlash = 4u << 20;
   constexpr std::uint32_t kRecord = 1024;
-  Bytes file = ff_header(0x21, 0, kFlash / 2);
+  Bytes file = velk::testing::ff_image({velk::testing::ff_erase(0, kFlash)});
   for (std::uint32_t at = 0; at < kFlash; at += kRecord) {
-    Bytes data = ff_header(0x14, at / 2, kRecord);
-    for (std::uint32_t i = 0; i < kRecord; ++i) data.push_back(static_cast<std::uint8_t>(at + i));
-    const Bytes crc =
-        ff_header(0x15, 0, static_cast<std::uint32_t>(data.size()), velk::dsp::swapped_crc16(data));
-    file.insert(file.end(), crc.begin(), crc.end());
-    file.insert(file.end(), data.begin(), data.end());
+    Bytes body(kRecord);
+    for (std::uint32_t i = 0; i < kRecord; ++i) body[i] = static_cast<std::uint8_t>(at + i);
+    velk::testing::append_ff_checked(file, at, std::move(body));
   }
   return file;
 }

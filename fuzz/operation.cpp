@@ -19,7 +19,7 @@
 
 #include "sim/bus.h"
 #include "sim/vexo/vexo.h"
-#include "tests/dsp/ff_builder.h"
+#include "tests/support/ff_builder.h"
 #include "velk.h"
 #include "velk/src/device/dfu/dfu_file.h"
 

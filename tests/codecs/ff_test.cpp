@@ -7,15 +7,12 @@
 
 #include "tests/support/log_capture.h"
 #include "velk/src/device/dsp/crc16.h"
+#include "velk/src/util/byte_order.h"
 
 namespace velk::dsp {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-void put_be32(Bytes& b, std::size_t at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
-}
 
 struct Record {
   std::uint8_t command;
@@ -31,10 +28,10 @@ struct Record {
 // A 64-byte header; the bytes the parser must ignore hold a pattern instead of zeros.
 Bytes encode(const Record& r) {
   Bytes b(kFfHeaderLength, 0xA5);
-  put_be32(b, 0, r.end);
-  put_be32(b, 12, r.start);
-  put_be32(b, 16, r.length);
-  put_be32(b, 20, r.check);
+  store_be32(b, 0, r.end);
+  store_be32(b, 12, r.start);
+  store_be32(b, 16, r.length);
+  store_be32(b, 20, r.check);
   b[62] = r.marker;
   b[63] = r.command;
   b.insert(b.end(), r.body.begin(), r.body.end());

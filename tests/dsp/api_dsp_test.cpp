@@ -5,7 +5,7 @@
 #include "sim/bus.h"
 #include "sim/vexo/vexo.h"
 #include "tests/dsp/dsp_fixture.h"
-#include "tests/dsp/ff_builder.h"
+#include "tests/support/ff_builder.h"
 #include "velk.h"
 
 namespace velk::testing {

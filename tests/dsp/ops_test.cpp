@@ -1,7 +1,7 @@
 // flash_ff, write_dsp and read_dsp against the virtual loader: which sectors move, what the
 // host is told as progress, and what is refused before anything reaches the loader.
 #include "tests/dsp/dsp_fixture.h"
-#include "tests/dsp/ff_builder.h"
+#include "tests/support/ff_builder.h"
 #include "velk/src/device/dsp/dsp_ops.h"
 
 namespace velk::testing {

@@ -35,6 +35,10 @@ constexpr void store_be16(std::span<std::uint8_t> bytes, std::size_t at, std::ui
   bytes[at] = static_cast<std::uint8_t>(value >> 8);
   bytes[at + 1] = static_cast<std::uint8_t>(value);
 }
+constexpr void store_be32(std::span<std::uint8_t> bytes, std::size_t at, std::uint32_t value) {
+  store_be16(bytes, at, static_cast<std::uint16_t>(value >> 16));
+  store_be16(bytes, at + 2, static_cast<std::uint16_t>(value));
+}
 
 inline void append_le16(std::vector<std::uint8_t>& out, std::uint16_t value) {
   out.push_back(static_cast<std::uint8_t>(value));
