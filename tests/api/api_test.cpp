@@ -7,7 +7,7 @@
 #include "sim/bus.h"
 #include "sim/scripted_device.h"
 #include "sim/vexo/vexo.h"
-#include "tests/support/log_capture.h"
+#include "tests/support/api_fixture.h"
 #include "velk.h"
 #include "velk/src/c/guard.h"
 
@@ -20,28 +20,17 @@ using sim::vexo::Vexo;
 
 constexpr std::uint16_t kModeKey = 0x02AD;
 
-class Api : public ::testing::Test {
+class Api : public velk::testing::ApiTest {
  protected:
-  void SetUp() override {
-    sim::reset();
-    log_.emplace();
-  }
-  void TearDown() override {
-    if (handle_ != nullptr) velk_close(handle_);
-    sim::reset();
-  }
-
-  velk_handle open() {
+  // Opens what is on the bus, keeping the traffic of opening; null when that fails.
+  velk_handle try_open() {
     handle_ = velk_open();
     return handle_;
   }
-
-  std::optional<velk::testing::LogCapture> log_;
-  velk_handle handle_ = nullptr;
 };
 
 TEST_F(Api, OpenWithNoDeviceFailsAfterOneAttemptWithoutSleeping) {
-  EXPECT_EQ(open(), nullptr);
+  EXPECT_EQ(try_open(), nullptr);
   EXPECT_EQ(sim::bus().now(), 0ns);
   EXPECT_EQ(log_->count("velk::device: Enumerating devices (0/1)"), 1u);
   EXPECT_EQ(log_->errors(),
@@ -52,7 +41,7 @@ TEST_F(Api, OpenWithNoDeviceFailsAfterOneAttemptWithoutSleeping) {
 TEST_F(Api, OpenRefusesTwoDevicesWhateverTheirModes) {
   Vexo::plug({.mode = Mode::Btm});
   Vexo::plug({.mode = Mode::Sqif});
-  EXPECT_EQ(open(), nullptr);
+  EXPECT_EQ(try_open(), nullptr);
   EXPECT_EQ(log_->errors(),
             std::vector<std::string>{
                 "failed to enumerate devices: more than one Tavrin device connected"});
@@ -63,9 +52,9 @@ TEST_F(Api, OpenIgnoresOtherProductsOfTheChipMaker) {
   // beside a Vexo it does not count as a second one.
   sim::bus().plug(std::make_shared<sim::ScriptedDevice>(
       sim::DeviceSpec{.vendor = 0x0A12, .product = 0x1013}, sim::ConfigSpec{}));
-  EXPECT_EQ(open(), nullptr);
+  EXPECT_EQ(try_open(), nullptr);
   Vexo::plug({.mode = Mode::Btm});
-  ASSERT_NE(open(), nullptr);
+  ASSERT_NE(try_open(), nullptr);
   EXPECT_EQ(velk_status(handle_), 1);
 }
 
@@ -73,7 +62,7 @@ TEST_F(Api, OpenFailureOfAFoundDeviceIsOnlyInTheDebugLog) {
   auto vexo = Vexo::create({.mode = Mode::Btm});
   vexo->set_pskey(kModeKey, {5});
   vexo->plug_in();
-  EXPECT_EQ(open(), nullptr);
+  EXPECT_EQ(try_open(), nullptr);
   EXPECT_EQ(
       log_->count("velk::device: Failed to switch mode: device error: firmware not operational"),
       1u);
@@ -97,14 +86,14 @@ TEST_F(Api, OpenFindsEachModeByItsIdentity) {
 
 TEST_F(Api, DspLoaderIsOpenedThroughHidNotLibusb) {
   Vexo::plug({.mode = Mode::Dsp});
-  ASSERT_NE(open(), nullptr);
+  ASSERT_NE(try_open(), nullptr);
   EXPECT_EQ(sim::bus().requests().count(RequestKind::Open), 0u);
   EXPECT_EQ(sim::bus().requests().count(RequestKind::HidOpen), 1u);
 }
 
 TEST_F(Api, PsKeysRoundTripAndTwoReadsNeedNoRestart) {
   auto vexo = Vexo::plug();
-  ASSERT_NE(open(), nullptr);
+  ASSERT_NE(try_open(), nullptr);
   const std::uint16_t words[] = {0x1234, 0xBEEF, 0x0001};
   EXPECT_EQ(velk_write_pskey(handle_, 0x0022, words, 3), 0);
   EXPECT_EQ(vexo->pskey(0x0022), (std::vector<std::uint16_t>{0x1234, 0xBEEF, 0x0001}));
@@ -123,7 +112,7 @@ TEST_F(Api, PsKeysRoundTripAndTwoReadsNeedNoRestart) {
 TEST_F(Api, PsKeyErrorsReachTheHostAsCodesWithOneLogRecord) {
   auto vexo = Vexo::plug();
   vexo->set_pskey(0x0100, {1, 2, 3});
-  ASSERT_NE(open(), nullptr);
+  ASSERT_NE(try_open(), nullptr);
   std::uint16_t buffer[1] = {0xAAAA};
   EXPECT_EQ(velk_read_pskey(handle_, 0x0100, buffer, 1), -65532);
   EXPECT_EQ(buffer[0], 0xAAAA);
@@ -140,7 +129,7 @@ TEST_F(Api, PsKeyErrorsReachTheHostAsCodesWithOneLogRecord) {
 TEST_F(Api, ReadFromDfuModeRestartsIntoBtmFirst) {
   auto vexo = Vexo::plug({.mode = Mode::Dfu});
   vexo->set_pskey(0x0003, {42});
-  ASSERT_NE(open(), nullptr);
+  ASSERT_NE(try_open(), nullptr);
   std::uint16_t word = 0;
   EXPECT_EQ(velk_read_pskey(handle_, 0x0003, &word, 1), 1);
   EXPECT_EQ(word, 42);
@@ -164,7 +153,7 @@ TEST_F(Api, ResetFromEachModeComesBackInBtm) {
 
 TEST_F(Api, WaitGivesUpAfterThreeHundredAttempts) {
   auto vexo = Vexo::plug();
-  ASSERT_NE(open(), nullptr);
+  ASSERT_NE(try_open(), nullptr);
   vexo->faults().never_returns = true;
   EXPECT_EQ(velk_reset(handle_), -65531);
   EXPECT_GE(sim::bus().now(), 5s + 300s);
@@ -177,7 +166,7 @@ TEST_F(Api, WaitGivesUpAfterThreeHundredAttempts) {
 
 TEST_F(Api, RestartIntoTheWrongModeIsADeviceError) {
   auto vexo = Vexo::plug({.mode = Mode::Sqif});
-  ASSERT_NE(open(), nullptr);
+  ASSERT_NE(try_open(), nullptr);
   vexo->faults().returns_in = Mode::Dfu;
   std::uint16_t word = 0;
   EXPECT_EQ(velk_read_pskey(handle_, kModeKey, &word, 1), -65530);
@@ -188,7 +177,7 @@ TEST_F(Api, RestartIntoTheWrongModeIsADeviceError) {
 
 TEST_F(Api, StatusReportsZeroForAnUnselectedModeKeyAndKeepsTheConnection) {
   auto vexo = Vexo::plug();
-  ASSERT_NE(open(), nullptr);
+  ASSERT_NE(try_open(), nullptr);
   vexo->set_pskey(kModeKey, {5});
   EXPECT_EQ(velk_status(handle_), 0);
   vexo->set_pskey(kModeKey, {3});
@@ -199,14 +188,14 @@ TEST_F(Api, StatusReportsZeroForAnUnselectedModeKeyAndKeepsTheConnection) {
 
 TEST_F(Api, StatusOfAVanishedDeviceIsZero) {
   auto vexo = Vexo::plug();
-  ASSERT_NE(open(), nullptr);
+  ASSERT_NE(try_open(), nullptr);
   vexo->unplug();
   EXPECT_EQ(velk_status(handle_), 0);
 }
 
 TEST_F(Api, CloseReleasesEverythingAndSendsNothing) {
   Vexo::plug();
-  ASSERT_NE(open(), nullptr);
+  ASSERT_NE(try_open(), nullptr);
   sim::bus().requests().clear();
   velk_close(handle_);
   handle_ = nullptr;
@@ -218,7 +207,7 @@ TEST_F(Api, CloseReleasesEverythingAndSendsNothing) {
 
 TEST_F(Api, NullArgumentsAreRefusedWithoutTouchingTheDevice) {
   Vexo::plug();
-  ASSERT_NE(open(), nullptr);
+  ASSERT_NE(try_open(), nullptr);
   sim::bus().requests().clear();
   EXPECT_EQ(velk_status(nullptr), -65532);
   EXPECT_EQ(velk_reset(nullptr), -65532);
@@ -234,7 +223,7 @@ TEST_F(Api, NullArgumentsAreRefusedWithoutTouchingTheDevice) {
 
 TEST_F(Api, InternalFailureUnderTheLockPoisonsTheHandle) {
   Vexo::plug();
-  ASSERT_NE(open(), nullptr);
+  ASSERT_NE(try_open(), nullptr);
   EXPECT_EQ(velk::with_handle(handle_,
                               [](velk::DeviceConnection&) -> velk::Result<std::int32_t> {
                                 throw velk::InternalFailure("broken invariant");
@@ -248,7 +237,7 @@ TEST_F(Api, InternalFailureUnderTheLockPoisonsTheHandle) {
 
 TEST_F(Api, CallsOnOneHandleFromSeveralThreadsTakeTurns) {
   auto vexo = Vexo::plug();
-  ASSERT_NE(open(), nullptr);
+  ASSERT_NE(try_open(), nullptr);
   std::vector<std::thread> threads;
   std::atomic<int> failures{0};
   for (int t = 0; t < 4; ++t) {

@@ -9,7 +9,7 @@
 
 #include "sim/bus.h"
 #include "sim/vexo/vexo.h"
-#include "tests/support/log_capture.h"
+#include "tests/support/api_fixture.h"
 #include "velk.h"
 #include "velk/src/device/dfu/dfu_file.h"
 
@@ -20,20 +20,13 @@ using sim::vexo::Mode;
 using sim::vexo::Vexo;
 using sim::vexo::VexoFaults;
 
-class BoundedWaits : public ::testing::Test {
+class BoundedWaits : public velk::testing::ApiTest {
  protected:
-  void SetUp() override { sim::reset(); }
-  void TearDown() override {
-    if (handle_ != nullptr) velk_close(handle_);
-    sim::reset();
-  }
-
+  // Opens a Vexo in `mode` holding a key to read back; the log starts after the open.
   void open(Mode mode) {
     vexo_ = Vexo::plug({.mode = mode});
     vexo_->set_pskey(0x0100, {0xCAFE});
-    handle_ = velk_open();
-    ASSERT_NE(handle_, nullptr);
-    sim::bus().requests().clear();
+    ApiTest::open();
     log_.emplace();
   }
 
@@ -42,10 +35,6 @@ class BoundedWaits : public ::testing::Test {
     std::uint16_t word = 0;
     return velk_read_pskey(handle_, 0x0100, &word, 1) == 1 && word == 0xCAFE;
   }
-
-  std::shared_ptr<Vexo> vexo_;
-  velk_handle handle_ = nullptr;
-  std::optional<velk::testing::LogCapture> log_;
 };
 
 TEST_F(BoundedWaits, FloodOfEventsEndsAnExchangeAsSpurious) {

@@ -15,7 +15,7 @@
 
 #include "sim/faults.h"
 #include "tests/dfu/dfu_fixture.h"
-#include "tests/support/log_capture.h"
+#include "tests/support/api_fixture.h"
 #include "velk.h"
 
 namespace velk::testing {
@@ -36,27 +36,17 @@ Bytes read_file(const std::filesystem::path& path) {
             static_cast<std::streamsize>(bytes.size()));
 }
 
-class DfuApi : public ::testing::Test {
+class DfuApi : public ApiTest {
  protected:
   void SetUp() override {
-    sim::reset();
-    progress_calls().clear();
-    log_.emplace();
+    ApiTest::SetUp();
     dir_ = std::filesystem::temp_directory_path() /
            ("velk-dfu-api-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
     std::filesystem::create_directories(dir_);
   }
   void TearDown() override {
-    if (handle_ != nullptr) velk_close(handle_);
-    sim::reset();
+    ApiTest::TearDown();
     std::filesystem::remove_all(dir_);
-  }
-
-  // Opens the one device and forgets the traffic of opening it.
-  void open() {
-    handle_ = velk_open();
-    ASSERT_NE(handle_, nullptr);
-    sim::bus().requests().clear();
   }
 
   std::int32_t flash(const Bytes& file, velk_progress_fn progress = record_progress) {
@@ -83,8 +73,6 @@ class DfuApi : public ::testing::Test {
     return out;
   }
 
-  std::optional<velk::testing::LogCapture> log_;
-  velk_handle handle_ = nullptr;
   std::filesystem::path dir_;
 };
 

@@ -5,6 +5,7 @@
 #include "sim/bus.h"
 #include "sim/vexo/vexo.h"
 #include "tests/dsp/dsp_fixture.h"
+#include "tests/support/api_fixture.h"
 #include "tests/support/ff_builder.h"
 #include "velk.h"
 
@@ -28,24 +29,11 @@ void VELK_CALL record(std::uint64_t done, std::uint64_t total) {
   g_listed_as_loader &= loader;
 }
 
-class DspApi : public ::testing::Test {
+class DspApi : public ApiTest {
  protected:
   void SetUp() override {
-    sim::reset();
-    log_.emplace();
-    progress_calls().clear();
+    ApiTest::SetUp();
     g_listed_as_loader = true;
-  }
-  void TearDown() override {
-    if (handle_ != nullptr) velk_close(handle_);
-    sim::reset();
-  }
-
-  void open(Mode mode) {
-    vexo_ = Vexo::plug({.mode = mode});
-    handle_ = velk_open();
-    ASSERT_NE(handle_, nullptr);
-    sim::bus().requests().clear();
   }
 
   static std::vector<std::uint32_t> command_codes() {
@@ -67,10 +55,6 @@ class DspApi : public ::testing::Test {
     }
     return out;
   }
-
-  std::optional<LogCapture> log_;
-  std::shared_ptr<Vexo> vexo_;
-  velk_handle handle_ = nullptr;
 };
 
 TEST_F(DspApi, FlashFromBtmSelectsTheLoaderAppliesTheImageAndRestartsBack) {

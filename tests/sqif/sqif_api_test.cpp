@@ -4,7 +4,7 @@
 
 #include "sim/vexo/sqif_mode.h"
 #include "tests/sqif/sqif_fixture.h"
-#include "tests/support/log_capture.h"
+#include "tests/support/api_fixture.h"
 #include "velk.h"
 
 namespace sqif_test {
@@ -20,27 +20,8 @@ const Bytes kErase{0x01, 0x02, 0x00};
 const Bytes kManifest{0x01, 0x05, 0x03};
 const Bytes kRestart{0x01, 0x01, 0x01};
 
-class SqifApi : public ::testing::Test {
+class SqifApi : public velk::testing::ApiTest {
  protected:
-  void SetUp() override {
-    sim::reset();
-    progress_calls().clear();
-    log_.emplace();
-  }
-  void TearDown() override {
-    if (handle_ != nullptr) velk_close(handle_);
-    EXPECT_EQ(sim::bus().resources().hid_handles, 0);
-    EXPECT_EQ(sim::bus().resources().usb_handles, 0);
-    sim::reset();
-  }
-
-  void open(Mode mode) {
-    vexo_ = Vexo::plug({.mode = mode});
-    handle_ = velk_open();
-    ASSERT_NE(handle_, nullptr);
-    sim::bus().requests().clear();
-  }
-
   std::int32_t flash(const std::string& xuv, velk_progress_fn progress = &record_progress) {
     return velk_flash_sqif(handle_, reinterpret_cast<const std::uint8_t*>(xuv.data()),
                            static_cast<std::uint32_t>(xuv.size()), progress);
@@ -69,10 +50,6 @@ class SqifApi : public ::testing::Test {
     return flash.size() == SqifMode::kFlashSize &&
            std::equal(image.begin(), image.end(), flash.begin()) && flash[image.size()] == 0xFF;
   }
-
-  std::optional<velk::testing::LogCapture> log_;
-  std::shared_ptr<Vexo> vexo_;
-  velk_handle handle_ = nullptr;
 };
 
 TEST_F(SqifApi, FlashFromBtmSelectsSqifFlashesAndRestartsIntoTheFirmware) {
