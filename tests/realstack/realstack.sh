@@ -62,13 +62,10 @@ run() {
 velkctl() {
   local name=$1 want=$2 pattern=$3
   shift 3
-  local options=()
-  while [[ $1 != -- ]]; do
-    options+=("$1")
-    shift
-  done
-  shift
-  run "$name" "$want" "$pattern" "${options[@]}" -- "$velkctl" --log "$work/$name/log" "$@"
+  local args=("$@") i=0
+  while [[ ${args[i]} != -- ]]; do i=$((i + 1)); done
+  run "$name" "$want" "$pattern" "${args[@]:0:i+1}" "$velkctl" --log "$work/$name/log" \
+    "${args[@]:i+1}"
 }
 
 finish() {
