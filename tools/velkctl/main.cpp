@@ -448,6 +448,13 @@ constexpr Command kCommands[] = {
     {"read-dsp", "ADDR LEN FILE", "read LEN bytes of DSP memory at ADDR into FILE", 3, 3, read_dsp},
 };
 
+// "pskey get KEY [N]": the command's name and its arguments.
+std::string synopsis(const Command& command) {
+  std::string text(command.name);
+  if (!command.args.empty()) text.append(" ").append(command.args);
+  return text;
+}
+
 constexpr const char* kSynopsis =
     "velkctl [--sim[=SCENARIO]] [--log FILE] [--log-level N] COMMAND [ARGS] [+ COMMAND [ARGS]]...";
 
@@ -461,11 +468,7 @@ void print_help() {
       "commands:\n",
       VELK_VERSION_STRING, kSynopsis);
   for (const Command& command : kCommands) {
-    char synopsis[32];
-    std::snprintf(synopsis, sizeof synopsis, "%.*s%s%.*s", static_cast<int>(command.name.size()),
-                  command.name.data(), command.args.empty() ? "" : " ",
-                  static_cast<int>(command.args.size()), command.args.data());
-    std::printf("  %-22s %.*s\n", synopsis, static_cast<int>(command.help.size()),
+    std::printf("  %-22s %.*s\n", synopsis(command).c_str(), static_cast<int>(command.help.size()),
                 command.help.data());
   }
   std::fputs(
@@ -494,10 +497,7 @@ void print_help() {
 int usage_error(const std::string& problem, const Command* command = nullptr) {
   std::fprintf(stderr, "velkctl: %s\n", problem.c_str());
   if (command != nullptr) {
-    std::fprintf(stderr, "usage: velkctl [OPTIONS] %.*s%s%.*s\n",
-                 static_cast<int>(command->name.size()), command->name.data(),
-                 command->args.empty() ? "" : " ", static_cast<int>(command->args.size()),
-                 command->args.data());
+    std::fprintf(stderr, "usage: velkctl [OPTIONS] %s\n", synopsis(*command).c_str());
   } else {
     std::fprintf(stderr, "usage: %s\n", kSynopsis);
   }
