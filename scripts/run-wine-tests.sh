@@ -47,6 +47,9 @@ export WINEDEBUG=-all
 # No Mono or Gecko download prompts; the tests are console programs and need neither.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
+# Wine makes Unix file names from Windows ones in the locale's character set; under the C
+# locale (a bare CI shell) a non-ASCII name cannot be made at all. The tests write such names.
+export LC_ALL=C.UTF-8
 
 if [[ ! -f $WINEPREFIX/system.reg ]]; then
   t0=$(now)
