@@ -93,6 +93,19 @@ else
 fi
 say "tests under Wine took $(($(now) - t0)) s"
 
+# drovin against the real libwdi, run as a user would (the script says how far Wine lets it go).
+drovin_exe=
+for name in drovin drovin-test; do
+  [[ -f $bin/$name.exe ]] && drovin_exe=$bin/$name.exe
+done
+if [[ -n $drovin_exe ]]; then
+  t0=$(now)
+  bash "$root/tests/drovin/libwdi_wine_test.sh" "$drovin_exe" || rc=1
+  say "drovin with the real libwdi under Wine took $(($(now) - t0)) s"
+else
+  say "note: no drovin against the real libwdi in this build (no libwdi source): not run"
+fi
+
 # The release as a user gets it: the zip unpacked into an empty folder, and velkctl.exe run from
 # there. The test programs link the library's objects, not velk.dll, so this is also what shows
 # that velk.dll as shipped loads beside libusb-1.0.dll under Wine and that its functions run.
