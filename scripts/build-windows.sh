@@ -266,14 +266,25 @@ stage_libusbk_files() { # folder
   rm -f "$dir/coinstaller/placeholder"
 }
 
-# Builds libwdi into $build/libwdi/root (include/libwdi.h, lib/libwdi.a), unless the same source
-# with the same driver files was built there already; prints the folder.
+libusbk_files_digest() {
+  if [[ -z ${LIBUSBK_DIR:-} ]]; then
+    echo placeholders
+  else
+    (cd "$LIBUSBK_DIR" && find sys dll -type f -print0 | sort -z | xargs -0 sha256sum | sha256sum)
+  fi
+}
+
+# Builds libwdi into $build/libwdi/root (include/libwdi.h, lib/libwdi.a), unless the same tarball
+# with the same driver files was built there already (a source folder is always built again);
+# prints the folder.
 build_libwdi() { # source
-  local src=$1 out=$build/libwdi key cc
-  key="$(sha256sum "$src" 2>/dev/null | cut -d' ' -f1 || echo "$src") driver-files:${LIBUSBK_DIR:-placeholders}"
-  if [[ -f $out/root/lib/libwdi.a && $(cat "$out/.built" 2>/dev/null) == "$key" ]]; then
-    echo "$out/root"
-    return
+  local src=$1 out=$build/libwdi key= cc
+  if [[ -f $src ]]; then
+    key="$(sha256sum <"$src") $(libusbk_files_digest)"
+    if [[ -f $out/root/lib/libwdi.a && $(cat "$out/.built" 2>/dev/null) == "$key" ]]; then
+      echo "$out/root"
+      return
+    fi
   fi
   rm -rf "$out" && mkdir -p "$out/src"
   if [[ -d $src ]]; then
@@ -317,7 +328,7 @@ build_libwdi() { # source
     echo "libusbK files in this libwdi are placeholders: drovin against it is a test build" \
       >"$out/root/placeholder-driver-files"
   fi
-  echo "$key" >"$out/.built"
+  [[ -z $key ]] || echo "$key" >"$out/.built"
   echo "$out/root"
 }
 
@@ -332,8 +343,16 @@ cmake_args=(-DCMAKE_TOOLCHAIN_FILE="$toolchain" -DVELK_DEPS_ROOT="$deps"
 # drovin against a libwdi: LIBWDI_ROOT's, or one built here; without any, only the stand-in's
 # test build (never zipped).
 libwdi_root=${LIBWDI_ROOT:-}
+if [[ -n $libwdi_root && -n ${LIBUSBK_DIR:-} ]]; then
+  say "LIBUSBK_DIR goes into a libwdi built here: give LIBWDI_SOURCE, not LIBWDI_ROOT"
+  exit 2
+fi
 if [[ -z $libwdi_root ]]; then
   libwdi_src=$(libwdi_source)
+  if [[ -z $libwdi_src && -n ${LIBUSBK_DIR:-} ]]; then
+    say "LIBUSBK_DIR is set, but there is no libwdi source (LIBWDI_SOURCE) to build with it"
+    exit 2
+  fi
   if [[ -n $libwdi_src ]]; then
     t0=$(now)
     libwdi_root=$(build_libwdi "$libwdi_src")

@@ -171,7 +171,9 @@ if [[ -n $version ]]; then
     want="LICENSE README.md libusb-1.0.dll velk.def velk.dll velk.dll.a velk.h velk.lib velkctl.exe
           licences/fmt.txt licences/hidapi-bsd.txt licences/hidapi.txt licences/libusb.txt
           licences/mingw-w64-runtime.txt licences/zlib.txt"
-    [[ -f $bin/drovin.exe ]] && want+=" drovin.exe licences/libwdi.txt licences/libwdi-gpl.txt"
+    if grep -qx 'DROVIN_REAL_PROGRAM:INTERNAL=drovin' "$build/CMakeCache.txt"; then
+      want+=" drovin.exe licences/libwdi.txt licences/libwdi-gpl.txt"
+    fi
     if diff <(tr -s ' \n' '\n' <<<"$want" | grep . | sort) <(echo "$listing") >/dev/null; then
       ok "velk-$version-win32.zip holds $(echo "$listing" | tr '\n' ' ')"
     else

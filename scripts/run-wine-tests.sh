@@ -94,13 +94,10 @@ fi
 say "tests under Wine took $(($(now) - t0)) s"
 
 # drovin against the real libwdi, run as a user would (the script says how far Wine lets it go).
-drovin_exe=
-for name in drovin drovin-test; do
-  [[ -f $bin/$name.exe ]] && drovin_exe=$bin/$name.exe
-done
-if [[ -n $drovin_exe ]]; then
+drovin_real=$(sed -n 's/^DROVIN_REAL_PROGRAM:INTERNAL=//p' "$build/CMakeCache.txt" 2>/dev/null)
+if [[ -n $drovin_real ]]; then
   t0=$(now)
-  bash "$root/tests/drovin/libwdi_wine_test.sh" "$drovin_exe" || rc=1
+  bash "$root/tests/drovin/libwdi_wine_test.sh" "$bin/$drovin_real.exe" || rc=1
   say "drovin with the real libwdi under Wine took $(($(now) - t0)) s"
 else
   say "note: no drovin against the real libwdi in this build (no libwdi source): not run"

@@ -4,8 +4,6 @@
 // posts the window a message, or sends one (which runs the window procedure at once) when the
 // pipe is about to fill. A message-only window on the installer's one thread reads a line per
 // message; flush_libwdi_log dispatches the posted ones after each libwdi call.
-#include "drovin/src/wdi/libwdi_host.h"
-
 #include <libwdi.h>
 
 #include <array>
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "drovin/src/log/setup.h"
+#include "drovin/src/wdi/libwdi_host.h"
 #include "drovin/src/wdi/lossy_utf8.h"
 #include "drovin/src/wdi/wdi_error.h"
 
@@ -39,7 +38,11 @@ void read_line() {
 
 LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   if (message == kLogLineMessage) {
-    read_line();
+    // Nothing may unwind through Windows' frames; a line that cannot be logged is dropped.
+    try {
+      read_line();
+    } catch (...) {
+    }
     return 0;
   }
   return DefWindowProcW(window, message, wparam, lparam);
