@@ -231,8 +231,9 @@ libwdi_source() {
     realpath "$LIBWDI_SOURCE"
     return
   fi
-  local found
-  found=$(find "$root/../shared/third_party" -maxdepth 1 -name 'libwdi-*.tar.gz' 2>/dev/null | sort | tail -1)
+  local shared=$root/../shared/third_party found
+  [[ -d $shared ]] || return 0
+  found=$(find "$shared" -maxdepth 1 -name 'libwdi-*.tar.gz' | sort | tail -1)
   [[ -z $found ]] || realpath "$found"
 }
 
@@ -241,13 +242,13 @@ libwdi_source() {
 # the installed library so that drovin is built as a test build.
 stage_libusbk_files() { # folder
   local dir=$1 arch file coinstaller
-  rm -rf "$dir" && mkdir -p "$dir"/{libusbk,coinstaller}
+  rm -rf "$dir" && mkdir -p "$dir"/{libusbk,coinstaller} || return 1
   for arch in x86 amd64; do
-    mkdir -p "$dir/libusbk/sys/$arch" "$dir/libusbk/dll/$arch" "$dir/coinstaller/$arch"
+    mkdir -p "$dir/libusbk/sys/$arch" "$dir/libusbk/dll/$arch" "$dir/coinstaller/$arch" || return 1
     if [[ -n ${LIBUSBK_DIR:-} ]]; then
       for file in sys/$arch/libusbK.sys dll/$arch/libusbK.dll dll/$arch/libusb0.dll; do
         [[ -f $LIBUSBK_DIR/$file ]] || { say "LIBUSBK_DIR lacks $file" >&2; return 1; }
-        cp "$LIBUSBK_DIR/$file" "$dir/libusbk/$file"
+        cp "$LIBUSBK_DIR/$file" "$dir/libusbk/$file" || return 1
       done
       coinstaller=$LIBUSBK_DIR/sys/$arch/$wdf_coinstaller
       [[ -f $coinstaller ]] || coinstaller=$LIBUSBK_DIR/sys/$arch/WdfCoInstaller$wdf_ver.dll
@@ -260,8 +261,8 @@ stage_libusbk_files() { # folder
       coinstaller=$dir/coinstaller/placeholder
       echo "placeholder for $wdf_coinstaller" >"$coinstaller"
     fi
-    cp "$coinstaller" "$dir/libusbk/sys/$arch/WdfCoInstaller$wdf_ver.dll"
-    cp "$coinstaller" "$dir/coinstaller/$arch/$wdf_coinstaller"
+    cp "$coinstaller" "$dir/libusbk/sys/$arch/WdfCoInstaller$wdf_ver.dll" &&
+      cp "$coinstaller" "$dir/coinstaller/$arch/$wdf_coinstaller" || return 1
   done
   rm -f "$dir/coinstaller/placeholder"
 }
@@ -286,13 +287,14 @@ build_libwdi() { # source
       return
     fi
   fi
-  rm -rf "$out" && mkdir -p "$out/src"
+  # Runs in a command substitution, where set -e does not reach: failures return explicitly.
+  rm -rf "$out" && mkdir -p "$out/src" || return 1
   if [[ -d $src ]]; then
-    cp -a "$src/." "$out/src/"
+    cp -a "$src/." "$out/src/" || return 1
   else
-    tar -xzf "$src" -C "$out/src" --strip-components=1
+    tar -xzf "$src" -C "$out/src" --strip-components=1 || return 1
   fi
-  stage_libusbk_files "$out/driver-files"
+  stage_libusbk_files "$out/driver-files" || return 1
 
   # libwdi builds its 64-bit installer with "$CC -m64"; each of Debian's mingw-w64 compilers has
   # one target, so a wrapper hands -m64 compilations to the x86_64 one.
@@ -323,7 +325,7 @@ build_libwdi() { # source
      --with-userdir="$out/driver-files/coinstaller" &&
    quiet "$log" make -j"$jobs" &&
    quiet "$log" make install) >&2 || return 1
-  cp "$out/src/COPYING-LGPL" "$out/src/COPYING" "$out/root/"
+  cp "$out/src/COPYING-LGPL" "$out/src/COPYING" "$out/root/" || return 1
   if [[ -z ${LIBUSBK_DIR:-} ]]; then
     echo "libusbK files in this libwdi are placeholders: drovin against it is a test build" \
       >"$out/root/placeholder-driver-files"
