@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Installs what the Windows 32-bit cross build and its Wine test run need: the mingw-w64 i686
 # compilers (posix threads: the win32 variant has no std::mutex or std::thread), Wine with its
-# 32-bit loader, googletest's sources, llvm-dlltool (the MSVC import library), and the tools
-# `apt-get source` needs to unpack libusb, hidapi and fmt. Safe to run again: it installs only what is missing.
+# 32-bit loader, googletest's sources, llvm-dlltool (the MSVC import library), the tools
+# `apt-get source` needs to unpack libusb, hidapi and fmt, and what libwdi's build needs (autoconf,
+# automake, libtool, and the mingw-w64 x86_64 C compiler for the 64-bit installer that libwdi embeds
+# so that it can install on 64-bit Windows). Safe to run again: it installs only what is missing.
 #
 # Wine is optional for the build itself. If it cannot be installed, the script says so and
 # returns 0; scripts/run-wine-tests.sh then reports loudly that the tests did not run.
 set -euo pipefail
 
 build_packages=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 llvm dpkg-dev googletest make
-                cmake file)
+                cmake file autoconf automake libtool gcc-mingw-w64-x86-64-posix)
 wine_packages=(wine wine32:i386)
 
 as_root() {

@@ -13,8 +13,16 @@
 #   VELK_WIN_BUILD   build folder (default: build-win in the tree)
 #   VELK_WIN_DEPS    dependency cache (default: $VELK_WIN_BUILD/deps)
 #   VELK_JOBS        parallel jobs (default: 2)
-#   LIBWDI_ROOT      a real libwdi for drovin.exe; without it only the stand-in's test build,
-#                    drovin-standin-test.exe, is made, and the zip has no drovin
+#   LIBWDI_SOURCE    libwdi's source (its tarball or an unpacked folder) for drovin; by default
+#                    ../shared/third_party/libwdi-*.tar.gz beside the repository, if it is there.
+#                    Built into $VELK_WIN_BUILD/libwdi with autoconf, automake, libtool and the
+#                    mingw-w64 i686 and x86_64 compilers (bootstrap-windows.sh installs them).
+#   LIBUSBK_DIR      the libusbK binary package (sys/ and dll/, x86 and amd64) that libwdi embeds:
+#                    drovin.exe, zipped with libwdi's licence. Without it libwdi embeds placeholder
+#                    files and drovin is a test build, drovin-test.exe, never zipped.
+#   LIBWDI_ROOT      a libwdi built elsewhere (include/libwdi.h, lib/libwdi.a) instead of
+#                    LIBWDI_SOURCE. Without any libwdi only the stand-in's test build,
+#                    drovin-standin-test.exe, is made, and the zip has no drovin.
 #   VELK_NO_BOOTSTRAP=1  do not call scripts/bootstrap-windows.sh
 set -euo pipefail
 
@@ -202,6 +210,130 @@ collect_licences
 say "dependencies in $deps ($(($(now) - t_start)) s)"
 (( deps_only )) && exit 0
 
+# --- libwdi, for drovin -----------------------------------------------------------------------
+# drovin links libwdi, which no registry carries: it is built here from its source, into
+# $build/libwdi (never into the shared cache), with the libusbK driver files that it embeds and
+# writes into the driver packages it prepares. The real, signed files come from LIBUSBK_DIR;
+# without it the embedded files are placeholders and drovin is only a test build.
+
+wdi_host64=x86_64-w64-mingw32
+# libwdi calls the co-installer WdfCoInstaller<WDF_VER>.dll when it embeds it, but
+# WdfCoInstaller<WDF_VER as 5 digits>.dll in the INF and the catalog it writes; the libusbK
+# package has the latter (WdfCoInstaller01011.dll). Both names are embedded (the second through
+# --with-userdir), so the package holds the file its INF names.
+wdf_ver=1011
+wdf_coinstaller=WdfCoInstaller0$wdf_ver.dll
+
+# The source given, or the copy beside the repository (as CI has it); nothing without either.
+libwdi_source() {
+  if [[ -n ${LIBWDI_SOURCE:-} ]]; then
+    [[ -e $LIBWDI_SOURCE ]] || { say "LIBWDI_SOURCE: no such file or folder: $LIBWDI_SOURCE" >&2; return 1; }
+    realpath "$LIBWDI_SOURCE"
+    return
+  fi
+  local shared=$root/../shared/third_party found
+  [[ -d $shared ]] || return 0
+  found=$(find "$shared" -maxdepth 1 -name 'libwdi-*.tar.gz' | sort | tail -1)
+  [[ -z $found ]] || realpath "$found"
+}
+
+# The driver files in the layout that libwdi's --with-libusbk expects, plus the co-installer under
+# the name the INF uses (--with-userdir): LIBUSBK_DIR's, or placeholders, which are marked in
+# the installed library so that drovin is built as a test build.
+stage_libusbk_files() { # folder
+  local dir=$1 arch file coinstaller
+  rm -rf "$dir" && mkdir -p "$dir"/{libusbk,coinstaller} || return 1
+  for arch in x86 amd64; do
+    mkdir -p "$dir/libusbk/sys/$arch" "$dir/libusbk/dll/$arch" "$dir/coinstaller/$arch" || return 1
+    if [[ -n ${LIBUSBK_DIR:-} ]]; then
+      for file in sys/$arch/libusbK.sys dll/$arch/libusbK.dll dll/$arch/libusb0.dll; do
+        [[ -f $LIBUSBK_DIR/$file ]] || { say "LIBUSBK_DIR lacks $file" >&2; return 1; }
+        cp "$LIBUSBK_DIR/$file" "$dir/libusbk/$file" || return 1
+      done
+      coinstaller=$LIBUSBK_DIR/sys/$arch/$wdf_coinstaller
+      [[ -f $coinstaller ]] || coinstaller=$LIBUSBK_DIR/sys/$arch/WdfCoInstaller$wdf_ver.dll
+      [[ -f $coinstaller ]] || { say "LIBUSBK_DIR lacks sys/$arch/$wdf_coinstaller" >&2; return 1; }
+    else
+      for file in sys/$arch/libusbK.sys dll/$arch/libusbK.dll dll/$arch/libusb0.dll; do
+        echo "placeholder for $file: a test build of libwdi, whose packages cannot install" \
+          >"$dir/libusbk/$file"
+      done
+      coinstaller=$dir/coinstaller/placeholder
+      echo "placeholder for $wdf_coinstaller" >"$coinstaller"
+    fi
+    cp "$coinstaller" "$dir/libusbk/sys/$arch/WdfCoInstaller$wdf_ver.dll" &&
+      cp "$coinstaller" "$dir/coinstaller/$arch/$wdf_coinstaller" || return 1
+  done
+  rm -f "$dir/coinstaller/placeholder"
+}
+
+libusbk_files_digest() {
+  if [[ -z ${LIBUSBK_DIR:-} ]]; then
+    echo placeholders
+  else
+    (cd "$LIBUSBK_DIR" && find sys dll -type f -print0 | sort -z | xargs -0 sha256sum | sha256sum)
+  fi
+}
+
+# Builds libwdi into $build/libwdi/root (include/libwdi.h, lib/libwdi.a), unless the same tarball
+# with the same driver files was built there already (a source folder is always built again);
+# prints the folder.
+build_libwdi() { # source
+  local src=$1 out=$build/libwdi key= cc
+  if [[ -f $src ]]; then
+    key="$(sha256sum <"$src") $(libusbk_files_digest)"
+    if [[ -f $out/root/lib/libwdi.a && $(cat "$out/.built" 2>/dev/null) == "$key" ]]; then
+      echo "$out/root"
+      return
+    fi
+  fi
+  # Runs in a command substitution, where set -e does not reach: failures return explicitly.
+  rm -rf "$out" && mkdir -p "$out/src" || return 1
+  if [[ -d $src ]]; then
+    cp -a "$src/." "$out/src/" || return 1
+  else
+    tar -xzf "$src" -C "$out/src" --strip-components=1 || return 1
+  fi
+  stage_libusbk_files "$out/driver-files" || return 1
+
+  # libwdi builds its 64-bit installer with "$CC -m64"; each of Debian's mingw-w64 compilers has
+  # one target, so a wrapper hands -m64 compilations to the x86_64 one.
+  local configure_64=()
+  if command -v $wdi_host64-gcc-posix >/dev/null; then
+    cc=$out/mingw-gcc
+    printf '%s\n' '#!/bin/sh' \
+      'for arg in "$@"; do' \
+      "  [ \"\$arg\" = -m64 ] && exec $wdi_host64-gcc-posix \"\$@\"" \
+      'done' \
+      "exec $host-gcc-posix \"\$@\"" >"$cc"
+    chmod +x "$cc"
+  elif [[ -n ${LIBUSBK_DIR:-} ]]; then
+    say "missing $wdi_host64-gcc-posix: a drovin for release must install on 64-bit Windows too" >&2
+    return 1
+  else
+    say "warning: no $wdi_host64-gcc-posix; this test build of libwdi has no 64-bit installer" >&2
+    cc=$host-gcc-posix
+    configure_64=(--disable-64bit)
+  fi
+
+  local log=$out/build.log
+  (cd "$out/src" &&
+   quiet "$log" autoreconf -fi &&
+   quiet "$log" ./configure --host=$host --prefix="$out/root" --disable-shared --enable-static \
+     --disable-debug --enable-toggable-debug "${configure_64[@]}" CC="$cc" \
+     --with-wdfver=$wdf_ver --with-libusbk="$out/driver-files/libusbk" \
+     --with-userdir="$out/driver-files/coinstaller" &&
+   quiet "$log" make -j"$jobs" &&
+   quiet "$log" make install) >&2 || return 1
+  cp "$out/src/COPYING-LGPL" "$out/src/COPYING" "$out/root/" || return 1
+  if [[ -z ${LIBUSBK_DIR:-} ]]; then
+    echo "libusbK files in this libwdi are placeholders: drovin against it is a test build" \
+      >"$out/root/placeholder-driver-files"
+  fi
+  [[ -z $key ]] || echo "$key" >"$out/.built"
+  echo "$out/root"
+}
+
 # --- the project ------------------------------------------------------------------------------
 
 generator=()
@@ -210,11 +342,29 @@ command -v ninja >/dev/null && generator=(-G Ninja)
 
 cmake_args=(-DCMAKE_TOOLCHAIN_FILE="$toolchain" -DVELK_DEPS_ROOT="$deps"
             -DCMAKE_BUILD_TYPE="${CMAKE_BUILD_TYPE:-Release}" -DVELK_BUILD_BENCH=OFF -DVELK_WERROR=ON)
-# Without a real libwdi, drovin is built only as the stand-in's test build (never zipped).
-if [[ -n ${LIBWDI_ROOT:-} ]]; then
-  cmake_args+=(-DLIBWDI_ROOT="$LIBWDI_ROOT")
+# drovin against a libwdi: LIBWDI_ROOT's, or one built here; without any, only the stand-in's
+# test build (never zipped).
+libwdi_root=${LIBWDI_ROOT:-}
+if [[ -n $libwdi_root && -n ${LIBUSBK_DIR:-} ]]; then
+  say "LIBUSBK_DIR goes into a libwdi built here: give LIBWDI_SOURCE, not LIBWDI_ROOT"
+  exit 2
+fi
+if [[ -z $libwdi_root ]]; then
+  libwdi_src=$(libwdi_source)
+  if [[ -z $libwdi_src && -n ${LIBUSBK_DIR:-} ]]; then
+    say "LIBUSBK_DIR is set, but there is no libwdi source (LIBWDI_SOURCE) to build with it"
+    exit 2
+  fi
+  if [[ -n $libwdi_src ]]; then
+    t0=$(now)
+    libwdi_root=$(build_libwdi "$libwdi_src")
+    say "libwdi ready from $libwdi_src ($(($(now) - t0)) s)"
+  fi
+fi
+if [[ -n $libwdi_root ]]; then
+  cmake_args+=(-DLIBWDI_ROOT="$libwdi_root")
 else
-  cmake_args+=(-DVELK_DROVIN_STANDIN=ON)
+  cmake_args+=(-DLIBWDI_ROOT= -DVELK_DROVIN_STANDIN=ON)
 fi
 
 t0=$(now)

@@ -160,8 +160,8 @@ done
 
 # --- the release zip ----------------------------------------------------------------------------
 # What a user unpacks: the library with its header, export list and both import libraries,
-# velkctl.exe, libusb-1.0.dll, README and licences; drovin.exe only when built with a real libwdi;
-# nothing else (no tests, no stand-in build).
+# velkctl.exe, libusb-1.0.dll, README and licences; drovin.exe with libwdi's licence only when it
+# was built with the real driver files; nothing else (no tests, no test build of drovin).
 if [[ -n $version ]]; then
   zip=$build/velk-$version-win32.zip
   if [[ ! -f $zip ]]; then
@@ -171,7 +171,9 @@ if [[ -n $version ]]; then
     want="LICENSE README.md libusb-1.0.dll velk.def velk.dll velk.dll.a velk.h velk.lib velkctl.exe
           licences/fmt.txt licences/hidapi-bsd.txt licences/hidapi.txt licences/libusb.txt
           licences/mingw-w64-runtime.txt licences/zlib.txt"
-    grep -q '^LIBWDI_ROOT:[A-Z]*=.' "$build/CMakeCache.txt" && want+=" drovin.exe"
+    if grep -qx 'DROVIN_REAL_PROGRAM:INTERNAL=drovin' "$build/CMakeCache.txt"; then
+      want+=" drovin.exe licences/libwdi.txt licences/libwdi-gpl.txt"
+    fi
     if diff <(tr -s ' \n' '\n' <<<"$want" | grep . | sort) <(echo "$listing") >/dev/null; then
       ok "velk-$version-win32.zip holds $(echo "$listing" | tr '\n' ' ')"
     else

@@ -93,6 +93,16 @@ else
 fi
 say "tests under Wine took $(($(now) - t0)) s"
 
+# drovin against the real libwdi, run as a user would (the script says how far Wine lets it go).
+drovin_real=$(sed -n 's/^DROVIN_REAL_PROGRAM:INTERNAL=//p' "$build/CMakeCache.txt" 2>/dev/null)
+if [[ -n $drovin_real ]]; then
+  t0=$(now)
+  bash "$root/tests/drovin/libwdi_wine_test.sh" "$bin/$drovin_real.exe" || rc=1
+  say "drovin with the real libwdi under Wine took $(($(now) - t0)) s"
+else
+  say "note: no drovin against the real libwdi in this build (no libwdi source): not run"
+fi
+
 # The release as a user gets it: the zip unpacked into an empty folder, and velkctl.exe run from
 # there. The test programs link the library's objects, not velk.dll, so this is also what shows
 # that velk.dll as shipped loads beside libusb-1.0.dll under Wine and that its functions run.

@@ -10,6 +10,7 @@
 
 #include "drovin/src/log/setup.h"
 #include "drovin/src/wdi/install.h"
+#include "drovin/src/wdi/libwdi_host.h"
 
 namespace {
 
@@ -34,12 +35,13 @@ int fail(const std::string& message) {
 }  // namespace
 
 int main() {
-#ifdef DROVIN_STANDIN_TEST_BUILD
-  std::fputs("drovin TEST BUILD: linked with the libwdi stand-in, it installs no driver\n", stderr);
+#ifdef DROVIN_TEST_BUILD
+  std::fputs("drovin TEST BUILD: " DROVIN_TEST_BUILD "\n", stderr);
   std::fflush(stderr);
 #endif
   try {
     drovin::log::init_from_environment();
+    drovin::wdi::LibwdiLogForwarding libwdi_log;
     for (const auto& row : kDevices) {
       auto installed = drovin::wdi::install_usb_driver(drovin::wdi::DriverType::Libusbk, row.vendor,
                                                        row.product, std::nullopt);

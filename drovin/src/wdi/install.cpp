@@ -5,6 +5,7 @@
 #include <string>
 
 #include "drovin/src/log/setup.h"
+#include "drovin/src/wdi/libwdi_host.h"
 #include "drovin/src/wdi/lossy_utf8.h"
 #include "drovin/src/wdi/staging.h"
 
@@ -14,6 +15,12 @@ namespace {
 
 // How long libwdi waits for another installation that is still running.
 constexpr UINT32 kPendingInstallTimeoutMs = 5 * 60 * 1000;
+
+// A libwdi call's result, once the lines libwdi logged during the call are in the log.
+int logged(int rc) {
+  flush_libwdi_log();
+  return rc;
+}
 
 // libwdi takes its texts as NUL-terminated, non-const strings.
 std::expected<std::string, InstallError> c_string(std::string_view text, std::string_view what) {
@@ -78,10 +85,11 @@ std::expected<void, InstallError> install_usb_driver(DriverType driver_type, Usb
                                                      UsbProduct product,
                                                      std::optional<uint8_t> interface_number) {
   auto log = log::wdi_logger();
-  std::string directory = staging_directory(vendor.id, product.id);
-  std::string inf_name = inf_file_name(directory);
+  std::string staging = staging_directory(vendor.id, product.id);
+  std::string inf_name = inf_file_name(staging);
+  std::string directory = libwdi_directory(staging);
 
-  if (int rc = wdi_set_log_level(wdi_log_level_for(log::max_level())); rc != WDI_SUCCESS) {
+  if (int rc = logged(wdi_set_log_level(wdi_log_level_for(log::max_level()))); rc != WDI_SUCCESS) {
     return std::unexpected(InstallError::libwdi("wdi_set_log_level", rc));
   }
   log->info("Preparing driver {} for USB device {:04x}:{:04x}", debug_name(driver_type), vendor.id,
@@ -101,8 +109,8 @@ std::expected<void, InstallError> install_usb_driver(DriverType driver_type, Usb
   prepare_options.disable_signing = FALSE;
   prepare_options.cert_subject = nullptr;
   prepare_options.use_wcid_driver = FALSE;
-  if (int rc =
-          wdi_prepare_driver(&prepare_info, directory.data(), inf_name.data(), &prepare_options);
+  if (int rc = logged(
+          wdi_prepare_driver(&prepare_info, directory.data(), inf_name.data(), &prepare_options));
       rc != WDI_SUCCESS) {
     return std::unexpected(InstallError::libwdi("wdi_prepare_driver", rc));
   }
@@ -123,7 +131,7 @@ std::expected<void, InstallError> install_usb_driver(DriverType driver_type, Usb
 
   log->trace("Enumerating connected devices");
   wdi_device_info* head = nullptr;
-  if (int rc = wdi_create_list(&head, &list_options); rc != WDI_SUCCESS) {
+  if (int rc = logged(wdi_create_list(&head, &list_options)); rc != WDI_SUCCESS) {
     return std::unexpected(InstallError::libwdi("wdi_create_list", rc));
   }
   DeviceList list(head);
@@ -141,7 +149,8 @@ std::expected<void, InstallError> install_usb_driver(DriverType driver_type, Usb
               lossy_utf8(entry->device_id));
     device.device_id = entry->device_id;
     device.hardware_id = entry->hardware_id;
-    if (int rc = wdi_install_driver(&device, directory.data(), inf_name.data(), &install_options);
+    if (int rc = logged(
+            wdi_install_driver(&device, directory.data(), inf_name.data(), &install_options));
         rc != WDI_SUCCESS) {
       return std::unexpected(InstallError::libwdi("wdi_install_driver", rc));
     }
@@ -151,7 +160,8 @@ std::expected<void, InstallError> install_usb_driver(DriverType driver_type, Usb
   if (!found) {
     // Windows keeps the package and binds it when the device is plugged in later.
     log->info("Installing driver for a disconnected device");
-    if (int rc = wdi_install_driver(&device, directory.data(), inf_name.data(), &install_options);
+    if (int rc = logged(
+            wdi_install_driver(&device, directory.data(), inf_name.data(), &install_options));
         rc != WDI_SUCCESS) {
       return std::unexpected(InstallError::libwdi("wdi_install_driver", rc));
     }
