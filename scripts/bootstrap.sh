@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything the project needs on a fresh Debian 12 machine, from Debian's packages:
 # the compilers and build tools, libusb, hidapi, zlib, {fmt}, spdlog, GoogleTest, Google Benchmark,
-# dfu-util (a third-party DFU client that is run against the virtual device), clang-format-15
+# dfu-util and fwupd (third-party DFU hosts that are run against the virtual device), clang-format-15
 # (the layout check), Python 3 with pytest and setuptools (the Python binding's tests and
 # packaging), umockdev (the real-stack tests: the virtual device at the kernel interface), and,
 # with --windows, the mingw-w64 cross compilers and Wine for the Windows 32-bit build.
@@ -12,7 +12,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 packages=(build-essential g++ cmake ninja-build pkg-config git file
           libusb-1.0-0-dev libhidapi-dev libudev-dev zlib1g-dev umockdev libumockdev-dev libfmt-dev
-          libspdlog-dev libgtest-dev libgmock-dev googletest libbenchmark-dev dfu-util
+          libspdlog-dev libgtest-dev libgmock-dev googletest libbenchmark-dev dfu-util fwupd
           clang-format-15 python3 python3-pytest python3-setuptools)
 # Releases: the Debian packages (CPack, dpkg-shlibdeps) and their test in a clean root
 # (debootstrap); clang and lld link an MSVC-style host against the Windows zip's velk.lib.

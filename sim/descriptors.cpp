@@ -8,6 +8,8 @@ namespace sim {
 namespace {
 
 constexpr std::uint8_t kGetDescriptor = 0x06;
+constexpr std::uint8_t kGetConfiguration = 0x08;
+constexpr std::size_t kConfigurationValue = 5;  // bConfigurationValue in the configuration
 
 void put16(Bytes& out, std::uint16_t v) {
   out.push_back(static_cast<std::uint8_t>(v & 0xFF));
@@ -101,8 +103,12 @@ Bytes language_descriptor(std::span<const std::uint16_t> languages) {
 std::optional<int> standard_request(const ControlSetup& setup, std::span<std::uint8_t> data,
                                     const libusb_device_descriptor& device, const Bytes& config,
                                     std::span<const std::u16string> strings) {
-  if (setup.request_type != 0x80 || setup.request != kGetDescriptor) return std::nullopt;
+  if (setup.request_type != 0x80) return std::nullopt;
   auto out = data.first(std::min<std::size_t>(data.size(), setup.length));
+  // The host configured the device as it joined the bus.
+  if (setup.request == kGetConfiguration && config.size() > kConfigurationValue)
+    return copy_out(out, Bytes{config[kConfigurationValue]});
+  if (setup.request != kGetDescriptor) return std::nullopt;
   const std::uint8_t type = static_cast<std::uint8_t>(setup.value >> 8);
   const std::uint8_t index = static_cast<std::uint8_t>(setup.value & 0xFF);
   switch (type) {

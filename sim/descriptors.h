@@ -77,8 +77,9 @@ Bytes build_config(const ConfigSpec& spec);
 Bytes string_descriptor(std::u16string_view text);
 Bytes language_descriptor(std::span<const std::uint16_t> languages);
 
-// Answers GET_DESCRIPTOR (device, configuration, string) the way a device's control endpoint
-// does, truncated to wLength. None for any other request, so a model can fall back to it:
+// Answers GET_DESCRIPTOR (device, configuration, string) and GET_CONFIGURATION the way a
+// device's control endpoint does, truncated to wLength. None for any other request, so a model can
+// fall back to it:
 //   if (auto n = sim::standard_request(setup, data, device_descriptor(), config_descriptor(),
 //   strings)) return *n;
 // strings[i] is string index i + 1.

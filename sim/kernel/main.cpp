@@ -56,6 +56,7 @@ constexpr const char* kUsage =
     "  --firmware                its boot loader holds a firmware image to dump\n"
     "  --hci-driver NAME         its HCI interface starts bound to kernel driver NAME\n"
     "  --restart-ms N            its restart time (100 ms)\n"
+    "  --manifest-ms N           its boot loader's time to write a received image (300 ms)\n"
     "  --lost-responses N        the next N BCCMD answers never reach the host\n"
     "  --sqif-silence-ms N       the serial-flash loader's next status comes N ms late\n"
     "  --unplug KIND[,request=N][,report=N][,skip=N][,replug]\n"
@@ -177,6 +178,8 @@ Options parse(int argc, char** argv) {
       o.vexo.hci_kernel_driver = value("--hci-driver");
     } else if (arg == "--restart-ms") {
       o.vexo.timings.restart = std::chrono::milliseconds(number(value("--restart-ms")));
+    } else if (arg == "--manifest-ms") {
+      o.vexo.faults.dfu.manifest_time = std::chrono::milliseconds(number(value("--manifest-ms")));
     } else if (arg == "--lost-responses") {
       o.vexo.faults.lost_responses = static_cast<unsigned>(number(value("--lost-responses")));
     } else if (arg == "--sqif-silence-ms") {

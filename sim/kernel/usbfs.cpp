@@ -10,6 +10,7 @@
 #include <span>
 
 #include "sim/bus.h"
+#include "sim/descriptors.h"
 #include "sim/kernel/journal.h"
 #include "sim/usb/config_parser.h"
 
@@ -22,6 +23,10 @@ constexpr std::uint32_t kCapabilities =
     USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
 constexpr std::size_t kSetupSize = 8;
 constexpr const char* kUsbfsDriver = "usbfs";
+// The speed sysfs shows (12 Mbit/s), as the kernel's enum usb_device_speed.
+constexpr int kSpeed = 2;  // USB_SPEED_FULL
+constexpr std::uint8_t kSetInterface = 0x0B;
+constexpr std::uint8_t kRequestTypeMask = 0x60;
 
 // A model's libusb-style failure as the status the host controller gives the URB.
 int urb_status(int libusb_code) {
@@ -35,6 +40,12 @@ int urb_status(int libusb_code) {
     default:
       return -EPROTO;
   }
+}
+
+// A failed request that the kernel makes on its own and waits for, as its usb_control_msg
+// reports it.
+int sync_status(int libusb_code) {
+  return libusb_code == LIBUSB_ERROR_TIMEOUT ? -ETIMEDOUT : urb_status(libusb_code);
 }
 
 std::span<const libusb_interface> usb_interfaces(const libusb_config_descriptor& config) {
@@ -66,6 +77,16 @@ std::string ioctl_name(unsigned long request) {
       return "REAPURB";
     case USBDEVFS_REAPURBNDELAY:
       return "REAPURBNDELAY";
+    case USBDEVFS_SETINTERFACE:
+      return "SETINTERFACE";
+    case USBDEVFS_CONNECTINFO:
+      return "CONNECTINFO";
+    case USBDEVFS_GET_SPEED:
+      return "GET_SPEED";
+    case USBDEVFS_CLEAR_HALT:
+      return "CLEAR_HALT";
+    case USBDEVFS_CONTROL:
+      return "CONTROL";
     default:
       return fmt::format("usbfs ioctl {:#x} (type '{}', number {})", request,
                          static_cast<char>(_IOC_TYPE(request)), _IOC_NR(request));
@@ -96,6 +117,34 @@ void UsbfsNode::on_close(UMockdevIoctlClient* client) {
   journal().trace(fmt::format("{} close", devnode()));
 }
 
+bool UsbfsNode::on_read(UMockdevIoctlClient* client) {
+  File* f = file(client);
+  if (f == nullptr) {
+    unserved(client, "a read of a file it did not see opened");
+    return true;
+  }
+  UMockdevIoctlData* buffer = umockdev_ioctl_client_get_arg(client);
+  const Attachment* a = gone_ ? nullptr : bus().attachment(attachment());
+  if (a == nullptr) {
+    journal().trace(
+        fmt::format("{} read({}) after the device left -> ENODEV", devnode(), buffer->data_len));
+    umockdev_ioctl_client_complete(client, -1, ENODEV);
+    return true;
+  }
+  // The descriptors as the kernel read them when the device joined: the device descriptor,
+  // then each configuration whole.
+  Bytes descriptors = device_descriptor_bytes(a->descriptor);
+  descriptors.insert(descriptors.end(), a->config.begin(), a->config.end());
+  const std::size_t start = std::min(f->read_position, descriptors.size());
+  const std::size_t n =
+      std::min(descriptors.size() - start, static_cast<std::size_t>(std::max(buffer->data_len, 0)));
+  std::copy_n(descriptors.begin() + static_cast<std::ptrdiff_t>(start), n, buffer->data);
+  f->read_position = start + n;
+  journal().trace(fmt::format("{} read({}) -> {}", devnode(), buffer->data_len, n));
+  umockdev_ioctl_client_complete(client, static_cast<long>(n), 0);
+  return true;
+}
+
 bool UsbfsNode::has_interface(int interface) const {
   const Attachment* a = bus().attachment(attachment());
   return a != nullptr && usb::interface_numbers(a->config).contains(interface);
@@ -106,6 +155,36 @@ bool UsbfsNode::claimed_by_any(int interface) const {
          std::any_of(files_.begin(), files_.end(), [&](const auto& f) {
            return f.second.claimed.test(static_cast<std::size_t>(interface));
          });
+}
+
+int UsbfsNode::alternate_settings(int interface) const {
+  const Attachment* a = bus().attachment(attachment());
+  auto parsed = a ? usb::parse_config(a->config) : nullptr;
+  if (!parsed) return 0;
+  for (const auto& i : usb_interfaces(parsed->config)) {
+    if (i.num_altsetting > 0 && i.altsetting[0].bInterfaceNumber == interface)
+      return i.num_altsetting;
+  }
+  return 0;
+}
+
+std::set<std::uint8_t> UsbfsNode::endpoints_of(int interface) const {
+  std::set<std::uint8_t> endpoints;
+  const Attachment* a = bus().attachment(attachment());
+  auto parsed = a ? usb::parse_config(a->config) : nullptr;
+  if (!parsed) return endpoints;
+  for (const auto& i : usb_interfaces(parsed->config)) {
+    for (const auto& setting : std::span(i.altsetting, i.num_altsetting)) {
+      if (setting.bInterfaceNumber != interface) continue;
+      for (const auto& e : std::span(setting.endpoint, setting.bNumEndpoints))
+        endpoints.insert(e.bEndpointAddress);
+    }
+  }
+  return endpoints;
+}
+
+unsigned UsbfsNode::devnum() const {
+  return static_cast<unsigned>(std::stoul(devnode().substr(devnode().rfind('/') + 1)));
 }
 
 std::string UsbfsNode::driver(int interface) const {
@@ -141,7 +220,7 @@ bool UsbfsNode::on_ioctl(UMockdevIoctlClient* client) {
   if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) {
     return reap(*f, client, request == USBDEVFS_REAPURB);
   }
-  if (!model()) return finish(" after the device left", -ENODEV);
+  if (gone_ || !model()) return finish(" after the device left", -ENODEV);
 
   switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
@@ -172,6 +251,30 @@ bool UsbfsNode::on_ioctl(UMockdevIoctlClient* client) {
       return finish("", submit(*f, arg));
     case USBDEVFS_DISCARDURB:
       return finish("", discard(*f, value));
+    case USBDEVFS_SETINTERFACE: {
+      auto data = resolve(arg, 0, sizeof(usbdevfs_setinterface));
+      if (!data) return finish("", -EFAULT);
+      const auto* si = reinterpret_cast<const usbdevfs_setinterface*>(data->data);
+      return finish(fmt::format(" {} alt {}", si->interface, si->altsetting),
+                    set_interface(*f, si->interface, si->altsetting));
+    }
+    case USBDEVFS_CONNECTINFO: {
+      auto data = resolve(arg, 0, sizeof(usbdevfs_connectinfo));
+      if (!data) return finish("", -EFAULT);
+      // A full-speed device, so never "slow"; the address is the node's.
+      const usbdevfs_connectinfo info{.devnum = devnum(), .slow = 0};
+      std::memcpy(data->data, &info, sizeof info);
+      return finish("", 0);
+    }
+    case USBDEVFS_GET_SPEED:
+      return finish("", kSpeed);
+    case USBDEVFS_CONTROL:
+      return finish("", control(*f, arg));
+    case USBDEVFS_CLEAR_HALT: {
+      auto endpoint = read_uint();
+      if (!endpoint) return finish("", -EFAULT);
+      return finish(fmt::format(" {:02x}", *endpoint), clear_halt(*f, *endpoint));
+    }
     default:
       unserved(client, name);
       return true;
@@ -185,6 +288,45 @@ int UsbfsNode::claim(File& file, unsigned interface) {
   if (!driver(static_cast<int>(interface)).empty()) return -EBUSY;
   file.claimed.set(interface);
   return 0;
+}
+
+int UsbfsNode::set_interface(File& file, unsigned interface, unsigned alternate) {
+  if (int r = claim(file, interface); r < 0) return r;
+  const int settings = alternate_settings(static_cast<int>(interface));
+  if (alternate >= static_cast<unsigned>(settings)) return -EINVAL;
+  // URBs queued on the interface's endpoints are killed with the old setting; the host reaps
+  // them as cancelled.
+  const std::set<std::uint8_t> endpoints = endpoints_of(static_cast<int>(interface));
+  for (auto it = file.in_flight.begin(); it != file.in_flight.end();) {
+    if (endpoints.contains(it->get()->endpoint)) {
+      complete(file, it, -ENOENT, it->get()->actual_length);
+      it = file.in_flight.begin();
+    } else {
+      ++it;
+    }
+  }
+  const ControlSetup setup{LIBUSB_RECIPIENT_INTERFACE, kSetInterface,
+                           static_cast<std::uint16_t>(alternate),
+                           static_cast<std::uint16_t>(interface), 0};
+  const int result = model()->control_out(setup, {});
+  // A device may stall SET_INTERFACE on an interface that has only its default setting; the
+  // kernel then takes the setting as chosen.
+  if (result == LIBUSB_ERROR_PIPE && settings == 1) {
+    journal().trace(fmt::format("{} the device stalls SET_INTERFACE {} alt {}: the only setting",
+                                devnode(), interface, alternate));
+    return 0;
+  }
+  return result < 0 ? sync_status(result) : 0;
+}
+
+int UsbfsNode::clear_halt(File& file, unsigned endpoint) {
+  const int interface = interface_of_endpoint(endpoint);
+  if (interface < 0) return interface;
+  if (int r = claim(file, static_cast<unsigned>(interface)); r < 0) return r;
+  const ControlSetup setup{LIBUSB_RECIPIENT_ENDPOINT, LIBUSB_REQUEST_CLEAR_FEATURE,
+                           /*ENDPOINT_HALT*/ 0, static_cast<std::uint16_t>(endpoint), 0};
+  const int result = model()->control_out(setup, {});
+  return result < 0 ? sync_status(result) : 0;
 }
 
 int UsbfsNode::release(File& file, unsigned interface) {
@@ -262,7 +404,9 @@ int UsbfsNode::driver_ioctl(UMockdevIoctlData* arg) {
 int UsbfsNode::reset() {
   const int result = model()->usb_reset();
   if (result == LIBUSB_ERROR_NOT_FOUND || result == LIBUSB_ERROR_NO_DEVICE) {
-    // The device came back under another identity: the kernel has to enumerate it anew.
+    // The device came back under another identity: the kernel has to enumerate it anew, and
+    // this node's device is gone at once.
+    leave();
     return -ENODEV;
   }
   if (result < 0) return -EIO;
@@ -299,6 +443,62 @@ int UsbfsNode::submit(File& file, UMockdevIoctlData* arg) {
   }
 }
 
+int UsbfsNode::check_recipient(File& file, const ControlSetup& setup) {
+  if ((setup.request_type & kRequestTypeMask) == LIBUSB_REQUEST_TYPE_VENDOR) return 0;
+  // A request to an interface, or to an endpoint other than 0, needs the interface claimed;
+  // the kernel claims an unclaimed one itself.
+  switch (setup.request_type & 0x1F) {
+    case LIBUSB_RECIPIENT_INTERFACE:
+      return claim(file, setup.index & 0xFF);
+    case LIBUSB_RECIPIENT_ENDPOINT: {
+      const unsigned endpoint = setup.index & 0xFF;
+      if ((endpoint & ~LIBUSB_ENDPOINT_IN) == 0) return 0;
+      int interface = interface_of_endpoint(endpoint);
+      // Some hosts give the endpoint's number without its direction; the kernel lets that
+      // through to the device.
+      if (interface < 0) interface = interface_of_endpoint(endpoint ^ LIBUSB_ENDPOINT_IN);
+      return interface < 0 ? interface : claim(file, static_cast<unsigned>(interface));
+    }
+    default:
+      return 0;
+  }
+}
+
+int UsbfsNode::control(File& file, UMockdevIoctlData* arg) {
+  auto data = resolve(arg, 0, sizeof(usbdevfs_ctrltransfer));
+  if (!data) return -EFAULT;
+  const auto* c = reinterpret_cast<const usbdevfs_ctrltransfer*>(data->data);
+  const ControlSetup setup{c->bRequestType, c->bRequest, c->wValue, c->wIndex, c->wLength};
+  if (int r = check_recipient(file, setup); r < 0) return r;
+  Ref<UMockdevIoctlData> buffer;
+  if (setup.length > 0) {
+    buffer = resolve(data.get(), offsetof(usbdevfs_ctrltransfer, data), setup.length);
+    if (!buffer) return -EFAULT;
+  }
+  journal().trace(fmt::format("{} CONTROL {:02x} {:02x} {:04x} {:04x} len={}", devnode(),
+                              setup.request_type, setup.request, setup.value, setup.index,
+                              setup.length));
+  std::span<std::uint8_t> bytes;
+  if (buffer) bytes = {buffer->data, setup.length};
+  auto device = model();
+  const int result = (setup.request_type & LIBUSB_ENDPOINT_IN) != 0
+                         ? device->control_in(setup, bytes)
+                         : device->control_out(setup, bytes);
+  // The kernel waits here until the device answers or the host's timeout passes; the model
+  // answers at once, and a device that stays silent would need the wait modelled.
+  if (result == LIBUSB_ERROR_TIMEOUT)
+    journal().fail(devnode() + ": a USBDEVFS_CONTROL request the device does not answer");
+  return result < 0 ? sync_status(result) : std::min<int>(result, setup.length);
+}
+
+int UsbfsNode::interface_of_endpoint(unsigned endpoint) const {
+  if ((endpoint & ~(LIBUSB_ENDPOINT_IN | 0x0Fu)) != 0) return -EINVAL;
+  for (int interface : usb::interface_numbers(bus().attachment(attachment())->config)) {
+    if (endpoints_of(interface).contains(static_cast<std::uint8_t>(endpoint))) return interface;
+  }
+  return -ENOENT;
+}
+
 int UsbfsNode::submit_control(File& file, Urb urb) {
   const int length = urb.get()->buffer_length;
   if (length < static_cast<int>(kSetupSize)) return -EINVAL;
@@ -306,10 +506,7 @@ int UsbfsNode::submit_control(File& file, Urb urb) {
   const ControlSetup setup{setup_bytes[0], setup_bytes[1], le16(setup_bytes + 2),
                            le16(setup_bytes + 4), le16(setup_bytes + 6)};
   if (setup.length > length - static_cast<int>(kSetupSize)) return -EINVAL;
-  // A request to an interface needs it claimed; the kernel claims an unclaimed one itself.
-  if ((setup.request_type & 0x1F) == LIBUSB_RECIPIENT_INTERFACE) {
-    if (int r = claim(file, setup.index & 0xFF); r < 0) return r;
-  }
+  if (int r = check_recipient(file, setup); r < 0) return r;
   const bool in = (setup.request_type & LIBUSB_ENDPOINT_IN) != 0;
   journal().trace(fmt::format("{} SUBMITURB control {:02x} {:02x} {:04x} {:04x} len={}", devnode(),
                               setup.request_type, setup.request, setup.value, setup.index,
@@ -420,13 +617,15 @@ bool UsbfsNode::deliver(File& file) {
   return true;
 }
 
-void UsbfsNode::service() {
-  if (!gone_ && !model()) {
-    gone_ = true;
-    for (auto& [client, f] : files_) {
-      while (!f.in_flight.empty()) complete(f, f.in_flight.begin(), -ESHUTDOWN, 0);
-    }
+void UsbfsNode::leave() {
+  gone_ = true;
+  for (auto& [client, f] : files_) {
+    while (!f.in_flight.empty()) complete(f, f.in_flight.begin(), -ESHUTDOWN, 0);
   }
+}
+
+void UsbfsNode::service() {
+  if (!gone_ && !model()) leave();
   if (!gone_) {
     auto device = model();
     for (auto& [client, f] : files_) poll_interrupt_endpoints(*device, f);

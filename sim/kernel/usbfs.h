@@ -13,6 +13,7 @@
 #include <deque>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "sim/kernel/node.h"
@@ -47,9 +48,13 @@ class UsbfsNode final : public Node {
     std::deque<Urb> in_flight;
     std::deque<Urb> done;
     std::optional<Reap> reap;
+    // Where read() goes on in the descriptors. umockdev does not pass lseek() on, so this counts
+    // from the open; the hosts read the descriptors once, right after opening the node.
+    std::size_t read_position = 0;
   };
 
   bool on_ioctl(UMockdevIoctlClient* client) override;
+  bool on_read(UMockdevIoctlClient* client) override;
   void on_open(UMockdevIoctlClient* client) override;
   void on_close(UMockdevIoctlClient* client) override;
   void on_tick() override;
@@ -57,12 +62,22 @@ class UsbfsNode final : public Node {
   // Each returns the ioctl's result, or -errno.
   int claim(File& file, unsigned interface);
   int release(File& file, unsigned interface);
+  // The kernel sends SET_INTERFACE to the device and waits for it.
+  int set_interface(File& file, unsigned interface, unsigned alternate);
+  // The kernel sends CLEAR_FEATURE(ENDPOINT_HALT) to the device and waits for it.
+  int clear_halt(File& file, unsigned endpoint);
   int disconnect_claim(File& file, UMockdevIoctlData* arg);
   // Takes the interface from the driver that holds it (a kernel driver, or a file's claim).
   void unbind(int interface, const std::string& bound);
   int get_driver(UMockdevIoctlData* arg);
   int driver_ioctl(UMockdevIoctlData* arg);
   int reset();
+  // The device has left: URBs in flight end, and every later request but a reap fails.
+  void leave();
+  // The kernel's checks of a control request's recipient: the interface it names is claimed.
+  int check_recipient(File& file, const ControlSetup& setup);
+  // A control request that the kernel makes and waits for (USBDEVFS_CONTROL).
+  int control(File& file, UMockdevIoctlData* arg);
   int submit(File& file, UMockdevIoctlData* arg);
   int submit_control(File& file, Urb urb);
   int submit_interrupt(File& file, Urb urb);
@@ -74,6 +89,13 @@ class UsbfsNode final : public Node {
   void complete(File& file, std::deque<Urb>::iterator urb, int status, int actual_length);
 
   bool has_interface(int interface) const;
+  // The number of settings of an interface (0: no such interface), and the endpoints of all.
+  int alternate_settings(int interface) const;
+  std::set<std::uint8_t> endpoints_of(int interface) const;
+  // The interface whose settings have the endpoint, or -ENOENT (-EINVAL: not an address).
+  int interface_of_endpoint(unsigned endpoint) const;
+  // The device's address on the bus, as the node's name gives it.
+  unsigned devnum() const;
   bool claimed_by_any(int interface) const;
   File* file(UMockdevIoctlClient* client);
 

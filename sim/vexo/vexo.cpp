@@ -5,6 +5,7 @@
 
 #include "sim/bus.h"
 #include "sim/descriptors.h"
+#include "sim/usb/config_parser.h"
 #include "sim/vexo/btm_mode.h"
 #include "sim/vexo/dfu_mode.h"
 #include "sim/vexo/dsp_mode.h"
@@ -159,6 +160,22 @@ int Vexo::control_in(const ControlSetup& setup, std::span<std::uint8_t> data) {
   return model_->control_in(setup, data);
 }
 int Vexo::control_out(const ControlSetup& setup, std::span<const std::uint8_t> data) {
+  // The chip's USB stack answers two standard requests itself. Every interface has only its
+  // default setting, and SET_INTERFACE stalls, as the USB standard allows such a device; an
+  // endpoint's halt is cleared (its data toggle is all there is to reset).
+  constexpr std::uint8_t kToInterface = 0x01;
+  constexpr std::uint8_t kToEndpoint = 0x02;
+  constexpr std::uint8_t kClearFeature = 0x01;
+  constexpr std::uint8_t kSetInterface = 0x0B;
+  constexpr std::uint16_t kEndpointHalt = 0;
+  if (setup.request_type == kToInterface && setup.request == kSetInterface) {
+    return LIBUSB_ERROR_PIPE;
+  }
+  if (setup.request_type == kToEndpoint && setup.request == kClearFeature) {
+    const bool known = usb::endpoint_addresses(model_->config_descriptor())
+                           .contains(static_cast<std::uint8_t>(setup.index));
+    return setup.value == kEndpointHalt && known && data.empty() ? 0 : LIBUSB_ERROR_PIPE;
+  }
   return model_->control_out(setup, data);
 }
 std::optional<Bytes> Vexo::interrupt_in(std::uint8_t endpoint) {

@@ -52,7 +52,15 @@ velkctl hidraw-denied 3 'no device opened' --mode dsp --deny hidraw -- status
 check "hidapi's open failure in the log" \
   grep -q 'hidapi error: Device not found.' "$work/hidraw-denied/log"
 
-# A request the model does not serve fails the run with its name: a read of the usbfs node,
-# which the real kernel answers with the descriptors.
-run unserved 100 'the model does not serve read\(\)' --mode dfu -- head -c 18 /dev/bus/usb/001/002
+# A read of the usbfs node gives the descriptors as the kernel read them at enumeration.
+run descriptors 0 '^ 12 01 00 02 00 00 00 40 11 7a 01 13 00 01 01 02 00 01$' --mode dfu -- \
+  bash -c 'head -c 18 /dev/bus/usb/001/002 | od -An -tx1 -w18'
+# CLEAR_HALT reaches the chip as CLEAR_FEATURE(ENDPOINT_HALT). A request the model does not
+# serve fails the run with its name: RESETEP, which the real kernel serves.
+run unserved 100 'the model does not serve usbfs ioctl 0x80045503' -- python3 -c '
+import fcntl, os, struct
+node = os.open("/dev/bus/usb/001/002", os.O_RDWR)
+for request in (0x80045515, 0x80045503):  # CLEAR_HALT, RESETEP
+    fcntl.ioctl(node, request, struct.pack("I", 0x81))'
+check "the event endpoint's halt cleared" grep -q 'CLEAR_HALT 81 -> 0' "$work/unserved/trace"
 finish
