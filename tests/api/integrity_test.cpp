@@ -14,19 +14,19 @@
 #include "sim/faults.h"
 #include "sim/vexo/dfu_mode.h"
 #include "sim/vexo/sqif_mode.h"
+#include "tests/dfu/dfu_fixture.h"
+#include "tests/sqif/sqif_fixture.h"
 #include "tests/support/api_fixture.h"
 #include "tests/support/ff_builder.h"
-#include "velk/src/device/dfu/dfu_file.h"
 
 namespace velk::testing {
 namespace {
 
 using namespace std::chrono_literals;
 using sim::Action;
-using sim::Bytes;
-using sim::RequestKind;
 using sim::vexo::Mode;
 using sim::vexo::Vexo;
+using sqif_test::xuv_for;
 
 // How an operation is cut short at progress call k.
 enum class Cut {
@@ -75,25 +75,6 @@ void VELK_CALL cutting_progress(std::uint64_t, std::uint64_t) {
     case Cut::Callback:
       throw std::runtime_error("the host's callback failed");
   }
-}
-
-// A DFU file of `image` for the Vexo's loader.
-Bytes dfu_file(Bytes image) {
-  dfu::append_dfu_suffix(image, sim::vexo::kMakerVendor, sim::vexo::kDfuProduct, 0x0102);
-  return image;
-}
-
-Bytes pattern(std::size_t size, std::uint8_t seed) {
-  Bytes out(size);
-  for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<std::uint8_t>(seed + i * 7 + i / 251);
-  return out;
-}
-
-std::string xuv_for(const Bytes& image) {
-  std::string text;
-  for (std::size_t i = 0; i + 1 < image.size(); i += 2)
-    text += fmt::format("@{:06x} {:02x}{:02x}\n", i / 2, image[i], image[i + 1]);
-  return text;
 }
 
 Bytes read_file(const std::filesystem::path& path) {
