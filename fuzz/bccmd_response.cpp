@@ -1,8 +1,10 @@
 // Input: the variable asked for (byte 0: PS, PS_Clr_Stores or Cold_Reset), the key asked for
 // (bytes 1-2), the capacity of the host's buffer in words (byte 3), then the event the chip
-// sent. The event check fails with DeviceError or SpuriousError, or hands back bytes 13 to the
-// end, at least 8 of them; the PS record checks then fail with DeviceError or InvalidArgument,
-// or store no more words than the buffer holds and the record carries.
+// sent; the request's sequence number is the one the event carries when it is long enough, so
+// the checks after it are reached. The event check fails with DeviceError or SpuriousError, or
+// hands back bytes 13 to the end, at least 8 of them; the PS record checks then fail with
+// DeviceError or InvalidArgument, or store no more words than the buffer holds and the record
+// carries.
 #include <array>
 #include <cstdlib>
 
@@ -20,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t capacity = data[3];
   const std::span<const std::uint8_t> event(data + 4, size - 4);
 
-  auto payload = parse_bccmd_response(variable, event);
+  const auto sequence = static_cast<std::uint16_t>(event.size() > 8 ? event[7] | event[8] << 8 : 0);
+  auto payload = parse_bccmd_response(variable, sequence, event);
   if (!payload) {
     const ErrorKind kind = payload.error().kind();
     if (kind != ErrorKind::DeviceError && kind != ErrorKind::SpuriousError) std::abort();

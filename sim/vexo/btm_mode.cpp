@@ -238,6 +238,15 @@ void BtmMode::answer(const hci::BccmdMessage& request, std::uint16_t status, Byt
                   static_cast<std::uint16_t>(hci::word_at(response.payload, 0) + 1));
   }
   if (VexoFaults::take(faults.error_status)) response.status = faults.error_status_value;
+  if (VexoFaults::take(faults.late_responses)) {
+    // Only this run of the firmware can still send it: a restart loses it.
+    bus().after(faults.late_response_delay,
+                [chip = chip_.shared_from_this(), model = this, boots = chip_.boots(),
+                 event = hci::bccmd_event(response)]() mutable {
+                  if (chip->boots() == boots && chip->btm() == model) model->push_event(event);
+                });
+    return;
+  }
   push_event(hci::bccmd_event(response));
 }
 

@@ -81,12 +81,11 @@ int DfuMode::control_out(const ControlSetup& setup, std::span<const std::uint8_t
       state_ = kDfuIdle;
       return 0;
     case kAbort:
+      // Only the idle states take it; a loader busy with a block or its manifestation stalls.
       if (!data.empty()) return reject();
       switch (state_) {
         case kDfuIdle:
-        case kDfuDnloadSync:
         case kDfuDnloadIdle:
-        case kDfuManifestSync:
         case kDfuUploadIdle:
           staged_.clear();
           state_ = kDfuIdle;
@@ -131,6 +130,7 @@ int DfuMode::get_status(std::span<std::uint8_t> data) {
       if (VexoFaults::take(faults.manifest_status_timeouts)) return LIBUSB_ERROR_TIMEOUT;
       if (!faults.manifest_never_ends && now >= manifest_done_) {
         chip_.btm_firmware() = std::move(staged_);
+        chip_.firmware_valid() = true;
         staged_.clear();
         const bool tolerant = (chip_.options().loader_dfu.attributes & kManifestationTolerant) != 0;
         state_ = tolerant ? kDfuIdle : kDfuManifestWaitReset;
@@ -160,9 +160,8 @@ int DfuMode::get_status(std::span<std::uint8_t> data) {
 int DfuMode::download(std::uint16_t block, std::span<const std::uint8_t> data) {
   const bool can_download = (chip_.options().loader_dfu.attributes & kCanDnload) != 0;
   if (!can_download) return reject();
-  // Blocks are numbered from 0 within one download; the final empty one carries the count.
-  if (block != static_cast<std::uint16_t>(blocks_) && state_ == kDfuDnloadIdle) return reject();
-
+  // Like many loaders, this one does not check block numbers once a download is under way: in
+  // DFUDnloadIdle any data block is taken as the next one, and an empty one ends the download.
   if (data.empty()) {
     if (state_ != kDfuDnloadIdle) return reject();
     state_ = kDfuManifestSync;
@@ -174,6 +173,9 @@ int DfuMode::download(std::uint16_t block, std::span<const std::uint8_t> data) {
     if (block != 0) return reject();
     staged_.clear();
     blocks_ = 0;
+    // The loader writes over the firmware from here on: until an image is manifested, the
+    // chip has no firmware to start and comes back as its loader.
+    chip_.firmware_valid() = false;
   } else if (state_ != kDfuDnloadIdle) {
     return reject();
   }

@@ -6,7 +6,9 @@
 // The state machine is the one of DFU 1.1: a request the current state does not allow stalls and
 // puts the loader into DFUError with errSTALLEDPKT until DFU_CLRSTATUS. In particular a status
 // request while the loader is busy with a block, before its bwPollTimeout has passed, stalls, and
-// a zero-length DFU_DNLOAD with no image received stalls too.
+// a zero-length DFU_DNLOAD with no image received stalls too. DFU_ABORT is taken only in
+// DFUIdle, DFUDnloadIdle and DFUUploadIdle. The state lasts until the chip restarts: a host that
+// gave up in the middle of a transfer finds the loader where it left it.
 #pragma once
 
 #include <chrono>

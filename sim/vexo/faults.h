@@ -26,6 +26,10 @@ struct VexoFaults {
   std::uint16_t error_status_value = 8;
   // The request is carried out but its answer never reaches the event endpoint.
   unsigned lost_responses = 0;
+  // The answer reaches the event endpoint only `late_response_delay` after the request, when a
+  // host waiting 100 ms for it has given up.
+  unsigned late_responses = 0;
+  std::chrono::nanoseconds late_response_delay = std::chrono::milliseconds(150);
   // The answer comes after an HCI Command Status event, which is not on the BCCMD channel.
   unsigned spurious_events = 0;
   // Each start in BTM mode finds this many old BCCMD answers waiting on the event endpoint.

@@ -97,6 +97,7 @@ void Vexo::restart(std::optional<Mode> into, std::chrono::nanoseconds after) {
 }
 
 Mode Vexo::mode_selected_by_key() const {
+  if (!firmware_valid_) return Mode::Dfu;
   const auto key = store_.read(kModePsKey);
   if (key && key->size() == 1) {
     if ((*key)[0] == kModeKeySqif) return Mode::Sqif;

@@ -67,6 +67,9 @@ class Vexo : public Device, public std::enable_shared_from_this<Vexo> {
   // The chip's non-volatile memories, kept across restarts: the Bluetooth-module firmware image
   // that the DFU loader writes and reads, the serial flash, and the DSP flash.
   Bytes& btm_firmware() { return btm_firmware_; }
+  // False from the first block of a download until its image is manifested; the chip then
+  // boots into its DFU loader whatever the mode key says (a DFU-only device).
+  bool& firmware_valid() { return firmware_valid_; }
   Bytes& sqif_flash() { return sqif_flash_; }
   Bytes& dsp_flash();
 
@@ -118,6 +121,7 @@ class Vexo : public Device, public std::enable_shared_from_this<Vexo> {
   unsigned boots_ = 0;
   std::vector<hci::BccmdMessage> requests_;
   Bytes btm_firmware_;
+  bool firmware_valid_ = true;
   Bytes sqif_flash_;
   Bytes dsp_flash_;  // 4 MiB, erased, made on first use
 };

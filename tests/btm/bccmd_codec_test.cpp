@@ -98,6 +98,9 @@ TEST(BuildBccmd, ConsecutiveBuildsCountUpAndWrapAtSixteenBits) {
   EXPECT_EQ(sequence, 1);
 }
 
+// The sequence number of the request the answers below belong to.
+constexpr std::uint16_t kSequence = 0x0099;
+
 // A well-formed answer to `variable` with `payload_bytes` payload bytes of 0x11.
 Bytes response(std::uint16_t variable, std::size_t payload_bytes) {
   const std::size_t n = 13 + payload_bytes;
@@ -111,7 +114,7 @@ Bytes response(std::uint16_t variable, std::size_t payload_bytes) {
       static_cast<std::uint8_t>(words),
       0x00,  // message length in words
       0x99,
-      0x00,  // sequence, not checked
+      0x00,  // sequence, the request's
       static_cast<std::uint8_t>(variable & 0xFF),
       static_cast<std::uint8_t>(variable >> 8),
       0x00,
@@ -124,7 +127,7 @@ Bytes response(std::uint16_t variable, std::size_t payload_bytes) {
 
 std::string failure(std::uint16_t variable, const Bytes& received,
                     ErrorKind kind = ErrorKind::DeviceError) {
-  auto payload = parse_bccmd_response(variable, received);
+  auto payload = parse_bccmd_response(variable, kSequence, received);
   if (payload) return "accepted";
   EXPECT_EQ(payload.error().kind(), kind) << payload.error().display();
   return payload.error().text();
@@ -134,18 +137,24 @@ TEST(ParseBccmdResponse, ValidAnswerYieldsThePayloadFromByteThirteen) {
   Bytes r = response(0x7003, 242);
   ASSERT_EQ(r.size(), 255u);
   r[13] = 0xAB;
-  auto payload = parse_bccmd_response(0x7003, r);
+  auto payload = parse_bccmd_response(0x7003, kSequence, r);
   ASSERT_TRUE(payload);
   EXPECT_EQ(payload->size(), 242u);
   EXPECT_EQ(payload->data(), r.data() + 13);
   EXPECT_EQ((*payload)[0], 0xAB);
 }
 
-TEST(ParseBccmdResponse, SequenceNumberIsNotChecked) {
+// An answer with another sequence number is a late one to an earlier request: skipped like an
+// event of another channel, whatever else it says.
+TEST(ParseBccmdResponse, AnswerWithAnotherSequenceNumberIsSpurious) {
   Bytes r = response(0x7003, 8);
-  r[7] = 0x55;
-  r[8] = 0x66;
-  EXPECT_TRUE(parse_bccmd_response(0x7003, r));
+  r[7] = 0x98;
+  EXPECT_EQ(failure(0x7003, r, ErrorKind::SpuriousError),
+            "stale answer with sequence 0x98 != 0x99");
+  r[7] = 0x99;
+  r[8] = 0x01;
+  EXPECT_EQ(failure(0x7003, r, ErrorKind::SpuriousError),
+            "stale answer with sequence 0x199 != 0x99");
 }
 
 TEST(ParseBccmdResponse, EachCheckHasItsMessage) {
@@ -236,7 +245,7 @@ TEST(ParseBccmdResponse, ArbitraryEventsStayWithinTheirBytes) {
   auto exercise = [&](const Bytes& event) {
     // A copy of exactly the received size, so a read past it is caught by the sanitizers.
     const Bytes received(event);
-    auto payload = parse_bccmd_response(0x7003, received);
+    auto payload = parse_bccmd_response(0x7003, kSequence, received);
     if (!payload) return;
     ASSERT_GE(payload->size(), 8u);
     ASSERT_EQ(payload->data() + payload->size(), received.data() + received.size());

@@ -14,17 +14,20 @@ std::uint16_t wire_sequence(const sim::Request& command) {
   return static_cast<std::uint16_t>(command.data.at(8) | (command.data.at(9) << 8));
 }
 
-// A GetResp event for the PS variable carrying `record`, written out by hand.
-Bytes ps_answer(std::uint16_t variable, const Bytes& record) {
+// A GetResp event for the PS variable carrying `record`, written out by hand, answering the
+// request with sequence number `sequence`.
+Bytes ps_answer(std::uint16_t variable, const Bytes& record, std::uint16_t sequence = 0) {
   const std::size_t n = 13 + record.size();
   Bytes event(n, 0x00);
-  event[0] = 0xFF;                                       // vendor event
-  event[1] = static_cast<std::uint8_t>(n - 2);           // parameter length
-  event[2] = 0xC2;                                       // channel 2
-  event[3] = 0x01;                                       // GetResp
-  event[5] = static_cast<std::uint8_t>((n - 3) / 2);     // length in words
+  event[0] = 0xFF;                                    // vendor event
+  event[1] = static_cast<std::uint8_t>(n - 2);        // parameter length
+  event[2] = 0xC2;                                    // channel 2
+  event[3] = 0x01;                                    // GetResp
+  event[5] = static_cast<std::uint8_t>((n - 3) / 2);  // length in words
+  event[7] = static_cast<std::uint8_t>(sequence);     // sequence number
+  event[8] = static_cast<std::uint8_t>(sequence >> 8);
   event[9] = static_cast<std::uint8_t>(variable);        // variable ID
-  event[10] = static_cast<std::uint8_t>(variable >> 8);  // (sequence and status stay 0)
+  event[10] = static_cast<std::uint8_t>(variable >> 8);  // (status stays 0)
   std::copy(record.begin(), record.end(), event.begin() + 13);
   return event;
 }
@@ -127,7 +130,7 @@ TEST_F(ScriptedExchange, FailedCommandIsNotFollowedByARead) {
 TEST_F(ScriptedExchange, SequenceWrapsOnTheWire) {
   btm_->sequence() = 0xFFFF;
   for (int i = 0; i < 2; ++i) {
-    device_->queue_interrupt(0x81, ps_answer(0x500C, Bytes(8, 0)));
+    device_->queue_interrupt(0x81, ps_answer(0x500C, Bytes(8, 0), i == 0 ? 0xFFFF : 0x0000));
     EXPECT_TRUE(btm::clear_pskey(*btm_, 0x0000));
   }
   const auto commands = of(RequestKind::ControlOut);

@@ -1,4 +1,5 @@
 // The block download and the manifestation against the virtual DFU loader.
+#include <array>
 #include <chrono>
 
 #include "sim/faults.h"
@@ -69,6 +70,55 @@ TEST_F(Download, CutsTheImageIntoTransferSizeBlocksThenSendsTheEmptyOne) {
             (std::vector<std::string>{"Downloading image", "Parsing firmware release 102",
                                       "Downloading image blocks", "Entering manifestation phase",
                                       "Device entered manifestation stage, polling"}));
+}
+
+// A loader not seen idle since a transfer began is asked where it is before the first block,
+// and brought back to DFUIdle: an abort from the middle of a download or an upload, a clear
+// from an error. Seen idle, it is asked nothing more.
+TEST_F(Download, ALoaderLeftMidTransferIsBroughtBackToIdleFirst) {
+  constexpr std::uint8_t kAbort = 6;
+  const Bytes image = pattern(300);
+  const Bytes left_over = pattern(256, 9);
+  struct Row {
+    const char* left_in;
+    std::vector<Wire> first;  // the requests before the new image's block 0
+  };
+  const Row rows[] = {
+      {"DFUDnloadIdle", {{kGetStatus, 0, 6}, {kAbort, 0, 0}}},
+      {"DFUUploadIdle", {{kGetStatus, 0, 6}, {kAbort, 0, 0}}},
+      {"DFUError", {{kGetStatus, 0, 6}, {kClrStatus, 0, 0}}},
+      {"DFUIdle", {{kGetStatus, 0, 6}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.left_in);
+    if (&row != rows) {  // each row on a loader of its own
+      TearDown();
+      SetUp();
+    }
+    auto& device = connect_instant(256);
+    const std::string state = row.left_in;
+    std::array<std::uint8_t, 256> block{};
+    if (state == "DFUDnloadIdle") {
+      ASSERT_TRUE(dfu::download_block(device, 0, left_over));
+      ASSERT_TRUE(dfu::get_status(device, usb::Duration{1, 0}));
+    } else if (state == "DFUUploadIdle") {
+      vexo_->btm_firmware() = pattern(1000);
+      ASSERT_TRUE(dfu::upload_block(device, 0, block));
+    } else if (state == "DFUError") {
+      ASSERT_FALSE(dfu::download_block(device, 5, left_over));  // stalled: errSTALLEDPKT
+    }
+    device.set_known_idle(false);  // as after any transfer that did not end
+    sim::bus().requests().clear();
+
+    ASSERT_EQ(failure(dfu::download(device, dfu_file(image), recording_progress())), "ok");
+
+    std::vector<Wire> expected = row.first;
+    expected.push_back({kDnload, 0, 256});
+    auto sent = wire();
+    sent.resize(expected.size());
+    EXPECT_EQ(sent, expected);
+    EXPECT_EQ(vexo_->btm_firmware(), image);
+  }
 }
 
 TEST_F(Download, AnImageOfWholeBlocksNeedsNoEmptyDataBlock) {

@@ -1,5 +1,6 @@
 // The block upload against the virtual DFU loader, and the loader's own rules that keep the
 // download honest.
+#include <array>
 #include <chrono>
 
 #include "sim/faults.h"
@@ -180,7 +181,9 @@ TEST_F(Loader, AStatusRequestBeforeThePollTimeoutStallsAndMustBeCleared) {
   EXPECT_EQ(status()->state, dfu::DfuState::DFUIdle);
 }
 
-TEST_F(Loader, RefusesBlocksOutOfOrderOrLargerThanItsTransferSize) {
+// As strict as a real loader, and as careless: once a download is under way it takes any data
+// block as the next one, so only an abort keeps a new download from continuing an old one.
+TEST_F(Loader, TakesAnyBlockAsTheNextOnceADownloadIsUnderWay) {
   sim::vexo::VexoOptions options;
   options.loader_dfu.transfer_size = 64;
   auto& device = connect(options);
@@ -189,8 +192,27 @@ TEST_F(Loader, RefusesBlocksOutOfOrderOrLargerThanItsTransferSize) {
   EXPECT_FALSE(dfu::download_block(device, 0, pattern(65)));
   ASSERT_TRUE(status());
   ASSERT_TRUE(dfu::download_block(device, 0, pattern(64)));
+  EXPECT_FALSE(dfu::dfu_abort(device));  // not while the block waits for its status
+  ASSERT_TRUE(status());
+  ASSERT_TRUE(dfu::download_block(device, 0, pattern(64)));
   ASSERT_EQ(status()->state, dfu::DfuState::DFUDnloadIdle);
-  EXPECT_FALSE(dfu::download_block(device, 0, pattern(64)));  // block 0 again
+  ASSERT_TRUE(dfu::download_block(device, 0, pattern(64, 1)));  // block 0 again: appended
+  ASSERT_EQ(status()->state, dfu::DfuState::DFUDnloadIdle);
+  ASSERT_TRUE(dfu::manifest(device, 7));
+  Bytes both = pattern(64);
+  const Bytes second = pattern(64, 1);
+  both.insert(both.end(), second.begin(), second.end());
+  EXPECT_EQ(vexo_->btm_firmware(), both);
+
+  // An abort in DFUDnloadIdle drops what was received; a download in DFUUploadIdle stalls.
+  ASSERT_TRUE(dfu::download_block(device, 0, pattern(64)));
+  ASSERT_EQ(status()->state, dfu::DfuState::DFUDnloadIdle);
+  EXPECT_TRUE(dfu::dfu_abort(device));
+  EXPECT_EQ(status()->state, dfu::DfuState::DFUIdle);
+  std::array<std::uint8_t, 64> block{};
+  ASSERT_TRUE(dfu::upload_block(device, 0, block));
+  EXPECT_FALSE(dfu::download_block(device, 0, pattern(64)));
+  EXPECT_EQ(status()->state, dfu::DfuState::DFUError);
 }
 
 }  // namespace

@@ -116,11 +116,18 @@ VELK_API int32_t VELK_CALL velk_clear_pskey(velk_handle handle, uint16_t key);
  * progress, when not null, is called on the calling thread, first with (0, total), then as the
  * transfer goes on. Besides the codes listed: -65534/-65533 for libusb/hidapi failures, -65531
  * when the device does not come back, -65530 when the device answers wrongly or comes back in the
- * wrong mode. */
+ * wrong mode.
+ * After a call failed in a way that means the device may have left or restarted (a transfer lost,
+ * stalled or timed out, the device gone), the next call that needs a mode first checks that the
+ * device still answers on the handle; if not, it finds the device again, waiting as after a
+ * restart, in whatever mode it shows, and goes on from there. */
 
 /* Flashes the Bluetooth-module firmware from a DFU file: the image followed by its 16-byte DFU
  * suffix, whose vendor and product IDs must name this device (bit 0 of the product ID may be
  * clear) and whose CRC must match. DFU mode. progress counts image bytes, after each block.
+ * DFU requests: DFU_DNLOAD (1), DFU_GETSTATUS (3), DFU_CLRSTATUS (4) and DFU_ABORT (6): a loader
+ * that an earlier transfer left in dfuDNLOAD-IDLE or dfuUPLOAD-IDLE is aborted back to dfuIDLE
+ * before the first block, so an image never continues one that was cut short.
  * -65528 for a file that fails the checks (nothing is sent); -65527 when the device's
  * manifestation runs over 60 s. */
 VELK_API int32_t VELK_CALL velk_flash_btm(velk_handle handle, const uint8_t* image, uint32_t length,
@@ -131,7 +138,8 @@ VELK_API int32_t VELK_CALL velk_flash_btm(velk_handle handle, const uint8_t* ima
  * a failed restart's code wins. -65532 for a null path or one that is not UTF-8 (nothing is sent)
  * and for a file that cannot be written (the log names the path and the system's reason).
  * progress reports the bytes read so far as both done and total, since the size is known only at
- * the end. */
+ * the end. DFU requests: DFU_UPLOAD (2), DFU_GETSTATUS (3), DFU_CLRSTATUS (4) and DFU_ABORT (6),
+ * as for velk_flash_btm: the image is always read from its first byte. */
 VELK_API int32_t VELK_CALL velk_dump_btm(velk_handle handle, const char* path,
                                          velk_progress_fn progress);
 /* Flashes the serial flash from an xuv text image (lines "@ADDRESS VALUE" of 16-bit words):

@@ -62,7 +62,10 @@ std::int32_t with_handle(velk_handle handle, Body&& body) noexcept {
     if (handle->poisoned) throw InternalFailure("poisoned handle");
     try {
       Result<std::int32_t> outcome = body(handle->connection);
-      if (!outcome) return report(outcome.error());
+      if (!outcome) {
+        handle->connection.note_failure(outcome.error());
+        return report(outcome.error());
+      }
       return *outcome;
     } catch (...) {
       handle->poisoned = true;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <optional>
+#include <utility>
 
 #include "lib/clock/clock.h"
 #include "velk/src/c/log.h"
@@ -17,6 +18,29 @@ constexpr usb::Duration kProbeTimeout{1, 0};
 
 std::unexpected<Error> wrong_mode(OperationMode wanted) {
   return fail(ErrorKind::DeviceError, "device did not re-enumerate in {} mode", mode_name(wanted));
+}
+
+// Failures after which the device may no longer be where the connection left it.
+bool may_have_left(const Error& error) {
+  switch (error.kind()) {
+    case ErrorKind::LIBUSBError:
+      switch (error.usb()) {
+        case UsbError::NoDevice:
+        case UsbError::Io:
+        case UsbError::Pipe:
+        case UsbError::Timeout:
+        case UsbError::Interrupted:
+          return true;
+        default:
+          return false;
+      }
+    case ErrorKind::HIDAPIError:
+      return error.hid() == HidError::Write || error.hid() == HidError::Read;
+    case ErrorKind::Timeout:
+      return true;
+    default:
+      return false;
+  }
 }
 
 }  // namespace
@@ -108,7 +132,20 @@ std::int32_t DeviceConnection::status() {
   return answers ? static_cast<std::int32_t>(mode()) : 0;
 }
 
+void DeviceConnection::note_failure(const Error& error) {
+  if (may_have_left(error)) suspect_ = true;
+}
+
+Status DeviceConnection::revalidate() {
+  if (!std::exchange(suspect_, false) || probe()) return {};
+  VELK_DEBUG(kDeviceLogTarget, "Old device handle no longer valid, finding the device again");
+  // Dropped first: connect would wait for as long as a connection that answers again stays.
+  device_.emplace<std::monostate>();
+  return connect(/*wait=*/true);
+}
+
 Status DeviceConnection::reset() {
+  VELK_TRY(revalidate());
   switch (mode()) {
     case OperationMode::NA:
       break;
@@ -131,6 +168,7 @@ Status DeviceConnection::reset() {
 }
 
 Status DeviceConnection::ensure_btm() {
+  VELK_TRY(revalidate());
   if (mode() == OperationMode::BTM) return {};
   VELK_TRY(reset());
   if (mode() != OperationMode::BTM) return wrong_mode(OperationMode::BTM);
@@ -138,6 +176,7 @@ Status DeviceConnection::ensure_btm() {
 }
 
 Status DeviceConnection::ensure_dfu() {
+  VELK_TRY(revalidate());
   if (mode() == OperationMode::DFU) return {};
   VELK_TRY(ensure_btm());
   VELK_TRY(btm::detach_to_dfu(btm()));
@@ -156,6 +195,7 @@ Status DeviceConnection::ensure_dsp() {
 // SQIF and DSP mode are selected through the mode key, only ever from BTM mode; a device that
 // comes back from a restart in any other mode, the wanted one included, has not obeyed.
 Status DeviceConnection::ensure_from_btm(OperationMode wanted) {
+  VELK_TRY(revalidate());
   if (mode() == wanted) return {};
   VELK_TRY(ensure_btm());
   btm::select_mode(btm(), wanted);

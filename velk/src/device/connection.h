@@ -34,6 +34,11 @@ class DeviceConnection {
   // The mode number 0 to 4; 0 also when the device no longer answers.
   std::int32_t status();
 
+  // Called with the failure of an operation. One that means the device may have left or
+  // restarted (lost on the wire, stalled, timed out) makes the next switch or restart probe the
+  // connection first, and find the device again when it does not answer.
+  void note_failure(const Error& error);
+
   btm::BtmDevice& btm() { return std::get<btm::BtmDevice>(device_); }
   dfu::DfuDevice& dfu() { return std::get<dfu::DfuDevice>(device_); }
   sqif::SqifDevice& sqif() { return std::get<sqif::SqifDevice>(device_); }
@@ -44,11 +49,15 @@ class DeviceConnection {
   bool probe();
   Status open(usb::UsbDevice device, const libusb_device_descriptor& descriptor);
   Status ensure_from_btm(OperationMode wanted);
+  // After a failure noted above: keeps the connection if it answers, else finds the device
+  // again, waiting, in whatever mode it shows.
+  Status revalidate();
 
   const LibraryContext* context_;
   // Indexed by OperationMode.
   std::variant<std::monostate, btm::BtmDevice, dfu::DfuDevice, sqif::SqifDevice, dsp::DspDevice>
       device_;
+  bool suspect_ = false;
 };
 
 }  // namespace velk

@@ -46,6 +46,7 @@ Result<std::size_t> build_bccmd(std::uint16_t& sequence, BccmdType type, std::ui
 }
 
 Result<std::span<const std::uint8_t>> parse_bccmd_response(std::uint16_t variable,
+                                                           std::uint16_t sequence,
                                                            std::span<const std::uint8_t> received) {
   const std::size_t n = received.size();
   if (n <= 2) return fail(ErrorKind::DeviceError, "HCIEXT response too short: {:#x}", n);
@@ -72,7 +73,13 @@ Result<std::span<const std::uint8_t>> parse_bccmd_response(std::uint16_t variabl
   if (2 * words + 3 != n) {
     return fail(ErrorKind::DeviceError, "invalid message length: {:#x} != {:#x}", 2 * words + 3, n);
   }
-  // Bytes 7 and 8, the sequence number, are not checked: the variable ID matches the answer.
+  // The chip echoes the request's sequence number. An answer with another one belongs to an
+  // earlier request whose exchange gave up before it came: not ours, so merely spurious.
+  const std::uint16_t received_sequence = load_le16(received, 7);
+  if (received_sequence != sequence) {
+    return fail(ErrorKind::SpuriousError, "stale answer with sequence {:#x} != {:#x}",
+                received_sequence, sequence);
+  }
   const std::uint16_t received_variable = load_le16(received, 9);
   if (received_variable != variable) {
     return fail(ErrorKind::DeviceError, "invalid variable ID: {:#x} != {:#x}", received_variable,
@@ -91,6 +98,8 @@ Result<std::span<const std::uint8_t>> bccmd_exchange(BtmDevice& device, std::uin
                                                      std::string_view label) {
   if (length > buffer.size()) throw InternalFailure("BCCMD packet longer than its buffer");
   VELK_TRACE(kBtmLogTarget, "{}: {}", label, log::Dump{buffer.data(), length});
+  // The answer overwrites the request in the buffer: its sequence number is kept aside.
+  const std::uint16_t sequence = load_le16(buffer, 8);
   VELK_TRY(send_hci_command(device, std::span<const std::uint8_t>(buffer.data(), length)));
   const Nanos start = monotonic_now();
   for (std::size_t skipped = 0;; ++skipped) {
@@ -100,9 +109,10 @@ Result<std::span<const std::uint8_t>> bccmd_exchange(BtmDevice& device, std::uin
     }
     VELK_TRY_ASSIGN(received, read_hci_event(device, buffer));
     VELK_TRACE(kBtmLogTarget, "PS response: {}", log::Dump{buffer.data(), received});
-    auto payload =
-        parse_bccmd_response(variable, std::span<const std::uint8_t>(buffer.data(), received));
-    // Events of other channels (a command status, say) are not ours to judge; wait for ours.
+    auto payload = parse_bccmd_response(variable, sequence,
+                                        std::span<const std::uint8_t>(buffer.data(), received));
+    // Events of other channels (a command status, say) and late answers to earlier requests
+    // are not ours to judge; wait for ours.
     if (!payload && payload.error().kind() == ErrorKind::SpuriousError) {
       VELK_DEBUG(kBtmLogTarget, "invalid bccmd response: {}", payload.error().display());
       continue;

@@ -28,14 +28,17 @@ constexpr std::size_t kBccmdEventHeader = 13;
 Result<std::size_t> build_bccmd(std::uint16_t& sequence, BccmdType type, std::uint16_t variable,
                                 std::span<const std::uint8_t> payload, HciBuffer& buffer);
 
-// Checks a received event against the request's variable and returns its payload, bytes 13
-// to the end. An event of another extension channel fails with SpuriousError.
+// Checks a received event against the request's variable and sequence number and returns its
+// payload, bytes 13 to the end. An event of another extension channel, or an answer with another
+// sequence number (to an earlier request), fails with SpuriousError.
 Result<std::span<const std::uint8_t>> parse_bccmd_response(std::uint16_t variable,
+                                                           std::uint16_t sequence,
                                                            std::span<const std::uint8_t> received);
 
 // Sends the first `length` bytes of the buffer and returns the payload of the answer, which
-// overwrites the request in the same buffer. Events of other channels are skipped until there
-// are too many (too_many_events); then the exchange fails with SpuriousError.
+// overwrites the request in the same buffer. Events of other channels and answers to earlier
+// requests are skipped until there are too many (too_many_events); then the exchange fails with
+// SpuriousError.
 Result<std::span<const std::uint8_t>> bccmd_exchange(BtmDevice& device, std::uint16_t variable,
                                                      HciBuffer& buffer, std::size_t length,
                                                      std::string_view label);

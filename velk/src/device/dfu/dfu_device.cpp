@@ -17,6 +17,7 @@ constexpr std::uint8_t DFU_DNLOAD = 1;
 constexpr std::uint8_t DFU_UPLOAD = 2;
 constexpr std::uint8_t DFU_GETSTATUS = 3;
 constexpr std::uint8_t DFU_CLRSTATUS = 4;
+constexpr std::uint8_t DFU_ABORT = 6;
 constexpr usb::Duration kRequestTimeout{1, 0};
 
 constexpr std::array<std::string_view, 11> kStateNames{
@@ -35,9 +36,9 @@ Result<DfuDevice> connect_dfu(usb::UsbDevice device, const libusb_device_descrip
   VELK_TRY_ASSIGN(handle, device.open());
   VELK_TRY(handle.claim_interface(dfu.interface_number));
   DfuDevice connection(std::move(handle), descriptor, dfu);
-  if (!get_status(connection, kRequestTimeout)) {
-    return fail(ErrorKind::DeviceError, "DFU not operational");
-  }
+  auto status = get_status(connection, kRequestTimeout);
+  if (!status) return fail(ErrorKind::DeviceError, "DFU not operational");
+  connection.set_known_idle(status->status == 0 && status->state == DfuState::DFUIdle);
   VELK_DEBUG(kDfuLogTarget, "Connected to the device in DFU mode");
   return connection;
 }
@@ -64,11 +65,23 @@ Result<DfuStatus> get_status(DfuDevice& device, usb::Duration timeout) {
   if (count == kDfuStatusLength && reply[0] != 0) {
     VELK_WARN(kDfuLogTarget, "Status = {:#x}, clearing", reply[0]);
     VELK_DEBUG(kDfuLogTarget, "Clearing status");
-    VELK_TRY(device.handle().write_control(kRequestOut, DFU_CLRSTATUS, /*value=*/0,
-                                           /*index=*/device.descriptor().interface_number, {},
-                                           kRequestTimeout));
+    VELK_TRY(dfu_clear_status(device));
   }
   return decode_dfu_status(std::span(reply).first(std::min(count, reply.size())));
+}
+
+Status dfu_clear_status(DfuDevice& device) {
+  VELK_TRY(device.handle().write_control(kRequestOut, DFU_CLRSTATUS, /*value=*/0,
+                                         /*index=*/device.descriptor().interface_number, {},
+                                         kRequestTimeout));
+  return {};
+}
+
+Status dfu_abort(DfuDevice& device) {
+  VELK_TRY(device.handle().write_control(kRequestOut, DFU_ABORT, /*value=*/0,
+                                         /*index=*/device.descriptor().interface_number, {},
+                                         kRequestTimeout));
+  return {};
 }
 
 Result<std::size_t> download_block(DfuDevice& device, std::uint16_t block,

@@ -43,10 +43,16 @@ class DfuDevice {
   const libusb_device_descriptor& device() const { return device_; }
   const DfuFunctionalDescriptor& descriptor() const { return dfu_; }
 
+  // Whether the loader is known to wait in DFUIdle: it said so when connected, or the last
+  // transfer ended there. A transfer clears it when it starts; one that fails leaves it clear.
+  bool known_idle() const { return known_idle_; }
+  void set_known_idle(bool idle) { known_idle_ = idle; }
+
  private:
   usb::UsbDeviceHandle handle_;
   libusb_device_descriptor device_;
   DfuFunctionalDescriptor dfu_;
+  bool known_idle_ = false;
 };
 
 // The answer to DFU_GETSTATUS: 6 bytes, bState one of the eleven states.
@@ -57,6 +63,10 @@ Result<DfuDevice> connect_dfu(usb::UsbDevice device, const libusb_device_descrip
 // DFU_GETSTATUS; an error status the device reports is cleared with DFU_CLRSTATUS and still
 // returned to the caller.
 Result<DfuStatus> get_status(DfuDevice& device, usb::Duration timeout);
+// DFU_CLRSTATUS: from DFUError back to DFUIdle.
+Status dfu_clear_status(DfuDevice& device);
+// DFU_ABORT: from DFUDnloadIdle or DFUUploadIdle back to DFUIdle, dropping the transfer.
+Status dfu_abort(DfuDevice& device);
 // DFU_DNLOAD of one block; an empty block is the request that starts manifestation. Returns the
 // byte count the device took.
 Result<std::size_t> download_block(DfuDevice& device, std::uint16_t block,

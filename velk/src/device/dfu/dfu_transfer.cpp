@@ -58,6 +58,39 @@ Status await_block(DfuDevice& device) {
   }
 }
 
+// A loader keeps its state across our failures: a transfer cut short leaves it in
+// DFUDnloadIdle, where many loaders take any data block as the next one whatever its number, or
+// in DFUUploadIdle, where an upload goes on from where it stopped. So before its first block a
+// transfer brings the loader back to DFUIdle, unless nothing can have moved it since it was
+// seen there.
+Status return_to_idle(DfuDevice& device) {
+  if (device.known_idle()) return {};
+  const Nanos start = monotonic_now();
+  for (;;) {
+    VELK_TRY_ASSIGN(status, get_status(device, kStatusTimeout));
+    switch (status.state) {
+      case DfuState::DFUIdle:
+        return {};
+      case DfuState::DFUError:
+        // get_status has cleared an error the loader reported; this one it did not report.
+        if (status.status == 0) return dfu_clear_status(device);
+        return {};
+      case DfuState::DFUDnbusy:  // still writing a block of the transfer cut short
+        if (!pause_fits(status.poll_timeout, start, kBlockBusyLimit))
+          return fail(ErrorKind::Timeout, "DFU block download timed out");
+        sleep_for(to_nanos(status.poll_timeout));
+        break;
+      case DfuState::DFUDnloadIdle:
+      case DfuState::DFUUploadIdle:
+        VELK_DEBUG(kDfuLogTarget, "Aborting the transfer left in {}", state_name(status.state));
+        return dfu_abort(device);
+      default:
+        return fail(ErrorKind::DeviceError, "invalid state before transfer: {}",
+                    state_name(status.state));
+    }
+  }
+}
+
 bool is_timeout(const Error& error) {
   return error.kind() == ErrorKind::LIBUSBError && error.usb() == UsbError::Timeout;
 }
@@ -75,6 +108,8 @@ Status download(DfuDevice& device, std::span<const std::uint8_t> file, const Pro
   progress(0, total);
   VELK_DEBUG(kDfuLogTarget, "Downloading image blocks");
   if (dfu.transfer_size == 0) return fail(ErrorKind::InternalError, "DFU transfer size is 0");
+  VELK_TRY(return_to_idle(device));
+  device.set_known_idle(false);
   if (image.empty()) return manifest(device, 1);
 
   // Block numbers go out as their low 16 bits, so the counter wraps with them.
@@ -120,6 +155,7 @@ Status manifest(DfuDevice& device, std::uint16_t block) {
         break;
       case DfuState::DFUIdle:
       case DfuState::DFUManifestWaitReset:
+        device.set_known_idle(status->state == DfuState::DFUIdle);
         return {};
       default:
         return fail(ErrorKind::DeviceError, "invalid state during download: {}",
@@ -134,6 +170,8 @@ Result<FilePieces> upload(DfuDevice& device, const Progress& progress) {
   if (!dfu.can_upload) return fail(ErrorKind::DeviceError, "upload operation not supported");
   // Every read of 0 bytes would come back full, so the end of the image would never show.
   if (dfu.transfer_size == 0) return fail(ErrorKind::InternalError, "DFU transfer size is 0");
+  VELK_TRY(return_to_idle(device));
+  device.set_known_idle(false);
 
   // A piece always has room for one more block and the suffix, so neither ever moves it.
   const std::size_t room = dfu.transfer_size + kDfuSuffixLength;
@@ -156,6 +194,7 @@ Result<FilePieces> upload(DfuDevice& device, const Progress& progress) {
     if (total >= kMaxUploadSize)
       return fail(ErrorKind::DeviceError, "upload exceeds {:#x} bytes", kMaxUploadSize);
   }
+  device.set_known_idle(true);  // a short block ends the upload in DFUIdle
   append_dfu_suffix(pieces.back(), device.device().idVendor, device.device().idProduct,
                     kUploadBcdDevice, crc);
   return pieces;
