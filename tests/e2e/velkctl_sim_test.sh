@@ -271,5 +271,42 @@ while read -r name; do
   check "the completion offers $name" grep -qw "${name%% *}" "$source_dir/tools/velkctl/velkctl.bash-completion"
 done < <("$velkctl" --help | sed -n '/^commands:/,/^$/p' | sed -n 's/^  \([a-z-]*\( [a-z]*\)\?\) .*/\1/p')
 
+# ---- Ctrl-C. velkctl is held inside a command by a reader of its standard output that reads
+# nothing until told to: the first Ctrl-C stops the chain after the command; a second one ends
+# velkctl at once, and its temporary file goes with it.
+# wait_for FILE PATTERN: until the file holds the pattern (at most 10 s).
+wait_for() {
+  for _ in $(seq 200); do
+    grep -q -- "$2" "$1" 2>/dev/null && return 0
+    sleep 0.05
+  done
+  return 1
+}
+pipe="$work/stdout.fifo" go="$work/go" tmp="$work/tmp"
+rm -rf "$pipe" "$go" "$tmp" && mkfifo "$pipe" && mkdir -p "$tmp"
+(exec 3<"$pipe"; until [[ -e $go ]]; do sleep 0.05; done; cat <&3 >/dev/null) &
+"$velkctl" --sim read-dsp 0 0x400000 - + status >"$pipe" 2>"$work/ctrl-c.txt" &
+pid=$!
+wait_for "$work/ctrl-c.txt" 'read-dsp: 4194304 bytes' && kill -INT $pid
+wait_for "$work/ctrl-c.txt" 'Ctrl-C: stopping after read-dsp has finished'
+touch "$go"
+wait $pid
+check "the first Ctrl-C stops the chain after the running command (exit 130)" test $? -eq 130
+check "... and says so" grep -q 'stopped by Ctrl-C before status; 1 command not run' "$work/ctrl-c.txt"
+wait
+rm -f "$go"
+(exec 3<"$pipe"; until [[ -e $go ]]; do sleep 0.05; done; cat <&3 >/dev/null) &
+TMPDIR=$tmp "$velkctl" --sim=vexo-dfu-firmware-1m dump-btm - + status >"$pipe" 2>"$work/ctrl-c.txt" &
+pid=$!
+wait_for "$work/ctrl-c.txt" 'dump-btm: 1048576 bytes' && kill -INT $pid
+wait_for "$work/ctrl-c.txt" 'Ctrl-C: stopping after' && kill -INT $pid
+wait $pid
+check "a second Ctrl-C ends velkctl at once (exit 130)" test $? -eq 130
+check "... says which mode the device may be in" \
+  grep -q 'stopped at once during dump-btm; the device may be left in DFU mode' "$work/ctrl-c.txt"
+check "... and leaves no temporary file" test -z "$(ls -A "$tmp")"
+touch "$go"
+wait
+
 echo "$((checks - failures)) passed, $failures failed"
 [[ $failures -eq 0 ]]
