@@ -307,7 +307,7 @@ class Session {
       }
       if (step.info->needs_device && device_ == nullptr) {
         if (Outcome opened = open_device(); opened.exit != kExitOk) {
-          report(opened);
+          report(opened, /*named=*/false);
           return opened.exit;
         }
       }
@@ -346,13 +346,16 @@ class Session {
     return o;
   }
 
-  static std::string no_device_hint() {
+  static std::string no_device_hint(bool from_list = false) {
 #ifdef _WIN32
+    (void)from_list;
     return "check the cable and that the device is powered; BTM and DFU mode need the libusbK "
            "driver (drovin installs it)";
 #else
-    return "check the cable and that the device is powered; without the udev rules "
-           "(70-vexo.rules) only root may open it (velkctl list shows what can be opened)";
+    return std::string(
+               "check the cable and that the device is powered; without the udev rules "
+               "(70-vexo.rules) only root may open it") +
+           (from_list ? "" : " (velkctl list shows what can be opened)");
 #endif
   }
 
@@ -374,14 +377,16 @@ class Session {
   // Where the status lines go: standard output, unless it carries data.
   std::FILE* status_stream() const { return data_on_stdout_ ? stderr : stdout; }
 
-  void report(const Outcome& o) {
+  // `named`: the reason is the command's, and says so; else it is velkctl's, as the failure to
+  // open the device.
+  void report(const Outcome& o, bool named = true) {
     std::fflush(stdout);
     if (options_.json) {
       std::string json =
           fmt::format("{{\"command\":{},\"ok\":{},\"code\":{},\"kind\":{},\"message\":{}",
                       json_string(name_), o.exit == kExitOk ? "true" : "false", o.code,
                       o.kind.empty() ? "null" : json_string(o.kind),
-                      json_string(o.reasons.empty() ? "" : o.reasons.front()));
+                      o.reasons.empty() ? "null" : json_string(o.reasons.front()));
       for (const auto& [key, value] : o.fields)
         json += fmt::format(",{}:{}", json_string(key), value);
       std::printf("%s}\n", json.c_str());
@@ -389,7 +394,8 @@ class Session {
       for (const std::string& line : o.lines) std::fprintf(status_stream(), "%s\n", line.c_str());
     }
     for (std::size_t i = 0; i < o.reasons.size(); ++i) {
-      std::string line = fmt::format("velkctl: {}: {}", name_, o.reasons[i]);
+      std::string line = named ? fmt::format("velkctl: {}: {}", name_, o.reasons[i])
+                               : fmt::format("velkctl: {}", o.reasons[i]);
       if (i == 0 && o.code != 0 && o.exit != kExitNoDevice)
         line += fmt::format(" ({}, code {})", o.kind, o.code);
       if (i > 0) line = "  " + o.reasons[i];
@@ -684,7 +690,7 @@ class Session {
       o.exit = kExitNoDevice;
       o.kind = "no device";
       o.reasons = {fmt::format("no Vexo attached; looked for {}", identities_text()),
-                   no_device_hint()};
+                   no_device_hint(true)};
     } else if (denied) {
 #ifndef _WIN32
       o.lines.push_back(
