@@ -471,13 +471,21 @@ class Session {
     return o;
   }
 
-  Outcome run(const command::FlashBtm& c) {
+  // The three flashes take a whole file and differ only in the function they call.
+  using Flash = std::int32_t(VELK_CALL*)(velk_handle, const std::uint8_t*, std::uint32_t,
+                                         velk_progress_fn);
+  Outcome flash(Flash function, const Input& file) {
     records_.mark();
-    const auto& image = c.file.bytes;
-    Outcome o = transfer(velk_flash_btm(device_, image.data(),
-                                        static_cast<std::uint32_t>(image.size()), show_progress),
+    Outcome o = transfer(function(device_, file.bytes.data(),
+                                  static_cast<std::uint32_t>(file.bytes.size()), show_progress),
                          name_);
-    o.fields = {{"bytes", std::to_string(image.size())}};
+    o.fields = {{"bytes", std::to_string(file.bytes.size())}};
+    return o;
+  }
+
+  Outcome run(const command::FlashBtm& c) {
+    const auto& image = c.file.bytes;
+    Outcome o = flash(velk_flash_btm, c.file);
     if (o.exit != kExitOk) return o;
     if (c.verify) {
       // The boot loader offers no read of a range: reading back is a whole upload.
@@ -544,14 +552,9 @@ class Session {
   }
 
   Outcome run(const command::FlashSqif& c) {
-    records_.mark();
-    const auto& image = c.file.bytes;
-    Outcome o = transfer(velk_flash_sqif(device_, image.data(),
-                                         static_cast<std::uint32_t>(image.size()), show_progress),
-                         name_);
+    Outcome o = flash(velk_flash_sqif, c.file);
     if (o.exit == kExitOk)
       o.lines.push_back(c.erase_only ? "flash-sqif: erased" : "flash-sqif: done");
-    o.fields = {{"bytes", std::to_string(image.size())}};
     return o;
   }
 
@@ -573,16 +576,11 @@ class Session {
   }
 
   Outcome run(const command::FlashDsp& c) {
-    records_.mark();
-    const auto& image = c.file.bytes;
-    Outcome o = transfer(velk_flash_dsp(device_, image.data(),
-                                        static_cast<std::uint32_t>(image.size()), show_progress),
-                         name_);
-    o.fields = {{"bytes", std::to_string(image.size())}};
+    Outcome o = flash(velk_flash_dsp, c.file);
     if (o.exit != kExitOk) return o;
     if (c.verify) {
       // The same parse the library made, checked before the device was opened.
-      auto sections = velk::dsp::parse_ff(image);
+      auto sections = velk::dsp::parse_ff(c.file.bytes);
       if (!sections) return Outcome::failed(kExitFailure, "velkctl", sections.error().display());
       for (const auto& section : *sections) {
         if (const auto* write = std::get_if<velk::dsp::WriteSection>(&section)) {
