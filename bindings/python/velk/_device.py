@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import atexit
 import contextlib
 import ctypes
 import enum
@@ -58,10 +59,19 @@ def _private_log() -> None:
         _log = os.fdopen(fd, "rb")
         _log_is_private = True
     finally:
-        # Both the library and the binding hold it open; on Windows the name goes once the
-        # library's handle is closed, at the end of the process.
-        with contextlib.suppress(OSError):
+        # Both the library and the binding hold it open. POSIX lets the name go now; Windows only
+        # once the binding's own handle is closed (the library's allows it), at exit.
+        try:
             os.remove(path)
+        except OSError:
+            atexit.register(_remove_private_log, path)
+
+
+def _remove_private_log(path: str) -> None:
+    if _log is not None:
+        _log.close()
+    with contextlib.suppress(OSError):
+        os.remove(path)
 
 
 class _LogWindow:
