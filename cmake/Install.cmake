@@ -2,7 +2,8 @@
 #   runtime      libvelk.so.0 (Windows: velk.dll and libusb-1.0.dll), README and licences
 #   development  velk.h, the libvelk.so link, velk.pc, the CMake package velk::velk
 #                (Windows: velk.def and the MinGW and MSVC import libraries)
-#   tools        velkctl, and on Linux the udev rules that open the device to its user
+#   tools        velkctl, and on Linux its man page, its bash completion and the udev rules that
+#                open the device to its user
 #   sim          the virtual device's preload library for velkctl --sim (Linux)
 # On Windows everything lands flat in the prefix, the layout of the release zip.
 set(VELK_INSTALL_UDEVRULESDIR lib/udev/rules.d CACHE PATH
@@ -42,6 +43,11 @@ endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/drovin/udev/70-vexo.rules
         DESTINATION ${VELK_INSTALL_UDEVRULESDIR} COMPONENT tools)
+install(FILES ${PROJECT_SOURCE_DIR}/tools/velkctl/velkctl.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+        COMPONENT tools)
+install(FILES ${PROJECT_SOURCE_DIR}/tools/velkctl/velkctl.bash-completion
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions RENAME velkctl
+        COMPONENT tools)
 if(TARGET velk_sim_preload)
   install(TARGETS velk_sim_preload LIBRARY DESTINATION ${VELK_INSTALL_SIMDIR} COMPONENT sim
           EXCLUDE_FROM_ALL)

@@ -3,6 +3,7 @@
 #   velk_c_api      velk/src/c/api*.cpp, guard            the exported functions
 #   velk_connection velk/src/device/connection            DeviceConnection
 #   velk_modes      velk/src/device/{btm,dfu,sqif,dsp}    codecs and each mode's connection object
+#   velk_formats    file formats, identities, DSP layout  pure, no device; velkctl links it too
 #   velk_access     lib/usb, lib/hid, lib/clock, LibraryContext
 #   velk_ground     velk/src/c/{error,log,platform*}, velk/src/util
 #

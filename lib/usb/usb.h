@@ -101,6 +101,14 @@ class UsbDevice {
   Result<ConfigDescriptor> config_descriptor(std::uint8_t index) const;
   // Opens the device with kernel drivers detached automatically from the interfaces it claims.
   Result<UsbDeviceHandle> open() const;
+  // Where it is plugged in: the bus and the port numbers from the root hub on. Inline, so that
+  // only a program that asks links these libusb functions.
+  std::uint8_t bus_number() const { return libusb_get_bus_number(device_); }
+  std::vector<std::uint8_t> port_path() const {
+    std::uint8_t ports[8];  // USB allows at most 7 tiers below the root
+    const int n = libusb_get_port_numbers(device_, ports, sizeof ports);
+    return n > 0 ? std::vector<std::uint8_t>(ports, ports + n) : std::vector<std::uint8_t>{};
+  }
 
  private:
   libusb_device* device_;

@@ -1,5 +1,7 @@
 // Start-up of the preloaded simulator: the scenario named by VELK_SIM ("vexo" when unset,
-// "none" for an empty bus) is built as soon as it is registered.
+// "none" for an empty bus) is built as soon as it is registered. With VELK_SIM_REQUEST_LOG set,
+// every request the process made is written to that file when it ends, one line each (an empty
+// file: the device was never addressed).
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -22,6 +24,16 @@ namespace {
     std::fprintf(stderr, "velk sim: no scenario named '%s'; the bus is empty (known:%s)\n",
                  pending.c_str(), known.c_str());
   };
+}
+
+[[gnu::destructor]] void write_request_log() {
+  const char* path = std::getenv("VELK_SIM_REQUEST_LOG");
+  if (path == nullptr || *path == '\0') return;
+  if (std::FILE* f = std::fopen(path, "w")) {
+    const std::string dump = sim::bus().requests().dump();
+    std::fwrite(dump.data(), 1, dump.size(), f);
+    std::fclose(f);
+  }
 }
 
 }  // namespace

@@ -39,6 +39,23 @@ TEST(Xuv, WordsAreBigEndianAtTwiceTheirAddress) {
   EXPECT_EQ(image("@1 0001\n@5 0002\n"), (Bytes{0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 2}));
 }
 
+// Both paths of the parse count: plain lines, and those with a "+" or tabs that take the slow one.
+TEST(Xuv, LayoutCountsWordsAndGaps) {
+  struct Case {
+    std::string_view text;
+    std::size_t words, gaps, first_offset;
+  };
+  for (const Case& c : {Case{"", 0, 0, 0}, Case{"@0 1\n@1 2\n", 2, 0, 0},
+                        Case{"@2 1\n@3 2\n@8 3\n", 3, 2, 4}, Case{"@+2\t1\n@+8 +3", 2, 2, 4}}) {
+    XuvLayout layout;
+    ASSERT_TRUE(parse_xuv(
+        std::span(reinterpret_cast<const std::uint8_t*>(c.text.data()), c.text.size()), &layout));
+    EXPECT_EQ(layout.words, c.words) << c.text;
+    EXPECT_EQ(layout.gaps, c.gaps) << c.text;
+    EXPECT_EQ(layout.first_offset, c.first_offset) << c.text;
+  }
+}
+
 TEST(Xuv, LinesAndBlanks) {
   EXPECT_EQ(image(""), Bytes{});
   EXPECT_EQ(image("\n\n  \t\r\n\r\n"), Bytes{});

@@ -1,17 +1,18 @@
 // velkctl: the command-line host for the velk library.
 //
-//   velkctl [--sim[=SCENARIO]] [--log FILE] [--log-level N] COMMAND [ARGS] [+ COMMAND [ARGS]]...
+//   velkctl [--sim[=SCENARIO]] [--log FILE] [--log-level N] [--json] COMMAND [ARGS] [+ COMMAND]...
 //
-// Several commands joined by "+" run one after the other on one open device, which is how a
-// service session runs against the virtual device (its state lives only as long as the process).
-#include <cerrno>
+// A command line is parsed into typed commands, then every file it reads is checked with the
+// library's own format code and every file it writes is checked for a place to go; only then is
+// the device opened and the commands run, one after the other, on that one open device.
+#include <fmt/format.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <limits>
-#include <span>
+#include <exception>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,42 +25,18 @@
 #include <unistd.h>
 #endif
 
+#include "command_line.h"
+#include "device_list.h"
+#include "interrupts.h"
+#include "system_files.h"
 #include "velk.h"
+#include "velk/src/device/dsp/ff.h"
 #include "velk_version.h"
 
+namespace velkctl {
 namespace {
 
-// Exit statuses. A failed library call exits with 10 plus its error kind (10 internal ...
-// 18 timeout), so scripts can tell the kinds apart.
-constexpr int kExitOk = 0;
-constexpr int kExitUsage = 2;
-constexpr int kExitNoDevice = 3;
-constexpr int kExitKindBase = 10;
-
-const char* const kModeNames[] = {"NA (no connection, or not answering)", "BTM", "DFU", "SQIF",
-                                  "DSP"};
-
-// velk.h: adding 65535 to a failure's code gives its error kind, 0 to 8.
-constexpr std::int32_t kKindOfCode = 65535;
-const char* const kKindNames[] = {"InternalError",   "LIBUSBError",      "HIDAPIError",
-                                  "InvalidArgument", "EnumerationError", "DeviceError",
-                                  "SpuriousError",   "InvalidImage",     "Timeout"};
-
-// The largest persistent-store value, in words, and the DSP memory's size in bytes.
-constexpr std::uint64_t kMaxPskeyWords = 118;
-constexpr std::uint64_t kDspMemoryBytes = 4 * 1024 * 1024;
-
-bool parse_number(std::string_view text, std::uint64_t max, std::uint64_t& out) {
-  std::string s(text);
-  if (s.empty() || s[0] == '-' || s[0] == '+') return false;
-  errno = 0;
-  char* end = nullptr;
-  unsigned long long v =
-      std::strtoull(s.c_str(), &end, s.rfind("0x", 0) == 0 || s.rfind("0X", 0) == 0 ? 16 : 10);
-  if (errno != 0 || end == s.c_str() || *end != '\0' || v > max) return false;
-  out = v;
-  return true;
-}
+using velk::ErrorKind;
 
 // ---- Why a call failed. The library writes the reason as its error record; without --log,
 // velkctl keeps a private log at error level for it, a temporary file gone when velkctl ends.
@@ -139,39 +116,10 @@ class ErrorRecords {
   std::string remove_;  // a private log that only Windows can delete at the end
 };
 
-ErrorRecords error_records;
-
-// Says why `command` failed and gives its exit status: the library's error records for the
-// call, then the code with its name.
-int report_failure(std::string_view command, std::int32_t code) {
-  const std::int32_t kind = code + kKindOfCode;
-  const char* name = kind >= 0 && kind <= 8 ? kKindNames[kind] : "unknown error";
-  const std::vector<std::string> records = error_records.since_mark();
-  std::fflush(stdout);
-  if (records.empty()) {
-    std::fprintf(stderr, "velkctl: %.*s: failed (%s, code %d)\n", static_cast<int>(command.size()),
-                 command.data(), name, code);
-  }
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    std::fprintf(stderr, "velkctl: %.*s: %s", static_cast<int>(command.size()), command.data(),
-                 records[i].c_str());
-    if (i + 1 == records.size()) std::fprintf(stderr, " (%s, code %d)", name, code);
-    std::fputc('\n', stderr);
-  }
-  return kind >= 0 && kind <= 8 ? kExitKindBase + kind : kExitKindBase;
-}
-
 // ---- Progress on standard error. On a terminal, a bar redrawn at most ten times a second and
 // once at the end; otherwise one line when the transfer has finished. An operation whose size
-// is open until its end reports the count so far as both numbers; that shows as a count.
-
-bool stderr_is_terminal() {
-#ifdef _WIN32
-  return _isatty(_fileno(stderr)) != 0;
-#else
-  return isatty(STDERR_FILENO) != 0;
-#endif
-}
+// is open until its end reports the count so far as both numbers; that shows as a count. The
+// library's callback carries no context, so its state is the one static here.
 
 void draw_progress(std::uint64_t done, std::uint64_t total) {
   constexpr int kWidth = 40;
@@ -212,20 +160,19 @@ void VELK_CALL show_progress(std::uint64_t done, std::uint64_t total) {
 }
 
 // After a transfer: the last report, as a bar's last drawing or as the one line.
-void end_progress(std::string_view command) {
+void end_progress(std::string_view label) {
   std::fflush(stdout);  // what earlier commands printed comes first, also through a pipe
   if (progress.reported && progress.terminal) {
     draw_progress(progress.done, progress.total);
     std::fputc('\n', stderr);
   } else if (progress.reported) {
-    const auto done = static_cast<unsigned long long>(progress.done);
-    const auto total = static_cast<unsigned long long>(progress.total);
     if (progress.total == 0 || progress.done == progress.total) {
-      std::fprintf(stderr, "%.*s: %llu bytes\n", static_cast<int>(command.size()), command.data(),
-                   done);
+      std::fprintf(stderr, "%.*s: %llu bytes\n", static_cast<int>(label.size()), label.data(),
+                   static_cast<unsigned long long>(progress.done));
     } else {
-      std::fprintf(stderr, "%.*s: %llu of %llu bytes\n", static_cast<int>(command.size()),
-                   command.data(), done, total);
+      std::fprintf(stderr, "%.*s: %llu of %llu bytes\n", static_cast<int>(label.size()),
+                   label.data(), static_cast<unsigned long long>(progress.done),
+                   static_cast<unsigned long long>(progress.total));
     }
   }
   const bool terminal = progress.terminal;
@@ -233,325 +180,544 @@ void end_progress(std::string_view command) {
   progress.terminal = terminal;
 }
 
-// The whole file, read in one go into a buffer of the size the file has (when it can tell).
-bool read_file(const std::string& path, std::vector<std::uint8_t>& out) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) {
-    std::fprintf(stderr, "velkctl: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
-    return false;
+bool stderr_is_terminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+// ---- What one command came to: for the human reader and for --json.
+
+struct Outcome {
+  int exit = kExitOk;
+  std::int32_t code = 0;             // the library's result code; 0 when it did not fail
+  std::string kind;                  // the error kind, "verify", "usage", "velkctl" or empty
+  std::vector<std::string> reasons;  // why it failed, one line each
+  std::vector<std::string> lines;    // what it says on success
+  std::vector<std::pair<std::string, std::string>> fields;  // JSON members, values as JSON
+
+  static Outcome failed(int exit, std::string kind, std::string reason) {
+    Outcome o;
+    o.exit = exit;
+    o.kind = std::move(kind);
+    o.reasons.push_back(std::move(reason));
+    return o;
   }
-  long size = -1;
-  if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
-  std::rewind(f);
-  // One byte more than the file holds, so that the first read already meets the end.
-  out.resize(size >= 0 ? static_cast<std::size_t>(size) + 1 : 65536);
-  std::size_t used = 0;
-  for (;;) {
-    used += std::fread(out.data() + used, 1, out.size() - used, f);
-    if (used < out.size() || used > 0xFFFFFFFFu) break;
-    out.resize(out.size() * 2);
+};
+
+std::string words_json(const std::vector<std::uint16_t>& words) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < words.size(); ++i) out += fmt::format("{}{}", i ? "," : "", words[i]);
+  return out + "]";
+}
+
+// The first byte at which two images differ, or nothing.
+std::optional<std::size_t> first_difference(std::span<const std::uint8_t> a,
+                                            std::span<const std::uint8_t> b) {
+  const std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return i;
   }
-  out.resize(used);
-  bool ok = std::ferror(f) == 0;
-  std::fclose(f);
-  if (!ok || out.size() > 0xFFFFFFFFu) {
-    std::fprintf(stderr, "velkctl: cannot read %s\n", path.c_str());
-    return false;
+  if (a.size() != b.size()) return n;
+  return std::nullopt;
+}
+
+void print_problem(const Problem& problem, bool json) {
+  if (json) {
+    std::printf("{\"command\":null,\"ok\":false,\"code\":null,\"kind\":\"usage\",\"message\":%s}\n",
+                json_string(problem.message).c_str());
+    std::fflush(stdout);
   }
-  return true;
+  std::fprintf(stderr, "velkctl: %s\n", problem.message.c_str());
+  if (!problem.usage.empty()) std::fprintf(stderr, "%s\n", problem.usage.c_str());
 }
 
-bool write_file(const std::string& path, const std::vector<std::uint8_t>& data) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  bool ok = f != nullptr && std::fwrite(data.data(), 1, data.size(), f) == data.size();
-  if (f != nullptr) ok = std::fclose(f) == 0 && ok;
-  if (!ok) std::fprintf(stderr, "velkctl: cannot write %s\n", path.c_str());
-  return ok;
-}
-
-// ---- The commands. Each gets the arguments after its name, already counted against the table,
-// and returns its exit status, or kBadArguments (after usage_problem) for an argument that is
-// not what the command takes. Each parses its arguments first; given kCheckOnly for the device,
-// it stops there, so that every command line is checked before the device is opened.
-
-constexpr int kBadArguments = -1;
-constexpr velk_handle kCheckOnly = nullptr;
-
-using Args = std::span<const std::string_view>;
-
-std::string_view current_command;  // the name of the command that runs, for messages
-std::string usage_problem_text;
-
-int usage_problem(std::string text) {
-  usage_problem_text = std::move(text);
-  return kBadArguments;
-}
-
-// A number argument from 0 to max; false, with the problem said, otherwise.
-bool number_arg(std::string_view name, std::string_view text, std::uint64_t max,
-                std::uint64_t& out) {
-  if (parse_number(text, max, out)) return true;
-  usage_problem(std::string(name)
-                    .append(" must be a number from 0 to ")
-                    .append(std::to_string(max))
-                    .append(", not '")
-                    .append(text)
-                    .append("'"));
-  return false;
-}
-
-int exit_for(std::int32_t code) {
-  return code >= 0 ? kExitOk : report_failure(current_command, code);
-}
-
-// The exit status of a transfer, after its progress.
-int finish_transfer(std::int32_t code, const std::string& done_message) {
-  end_progress(current_command);
-  if (code == 0) std::printf("%s\n", done_message.c_str());
-  return exit_for(code);
-}
-
-int status(velk_handle device, Args /*args*/) {
-  if (device == kCheckOnly) return kExitOk;
-  std::int32_t mode = velk_status(device);
-  if (mode < 0) return exit_for(mode);
-  std::printf("mode: %d %s\n", mode, kModeNames[mode]);
-  return kExitOk;
-}
-
-int reset(velk_handle device, Args /*args*/) {
-  if (device == kCheckOnly) return kExitOk;
-  int status = exit_for(velk_reset(device));
-  if (status == kExitOk) std::printf("reset: done\n");
-  return status;
-}
-
-int pskey_get(velk_handle device, Args args) {
-  std::uint64_t key = 0;
-  std::uint64_t capacity = kMaxPskeyWords;
-  if (!number_arg("KEY", args[0], 0xFFFF, key)) return kBadArguments;
-  if (args.size() == 2 && !number_arg("N", args[1], kMaxPskeyWords, capacity)) return kBadArguments;
-  if (device == kCheckOnly) return kExitOk;
-  std::vector<std::uint16_t> words(capacity);
-  std::int32_t n = velk_read_pskey(device, static_cast<std::uint16_t>(key), words.data(),
-                                   static_cast<std::uint32_t>(capacity));
-  if (n < 0) return exit_for(n);
-  std::printf("pskey 0x%04x:", static_cast<unsigned>(key));
-  for (std::int32_t i = 0; i < n; ++i) std::printf(" 0x%04x", words[static_cast<std::size_t>(i)]);
-  std::printf("\n");
-  return kExitOk;
-}
-
-int pskey_set(velk_handle device, Args args) {
-  std::uint64_t key = 0;
-  if (!number_arg("KEY", args[0], 0xFFFF, key)) return kBadArguments;
-  std::vector<std::uint16_t> words;
-  for (std::string_view arg : args.subspan(1)) {
-    std::uint64_t w = 0;
-    if (!number_arg("WORD", arg, 0xFFFF, w)) return kBadArguments;
-    words.push_back(static_cast<std::uint16_t>(w));
+// What a second Ctrl-C during a command may leave behind.
+struct DeviceLeft {
+  std::string_view operator()(const command::FlashBtm&) const {
+    return "DFU mode (its boot loader) with its firmware half written: flash it again";
   }
-  if (device == kCheckOnly) return kExitOk;
-  int status = exit_for(velk_write_pskey(device, static_cast<std::uint16_t>(key), words.data(),
-                                         static_cast<std::uint32_t>(words.size())));
-  if (status == kExitOk) std::printf("pskey 0x%04x: written\n", static_cast<unsigned>(key));
-  return status;
-}
+  std::string_view operator()(const command::DumpBtm&) const {
+    return "DFU mode (its boot loader)";
+  }
+  std::string_view operator()(const command::FlashSqif&) const {
+    return "SQIF mode (its serial-flash loader) with the serial flash erased or half "
+           "written: flash it again";
+  }
+  std::string_view operator()(const command::FlashDsp&) const {
+    return "DSP mode (its DSP loader) with a sector half written: flash again";
+  }
+  std::string_view operator()(const command::WriteDsp&) const {
+    return "DSP mode (its DSP loader) with a sector half written: write again";
+  }
+  std::string_view operator()(const command::ReadDsp&) const { return "DSP mode (its DSP loader)"; }
+  template <class Other>
+  std::string_view operator()(const Other&) const {
+    return "BTM mode, or in a restart on its way back to it";
+  }
+};
 
-int pskey_clear(velk_handle device, Args args) {
-  std::uint64_t key = 0;
-  if (!number_arg("KEY", args[0], 0xFFFF, key)) return kBadArguments;
-  if (device == kCheckOnly) return kExitOk;
-  int status = exit_for(velk_clear_pskey(device, static_cast<std::uint16_t>(key)));
-  if (status == kExitOk) std::printf("pskey 0x%04x: cleared\n", static_cast<unsigned>(key));
-  return status;
-}
+class Session {
+ public:
+  Session(Invocation& invocation, ErrorRecords& records)
+      : invocation_(invocation), options_(invocation.options), records_(records) {
+    for (const Step& step : invocation.steps) {
+      data_on_stdout_ = data_on_stdout_ || std::visit(
+                                               [](const auto& c) {
+                                                 if constexpr (requires { c.file.is_stdout(); })
+                                                   return c.file.is_stdout();
+                                                 return false;
+                                               },
+                                               step.command);
+    }
+  }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  ~Session() {
+    if (device_ != nullptr) velk_close(device_);
+  }
 
-// The three flashes take a whole file and differ only in the function they call.
-using Flash = std::int32_t(VELK_CALL*)(velk_handle, const uint8_t*, uint32_t, velk_progress_fn);
+  // Runs the chain; returns velkctl's exit status.
+  int run() {
+    std::vector<Step>& steps = invocation_.steps;
+    int status = kExitOk;
+    for (std::size_t i = 0; i < steps.size() && status == kExitOk; ++i) {
+      if (Interrupts::stop_requested()) {
+        std::fprintf(stderr, "velkctl: stopped by Ctrl-C before %.*s; %zu command%s not run\n",
+                     static_cast<int>(steps[i].info->name.size()), steps[i].info->name.data(),
+                     steps.size() - i, steps.size() - i == 1 ? "" : "s");
+        return kExitInterrupted;
+      }
+      Step& step = steps[i];
+      name_ = step.info->name;
+      const bool deferred = std::visit(
+          [](const auto& c) {
+            if constexpr (requires { c.file.deferred; }) return c.file.deferred;
+            return false;
+          },
+          step.command);
+      if (deferred) {
+        SystemFiles files;
+        if (auto checked = check_deferred(invocation_, step, files); !checked) {
+          print_problem(checked.error(), options_.json);
+          return checked.error().exit_status;
+        }
+      }
+      if (step.info->needs_device && device_ == nullptr) {
+        if (Outcome opened = open_device(); opened.exit != kExitOk) {
+          report(opened, /*named=*/false);
+          return opened.exit;
+        }
+      }
+      Interrupts::running(name_, device_left(step.command));
+      const Outcome outcome = std::visit([this](const auto& c) { return run(c); }, step.command);
+      Interrupts::idle();
+      report(outcome);
+      status = outcome.exit;
+    }
+    if (status == kExitOk && Interrupts::stop_requested()) return kExitInterrupted;
+    return status;
+  }
 
-int flash_file(velk_handle device, Args args, Flash flash) {
-  if (device == kCheckOnly) return kExitOk;
-  std::vector<std::uint8_t> image;
-  if (!read_file(std::string(args[0]), image)) return kExitUsage;
-  return finish_transfer(
-      flash(device, image.data(), static_cast<std::uint32_t>(image.size()), show_progress),
-      std::string(current_command) + ": done");
-}
+ private:
+  // ---- The device.
 
-int dump_btm(velk_handle device, Args args) {
-  if (device == kCheckOnly) return kExitOk;
-  const std::string file(args[0]);
-  return finish_transfer(velk_dump_btm(device, file.c_str(), show_progress),
-                         "dump-btm: written to " + file);
-}
+  Outcome open_device() {
+    records_.mark();
+    device_ = velk_open();
+    if (device_ != nullptr) return {};
+    const std::vector<std::string> records = records_.since_mark();
+    std::string reason = "no device opened";
+    for (const std::string& record : records) reason += ": " + record;
+    Outcome o = Outcome::failed(kExitNoDevice,
+                                std::string(velk::debug_name(ErrorKind::EnumerationError)), reason);
+    o.code = velk::code_of(ErrorKind::EnumerationError);
+    const bool several =
+        !records.empty() && records.back().find("more than one") != std::string::npos;
+    if (several) {
+      o.reasons.push_back(
+          "velkctl serves exactly one device: unplug the others (velkctl list shows them)");
+    } else {
+      o.reasons.push_back(fmt::format("looked for {}", identities_text()));
+      o.reasons.push_back(no_device_hint());
+    }
+    return o;
+  }
 
-int write_dsp(velk_handle device, Args args) {
-  std::uint64_t address = 0;
-  std::vector<std::uint8_t> data;
-  if (!number_arg("ADDR", args[0], 0xFFFFFFFF, address)) return kBadArguments;
-  if (device == kCheckOnly) return kExitOk;
-  if (!read_file(std::string(args[1]), data)) return kExitUsage;
-  return finish_transfer(velk_write_dsp(device, static_cast<std::uint32_t>(address), data.data(),
+  static std::string no_device_hint(bool from_list = false) {
+#ifdef _WIN32
+    (void)from_list;
+    return "check the cable and that the device is powered; BTM and DFU mode need the libusbK "
+           "driver (drovin installs it)";
+#else
+    return std::string(
+               "check the cable and that the device is powered; without the udev rules "
+               "(70-vexo.rules) only root may open it") +
+           (from_list ? "" : " (velkctl list shows what can be opened)");
+#endif
+  }
+
+  // The library's answer as an outcome, with its error records as the reason.
+  Outcome from_code(std::int32_t code) {
+    if (code >= 0) return {};
+    const std::int32_t kind_number = code - velk::code_of(ErrorKind::InternalError);
+    Outcome o;
+    o.code = code;
+    const bool known = kind_number >= 0 && kind_number <= static_cast<int>(ErrorKind::Timeout);
+    const auto kind = static_cast<ErrorKind>(known ? kind_number : 0);
+    o.kind = known ? std::string(velk::debug_name(kind)) : "unknown";
+    o.exit = known ? exit_for(kind) : kExitKindBase;
+    o.reasons = records_.since_mark();
+    if (o.reasons.empty()) o.reasons.push_back("failed");
+    return o;
+  }
+
+  // Where the status lines go: standard output, unless it carries data.
+  std::FILE* status_stream() const { return data_on_stdout_ ? stderr : stdout; }
+
+  // `named`: the reason is the command's, and says so; else it is velkctl's, as the failure to
+  // open the device.
+  void report(const Outcome& o, bool named = true) {
+    std::fflush(stdout);
+    if (options_.json) {
+      std::string json =
+          fmt::format("{{\"command\":{},\"ok\":{},\"code\":{},\"kind\":{},\"message\":{}",
+                      json_string(name_), o.exit == kExitOk ? "true" : "false", o.code,
+                      o.kind.empty() ? "null" : json_string(o.kind),
+                      o.reasons.empty() ? "null" : json_string(o.reasons.front()));
+      for (const auto& [key, value] : o.fields)
+        json += fmt::format(",{}:{}", json_string(key), value);
+      std::printf("%s}\n", json.c_str());
+    } else {
+      for (const std::string& line : o.lines) std::fprintf(status_stream(), "%s\n", line.c_str());
+    }
+    for (std::size_t i = 0; i < o.reasons.size(); ++i) {
+      std::string line = named ? fmt::format("velkctl: {}: {}", name_, o.reasons[i])
+                               : fmt::format("velkctl: {}", o.reasons[i]);
+      if (i == 0 && o.code != 0 && o.exit != kExitNoDevice)
+        line += fmt::format(" ({}, code {})", o.kind, o.code);
+      if (i > 0) line = "  " + o.reasons[i];
+      std::fprintf(stderr, "%s\n", line.c_str());
+    }
+    std::fflush(status_stream());
+  }
+
+  // A transfer's outcome once its progress is shown.
+  Outcome transfer(std::int32_t code, std::string_view label) {
+    transferred_ = progress.done;
+    end_progress(label);
+    return from_code(code);
+  }
+
+  static std::string_view device_left(const Command& command) {
+    return std::visit(DeviceLeft{}, command);
+  }
+
+  // ---- The commands.
+
+  Outcome run(const command::Status&) {
+    records_.mark();
+    const std::int32_t mode = velk_status(device_);
+    if (mode < 0) return from_code(mode);
+    constexpr const char* kModeNames[] = {"NA (no connection, or not answering)", "BTM", "DFU",
+                                          "SQIF", "DSP"};
+    const char* name = mode <= 4 ? kModeNames[mode] : "unknown";
+    Outcome o;
+    o.lines.push_back(fmt::format("mode: {} {}", mode, name));
+    o.fields = {
+        {"mode", std::to_string(mode)},
+        {"mode_name",
+         json_string(velk::mode_name(static_cast<velk::OperationMode>(mode <= 4 ? mode : 0)))}};
+    return o;
+  }
+
+  Outcome run(const command::Reset&) {
+    records_.mark();
+    Outcome o = from_code(velk_reset(device_));
+    if (o.exit == kExitOk) o.lines.push_back("reset: done");
+    return o;
+  }
+
+  Outcome run(const command::PskeyGet& c) {
+    records_.mark();
+    std::vector<std::uint16_t> words(c.capacity);
+    const std::int32_t n = velk_read_pskey(device_, c.key, words.data(), c.capacity);
+    if (n < 0) return from_code(n);
+    words.resize(static_cast<std::size_t>(n));
+    Outcome o;
+    std::string line = fmt::format("pskey {:#06x}:", c.key);
+    for (std::uint16_t w : words) line += fmt::format(" {:#06x}", w);
+    o.lines.push_back(line);
+    o.fields = {{"key", std::to_string(c.key)}, {"words", words_json(words)}};
+    return o;
+  }
+
+  Outcome run(const command::PskeySet& c) {
+    records_.mark();
+    Outcome o = from_code(velk_write_pskey(device_, c.key, c.words.data(),
+                                           static_cast<std::uint32_t>(c.words.size())));
+    if (o.exit == kExitOk) o.lines.push_back(fmt::format("pskey {:#06x}: written", c.key));
+    o.fields = {{"key", std::to_string(c.key)}, {"words", words_json(c.words)}};
+    return o;
+  }
+
+  Outcome run(const command::PskeyClear& c) {
+    records_.mark();
+    Outcome o = from_code(velk_clear_pskey(device_, c.key));
+    if (o.exit == kExitOk) o.lines.push_back(fmt::format("pskey {:#06x}: cleared", c.key));
+    o.fields = {{"key", std::to_string(c.key)}};
+    return o;
+  }
+
+  // The three flashes take a whole file and differ only in the function they call.
+  using Flash = std::int32_t(VELK_CALL*)(velk_handle, const std::uint8_t*, std::uint32_t,
+                                         velk_progress_fn);
+  Outcome flash(Flash function, const Input& file) {
+    records_.mark();
+    Outcome o = transfer(function(device_, file.bytes.data(),
+                                  static_cast<std::uint32_t>(file.bytes.size()), show_progress),
+                         name_);
+    o.fields = {{"bytes", std::to_string(file.bytes.size())}};
+    return o;
+  }
+
+  Outcome run(const command::FlashBtm& c) {
+    const auto& image = c.file.bytes;
+    Outcome o = flash(velk_flash_btm, c.file);
+    if (o.exit != kExitOk) return o;
+    if (c.verify) {
+      // The boot loader offers no read of a range: reading back is a whole upload.
+      const std::string temp = temporary_path("verify.dfu");
+      Interrupts::add_temporary(temp);
+      Interrupts::watch_dump_target(temp);
+      records_.mark();
+      Outcome read =
+          transfer(velk_dump_btm(device_, temp.c_str(), show_progress), "flash-btm: verify");
+      std::vector<std::uint8_t> back;
+      if (read.exit == kExitOk) {
+        auto bytes = SystemFiles().read(temp);
+        if (bytes)
+          back = std::move(*bytes);
+        else
+          read = Outcome::failed(kExitFailure, "velkctl",
+                                 "cannot read the firmware back: " + bytes.error());
+      }
+      std::remove(temp.c_str());
+      Interrupts::remove_temporary(temp);
+      if (read.exit != kExitOk) return read;
+      // Both are DFU files: the images before their suffixes are compared.
+      const std::size_t suffix = 16;
+      const auto want = std::span(image).first(image.size() - suffix);
+      const auto got = std::span(back).first(back.size() >= suffix ? back.size() - suffix : 0);
+      if (auto at = first_difference(want, got)) {
+        Outcome bad = Outcome::failed(
+            kExitVerify, "verify",
+            fmt::format("verify failed: the firmware read back ({} bytes) differs from {} ({} "
+                        "bytes) at byte {:#x}",
+                        got.size(), c.file.path, want.size(), *at));
+        bad.fields = o.fields;
+        return bad;
+      }
+      o.fields.emplace_back("verified", "true");
+      o.lines.push_back("flash-btm: done, verified");
+      return o;
+    }
+    o.lines.push_back("flash-btm: done");
+    return o;
+  }
+
+  Outcome run(const command::DumpBtm& c) {
+    // Standard output gets the file through a temporary one: the library writes to a path.
+    const std::string path = c.file.is_stdout() ? temporary_path("dump.dfu") : c.file.path;
+    if (c.file.is_stdout()) Interrupts::add_temporary(path);
+    Interrupts::watch_dump_target(path);
+    records_.mark();
+    Outcome o = transfer(velk_dump_btm(device_, path.c_str(), show_progress), name_);
+    if (c.file.is_stdout()) {
+      if (o.exit == kExitOk) {
+        if (auto failed = copy_to_stdout(path))
+          o = Outcome::failed(kExitFailure, "velkctl", *failed);
+      }
+      std::remove(path.c_str());
+      Interrupts::remove_temporary(path);
+    }
+    if (o.exit == kExitOk) {
+      o.lines.push_back(fmt::format("dump-btm: written to {}",
+                                    c.file.is_stdout() ? "standard output" : c.file.path));
+      o.fields = {{"bytes", std::to_string(transferred_)}};
+    }
+    return o;
+  }
+
+  Outcome run(const command::FlashSqif& c) {
+    Outcome o = flash(velk_flash_sqif, c.file);
+    if (o.exit == kExitOk)
+      o.lines.push_back(c.erase_only ? "flash-sqif: erased" : "flash-sqif: done");
+    return o;
+  }
+
+  // Reads `length` bytes at `address` and compares them with `want`.
+  Outcome verify_dsp(std::uint32_t address, std::span<const std::uint8_t> want) {
+    std::vector<std::uint8_t> back(want.size());
+    records_.mark();
+    Outcome read = transfer(velk_read_dsp(device_, address, back.data(),
+                                          static_cast<std::uint32_t>(back.size()), show_progress),
+                            fmt::format("{}: verify", name_));
+    if (read.exit != kExitOk) return read;
+    if (auto at = first_difference(want, back)) {
+      return Outcome::failed(kExitVerify, "verify",
+                             fmt::format("verify failed: DSP memory at {:#x} differs from what was "
+                                         "written",
+                                         address + *at));
+    }
+    return {};
+  }
+
+  Outcome run(const command::FlashDsp& c) {
+    Outcome o = flash(velk_flash_dsp, c.file);
+    if (o.exit != kExitOk) return o;
+    if (c.verify) {
+      // The same parse the library made, checked before the device was opened.
+      auto sections = velk::dsp::parse_ff(c.file.bytes);
+      if (!sections) return Outcome::failed(kExitFailure, "velkctl", sections.error().display());
+      for (const auto& section : *sections) {
+        if (const auto* write = std::get_if<velk::dsp::WriteSection>(&section)) {
+          if (Outcome v = verify_dsp(write->address, write->data); v.exit != kExitOk) return v;
+        }
+      }
+      o.fields.emplace_back("verified", "true");
+    }
+    o.lines.push_back(c.verify ? "flash-dsp: done, verified" : "flash-dsp: done");
+    return o;
+  }
+
+  Outcome run(const command::WriteDsp& c) {
+    records_.mark();
+    const auto& data = c.file.bytes;
+    Outcome o = transfer(velk_write_dsp(device_, c.address, data.data(),
                                         static_cast<std::uint32_t>(data.size()), show_progress),
-                         "write-dsp: done");
-}
-
-int read_dsp(velk_handle device, Args args) {
-  std::uint64_t address = 0;
-  std::uint64_t length = 0;
-  if (!number_arg("ADDR", args[0], kDspMemoryBytes - 1, address) ||
-      !number_arg("LEN", args[1], kDspMemoryBytes, length))
-    return kBadArguments;
-  // Checked before the buffer is allocated: the DSP memory holds 4 MiB.
-  if (address + length > kDspMemoryBytes)
-    return usage_problem("ADDR + LEN must not pass the end of the 4 MiB DSP memory (0x400000)");
-  if (device == kCheckOnly) return kExitOk;
-  const std::string file(args[2]);
-  std::vector<std::uint8_t> data(length);
-  std::int32_t code = velk_read_dsp(device, static_cast<std::uint32_t>(address), data.data(),
-                                    static_cast<std::uint32_t>(length), show_progress);
-  if (code == 0 && !write_file(file, data)) {
-    end_progress(current_command);
-    return kExitUsage;
+                         name_);
+    o.fields = {{"address", std::to_string(c.address)}, {"bytes", std::to_string(data.size())}};
+    if (o.exit != kExitOk) return o;
+    if (c.verify) {
+      if (Outcome v = verify_dsp(c.address, data); v.exit != kExitOk) return v;
+      o.fields.emplace_back("verified", "true");
+    }
+    o.lines.push_back(c.verify ? "write-dsp: done, verified" : "write-dsp: done");
+    return o;
   }
-  return finish_transfer(code, "read-dsp: written to " + file);
-}
 
-struct Command {
-  std::string_view name;  // one or two words
-  std::string_view args;  // as the help shows them
-  std::string_view help;
-  std::size_t min_args;
-  std::size_t max_args;
-  int (*run)(velk_handle, Args);
+  Outcome run(const command::ReadDsp& c) {
+    std::vector<std::uint8_t> data(c.length);
+    records_.mark();
+    Outcome o =
+        transfer(velk_read_dsp(device_, c.address, data.data(), c.length, show_progress), name_);
+    if (o.exit != kExitOk) return o;
+    if (auto failed = write_output(c.file, data))
+      return Outcome::failed(kExitFailure, "velkctl", *failed);
+    o.lines.push_back(fmt::format("read-dsp: written to {}",
+                                  c.file.is_stdout() ? "standard output" : c.file.path));
+    o.fields = {{"address", std::to_string(c.address)}, {"bytes", std::to_string(c.length)}};
+    return o;
+  }
+
+  Outcome run(const command::Check& c) {
+    Outcome o;
+    std::string files = "[";
+    bool all_valid = true;
+    SystemFiles fs;
+    for (const Input& file : c.files) {
+      FileReport r;
+      if (file.path == "-") {
+        r = inspect_file(file.path, file.bytes);
+      } else if (auto bytes = fs.read(file.path)) {
+        r = inspect_file(file.path, *bytes);
+      } else {
+        r.format = "unreadable";
+        r.problem = bytes.error();
+        o.exit = kExitUsage;
+      }
+      all_valid = all_valid && r.valid;
+      o.lines.push_back(fmt::format("{}: {}: {}", file.path, r.format,
+                                    r.valid ? "valid" : "NOT valid: " + r.problem));
+      for (const std::string& line : r.lines) o.lines.push_back("  " + line);
+      std::string json =
+          fmt::format("{{\"path\":{},\"format\":{},\"valid\":{},\"problem\":{}",
+                      json_string(file.path), json_string(r.format), r.valid ? "true" : "false",
+                      r.valid ? "null" : json_string(r.problem));
+      for (const auto& [key, value] : r.fields)
+        json += fmt::format(",{}:{}", json_string(key), value);
+      files += (files.size() > 1 ? "," : "") + json + "}";
+    }
+    o.fields = {{"files", files + "]"}};
+    if (!all_valid && o.exit == kExitOk) {
+      o.exit = exit_for(ErrorKind::InvalidImage);
+      o.kind = std::string(velk::debug_name(ErrorKind::InvalidImage));
+    } else if (o.exit == kExitUsage) {
+      o.kind = "usage";
+    }
+    return o;
+  }
+
+  Outcome run(const command::List&) {
+    auto devices = list_devices();
+    if (!devices) {
+      return Outcome::failed(exit_for(devices.error().kind()),
+                             std::string(velk::debug_name(devices.error().kind())),
+                             devices.error().display());
+    }
+    Outcome o;
+    std::string json = "[";
+    bool denied = false;
+    for (const ListedDevice& d : *devices) {
+      std::string line = fmt::format("{:<5} {:04x}:{:04x}  bus {} port {}", velk::mode_name(d.mode),
+                                     d.vendor, d.product, d.bus, d.ports.empty() ? "-" : d.ports);
+      if (!d.open_error.empty()) line += "  cannot be opened: " + d.open_error;
+      denied = denied || d.access_denied;
+      o.lines.push_back(std::move(line));
+      json += fmt::format(
+          "{}{{\"mode\":{},\"vendor\":\"{:04x}\",\"product\":\"{:04x}\",\"bus\":{},"
+          "\"ports\":{},\"open_error\":{}}}",
+          json.size() > 1 ? "," : "", json_string(velk::mode_name(d.mode)), d.vendor, d.product,
+          d.bus, json_string(d.ports), d.open_error.empty() ? "null" : json_string(d.open_error));
+    }
+    o.fields = {{"devices", json + "]"}};
+    if (devices->empty()) {
+      o.exit = kExitNoDevice;
+      o.kind = "no device";
+      o.reasons = {fmt::format("no Vexo attached; looked for {}", identities_text()),
+                   no_device_hint(true)};
+    } else if (denied) {
+#ifndef _WIN32
+      o.lines.push_back(
+          "hint: access denied: install the udev rules (70-vexo.rules, in the velkctl package), "
+          "then unplug and replug the device");
+#endif
+    }
+    if (devices->size() > 1)
+      o.lines.push_back("note: velkctl serves one device at a time; unplug the others first");
+    return o;
+  }
+
+  Outcome run(const command::Help& c) {
+    Outcome o;
+    const CommandInfo* topic = c.topic.empty() ? nullptr : find_command(c.topic);
+    std::string text = topic ? command_help(*topic) : overview_help();
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    o.lines.push_back(std::move(text));
+    return o;
+  }
+
+  Invocation& invocation_;
+  const Options& options_;
+  ErrorRecords& records_;
+  velk_handle device_ = nullptr;
+  bool data_on_stdout_ = false;
+  std::string_view name_;
+  std::uint64_t transferred_ = 0;  // bytes of the last transfer, as its progress counted them
 };
-
-constexpr std::size_t kAny = std::numeric_limits<std::size_t>::max();
-
-constexpr Command kCommands[] = {
-    {"status", "", "print the device's mode", 0, 0, status},
-    {"reset", "", "restart the device and wait until it is back", 0, 0, reset},
-    {"pskey get", "KEY [N]", "read a persistent-store key (up to N words, 118 at most and default)",
-     1, 2, pskey_get},
-    {"pskey set", "KEY WORD...", "write a persistent-store key (up to 118 words)", 1, kAny,
-     pskey_set},
-    {"pskey clear", "KEY", "clear a persistent-store key", 1, 1, pskey_clear},
-    {"flash-btm", "FILE", "flash the Bluetooth-module firmware from a DFU file", 1, 1,
-     [](velk_handle d, Args a) { return flash_file(d, a, velk_flash_btm); }},
-    {"dump-btm", "FILE", "read the Bluetooth-module firmware into a DFU file", 1, 1, dump_btm},
-    {"flash-sqif", "FILE", "flash the serial flash from an xuv image", 1, 1,
-     [](velk_handle d, Args a) { return flash_file(d, a, velk_flash_sqif); }},
-    {"flash-dsp", "FILE", "flash the DSP memory from an FF image", 1, 1,
-     [](velk_handle d, Args a) { return flash_file(d, a, velk_flash_dsp); }},
-    {"write-dsp", "ADDR FILE", "write a file's bytes into DSP memory at ADDR", 2, 2, write_dsp},
-    {"read-dsp", "ADDR LEN FILE", "read LEN bytes of DSP memory at ADDR into FILE", 3, 3, read_dsp},
-};
-
-// "pskey get KEY [N]": the command's name and its arguments.
-std::string synopsis(const Command& command) {
-  std::string text(command.name);
-  if (!command.args.empty()) text.append(" ").append(command.args);
-  return text;
-}
-
-constexpr const char* kSynopsis =
-    "velkctl [--sim[=SCENARIO]] [--log FILE] [--log-level N] COMMAND [ARGS] [+ COMMAND [ARGS]]...";
-
-void print_help() {
-  std::printf(
-      "velkctl %s: firmware service for the Tavrin Systems Vexo, through the velk library\n"
-      "\n"
-      "usage: %s\n"
-      "       velkctl --help | --version\n"
-      "\n"
-      "commands:\n",
-      VELK_VERSION_STRING, kSynopsis);
-  for (const Command& command : kCommands) {
-    std::printf("  %-22s %.*s\n", synopsis(command).c_str(), static_cast<int>(command.help.size()),
-                command.help.data());
-  }
-  std::fputs(
-      "\n"
-      "Commands joined by + run one after another on one open device. Numbers are decimal or\n"
-      "0x-prefixed hexadecimal. Transfers show a progress bar on standard error when it is a\n"
-      "terminal, and one line per finished transfer otherwise.\n"
-      "\n"
-      "options:\n"
-      "  --sim[=SCENARIO]  run against the virtual device (Linux): vexo (the default), vexo-dfu,\n"
-      "                    vexo-sqif, vexo-dsp, vexo-dfu-firmware, vexo-dfu-firmware-1m,\n"
-      "                    vexo-no-self-detach, two, none\n"
-      "  --log FILE        write the library's log to FILE (level 4, debug, by default)\n"
-      "  --log-level N     the log's level: 1 error, 2 warn, 3 info, 4 debug, 5 trace\n"
-      "  -h, --help        show this help\n"
-      "  --version         show velkctl's version\n"
-      "\n"
-      "A failure is explained on standard error with the library's error record.\n"
-      "exit status: 0 ok, 2 usage, 3 no device opened, 10 + the error kind of a failed call\n"
-      "  (10 internal, 11 libusb, 12 hidapi, 13 invalid argument, 14 enumeration, 15 device,\n"
-      "   16 spurious event, 17 invalid image, 18 timeout)\n",
-      stdout);
-}
-
-// A usage error: what is wrong, then the usage line of the command, or the general one.
-int usage_error(const std::string& problem, const Command* command = nullptr) {
-  std::fprintf(stderr, "velkctl: %s\n", problem.c_str());
-  if (command != nullptr) {
-    std::fprintf(stderr, "usage: velkctl [OPTIONS] %s\n", synopsis(*command).c_str());
-  } else {
-    std::fprintf(stderr, "usage: %s\n", kSynopsis);
-  }
-  std::fputs("(velkctl --help lists the commands)\n", stderr);
-  return kExitUsage;
-}
-
-// The number of leading words of `args` that spell the command's name, or 0.
-std::size_t name_words(const Command& command, Args args) {
-  std::size_t words = 0;
-  for (std::string_view rest = command.name; !rest.empty(); ++words) {
-    const std::size_t space = rest.find(' ');
-    if (words >= args.size() || args[words] != rest.substr(0, space)) return 0;
-    rest = space == std::string_view::npos ? std::string_view{} : rest.substr(space + 1);
-  }
-  return words;
-}
-
-// The command that `args` start with, and how many words its name takes.
-const Command* find_command(Args args, std::size_t& words) {
-  for (const Command& command : kCommands) {
-    words = name_words(command, args);
-    if (words != 0) return &command;
-  }
-  return nullptr;
-}
-
-// Checks a command line before the device is opened: a name from the table, the number of
-// arguments it takes, and the arguments themselves.
-int check_command(Args args) {
-  std::size_t words = 0;
-  const Command* command = find_command(args, words);
-  if (command == nullptr) {
-    std::string line;
-    for (std::string_view arg : args) line.append(line.empty() ? "" : " ").append(arg);
-    return usage_error(std::string("unknown command '").append(line).append("'"));
-  }
-  const std::size_t given = args.size() - words;
-  if (given < command->min_args || given > command->max_args) {
-    return usage_error(std::string(command->name) + ": wrong number of arguments", command);
-  }
-  if (command->run(kCheckOnly, args.subspan(words)) == kBadArguments)
-    return usage_error(std::string(command->name) + ": " + usage_problem_text, command);
-  return kExitOk;
-}
-
-// Runs one command; returns the exit status.
-int run(velk_handle device, Args args) {
-  std::size_t words = 0;
-  const Command* command = find_command(args, words);
-  current_command = command->name;
-  error_records.mark();
-  return command->run(device, args.subspan(words));
-}
 
 #ifndef _WIN32
 // The virtual device stands in for libusb and hidapi when it is preloaded into this process
@@ -591,95 +757,69 @@ int run(velk_handle device, Args args) {
 }
 #endif
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::string log_path;
-  std::uint64_t log_level = 0;
-  bool sim = false;
-  std::string scenario = "vexo";
-  int i = 1;
-  for (; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    if (arg == "--sim") {
-      sim = true;
-    } else if (arg.rfind("--sim=", 0) == 0) {
-      sim = true;
-      scenario = std::string(arg.substr(6));
-    } else if (arg == "--log" || arg == "--log-level") {
-      if (i + 1 == argc) return usage_error(std::string(arg) + " needs a value");
-      if (arg == "--log") {
-        log_path = argv[++i];
-        if (log_level == 0) log_level = 4;
-      } else if (!parse_number(argv[++i], 0xFFFFFFFF, log_level)) {
-        return usage_error(std::string("--log-level must be a number, not '").append(argv[i]) +
-                           "'");
-      }
-    } else if (arg == "-h" || arg == "--help") {
-      print_help();
-      return kExitOk;
-    } else if (arg == "--version") {
-      std::printf("velkctl %s\n", VELK_VERSION_STRING);
-      return kExitOk;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return usage_error(std::string("unknown option '").append(arg) + "'");
-    } else {
-      break;
-    }
+int run_velkctl(int argc, char** argv) {
+  const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  auto parsed = parse_command_line(args);
+  if (!parsed) {
+    const bool json = std::find(args.begin(), args.end(), std::string_view("--json")) != args.end();
+    print_problem(parsed.error(), json);
+    return parsed.error().exit_status;
+  }
+  Invocation& invocation = *parsed;
+  if (invocation.options.help) {
+    std::fputs(overview_help().c_str(), stdout);
+    return kExitOk;
+  }
+  if (invocation.options.version) {
+    std::printf("velkctl %s\n", VELK_VERSION_STRING);
+    return kExitOk;
   }
 
-  std::vector<std::vector<std::string_view>> commands(1);
-  for (; i < argc; ++i) {
-    if (std::string_view(argv[i]) == "+") {
-      commands.emplace_back();
-    } else {
-      commands.back().emplace_back(argv[i]);
-    }
-  }
-  if (commands.size() == 1 && commands.front().empty()) return usage_error("no command given");
-  for (const auto& command : commands) {
-    if (command.empty()) return usage_error("an empty command next to '+'");
-    if (const int status = check_command(command); status != kExitOk) return status;
-  }
-
-  if (sim && std::getenv("VELKCTL_SIM_ACTIVE") == nullptr) {
+  // Before any file is read: the restart would find standard input already consumed.
+  if (invocation.options.sim && std::getenv("VELKCTL_SIM_ACTIVE") == nullptr) {
 #ifdef _WIN32
     std::fputs("velkctl: the virtual device is available in Linux builds only\n", stderr);
     return kExitUsage;
 #else
-    restart_with_virtual_device(argv, scenario);
+    restart_with_virtual_device(argv, invocation.options.scenario);
 #endif
   }
 
-  progress.terminal = stderr_is_terminal();
-  if (!log_path.empty() || log_level != 0) {
-    std::int32_t code = velk_init(log_path.c_str(), static_cast<std::uint32_t>(log_level));
-    if (code != 0) {
-      std::fprintf(stderr, "velkctl: cannot set up the log file '%s' (%d)\n", log_path.c_str(),
-                   code);
-      return kExitKindBase + (code + kKindOfCode);
-    }
-    error_records.watch(log_path);
-  } else {
-    error_records.open_private();
+  SystemFiles files;
+  if (auto checked = check_steps(invocation, files); !checked) {
+    print_problem(checked.error(), invocation.options.json);
+    return checked.error().exit_status;
   }
 
-  error_records.mark();
-  velk_handle device = velk_open();
-  if (device == nullptr) {
-    const std::vector<std::string> records = error_records.since_mark();
-    std::fputs("velkctl: no device opened", stderr);
-    for (const std::string& record : records) std::fprintf(stderr, ": %s", record.c_str());
-    if (records.empty())
-      std::fputs(" (none attached, more than one, or it did not answer)", stderr);
-    std::fputc('\n', stderr);
-    return kExitNoDevice;
+  Interrupts::install();
+  progress.terminal = stderr_is_terminal();
+  ErrorRecords records;
+  const Options& options = invocation.options;
+  if (!options.log_path.empty() || options.log_level != 0) {
+    const std::int32_t code = velk_init(options.log_path.c_str(), options.log_level);
+    if (code != 0) {
+      std::fprintf(stderr, "velkctl: cannot set up the log file '%s' (%d)\n",
+                   options.log_path.c_str(), code);
+      return kExitKindBase + (code - velk::code_of(ErrorKind::InternalError));
+    }
+    records.watch(options.log_path);
+  } else {
+    records.open_private();
   }
-  int status = kExitOk;
-  for (const auto& command : commands) {
-    status = run(device, command);
-    if (status != kExitOk) break;
+  Session session(invocation, records);
+  return session.run();
+}
+
+}  // namespace
+}  // namespace velkctl
+
+int main(int argc, char** argv) {
+  // Nothing a user types may end velkctl in an uncaught exception; memory running out for a
+  // huge file is the only one expected here.
+  try {
+    return velkctl::run_velkctl(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "velkctl: %s\n", e.what());
+    return velkctl::kExitFailure;
   }
-  velk_close(device);
-  return status;
 }

@@ -9,11 +9,13 @@ A thin layer over the velk shared library (through ctypes), one to one with its 
         print(dev.status().name)
         dev.write_pskey(0x0022, [0x1234, 0xBEEF])
 
-Failures raise a subclass of VelkError per error kind, carrying the library's result code and,
-with the log set up, the operation's error records. The library is looked up through the
+Failures raise a subclass of VelkError per error kind, carrying the library's result code and
+the operation's error records from the library's log (the host's, or a private one). The library is looked up through the
 environment variable VELK_LIBRARY, then in this package's folder, then on the system's search
 path.
 """
+
+__version__ = "0.1.9"  # the library's version; pyproject.toml and CMake check that they agree
 
 from ._device import PSKEY_MAX_WORDS, Device, Mode, Progress, init_log, open
 from ._errors import (

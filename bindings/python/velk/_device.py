@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import atexit
 import contextlib
 import ctypes
 import enum
@@ -9,8 +10,9 @@ import io
 import operator
 import os
 import re
+import tempfile
 import threading
-from typing import Callable, Iterable, Iterator, List, Optional, Union
+from typing import BinaryIO, Callable, Iterable, Iterator, List, Optional, Union
 
 from . import _library
 from ._errors import NoDevice, error_for
@@ -38,26 +40,55 @@ class Mode(enum.IntEnum):
 # An error record at error level: the time, the level and the message, nothing else.
 _ERROR_RECORD = re.compile(r"^\d\d:\d\d:\d\d \[ERROR\] (.*)$", re.MULTILINE)
 
-_log_path: Optional[bytes] = None
+# The library's log, read for the error records of each call: the host's (init_log), or a
+# private one at error level that velk sets up at the first open() when the host set none, so
+# that every exception says why. The library keeps whichever log it was given first.
+_log: Optional[BinaryIO] = None
+_log_is_private = False
+
+
+def _private_log() -> None:
+    global _log, _log_is_private
+    if _log is not None:
+        return
+    fd, path = tempfile.mkstemp(prefix="velk-", suffix=".log")
+    try:
+        if _library.get().velk_init(os.fsencode(path), 1) != 0:
+            os.close(fd)
+            return
+        _log = os.fdopen(fd, "rb")
+        _log_is_private = True
+    finally:
+        # Both the library and the binding hold it open. POSIX lets the name go now; Windows only
+        # once the binding's own handle is closed (the library's allows it), at exit.
+        try:
+            os.remove(path)
+        except OSError:
+            atexit.register(_remove_private_log, path)
+
+
+def _remove_private_log(path: str) -> None:
+    if _log is not None:
+        _log.close()
+    with contextlib.suppress(OSError):
+        os.remove(path)
 
 
 class _LogWindow:
     """The part of the library's log written from now on: where a failure's reason is."""
 
     def __init__(self) -> None:
-        self._path = _log_path
         self._start = 0
-        if self._path is not None:
+        if _log is not None:
             with contextlib.suppress(OSError):
-                self._start = os.stat(self._path).st_size
+                self._start = _log.seek(0, io.SEEK_END)
 
     def error_records(self) -> List[str]:
-        if self._path is None:
+        if _log is None:
             return []
         try:
-            with io.open(self._path, "rb") as log:
-                log.seek(self._start)
-                text = log.read().decode("utf-8", "replace")
+            _log.seek(self._start)
+            text = _log.read().decode("utf-8", "replace")
         except OSError:
             return []
         return _ERROR_RECORD.findall(text)
@@ -109,22 +140,27 @@ def init_log(path: Optional[PathArg], level: int) -> None:
     """Sets up the library's log file (velk_init). Call once, before anything else; optional.
 
     ``level``: 0 no log (the path is not read), 1 error, 2 warn, 3 info, 4 debug, 5+ trace. The
-    file is created or appended to. Once the log is set up, exceptions include the failed
-    operation's error records. Raises InvalidArgument when the path is bad or the file cannot be
-    opened, InternalError when a log was already set up (the first one stays in use).
+    file is created or appended to. Exceptions include the failed operation's error records
+    from it; without init_log, open() sets up a private log at error level for them, after which
+    init_log raises InternalError. Raises InvalidArgument when the path is bad or the file cannot
+    be opened, InternalError when a log was already set up (the first one stays in use).
     """
-    global _log_path
+    global _log, _log_is_private
     level = _unsigned("init_log", "level", level, 32)
     encoded = None if level == 0 or path is None else _c_path("init_log", path)
     code = _library.get().velk_init(encoded, level)
     if code != 0:
         detail = {
             -65532: "the path is not UTF-8 or the file cannot be opened",
-            -65535: "a log was already set up by an earlier call",
+            -65535: "a log was already set up by an earlier call"
+            + (" (velk's private one, set up by open(): call init_log first)"
+               if _log_is_private else ""),
         }.get(code, "")
         raise error_for("init_log", code, detail=detail)
     if encoded is not None and level != 0:
-        _log_path = os.path.abspath(encoded)
+        with contextlib.suppress(OSError):
+            _log = io.open(encoded, "rb")
+            _log_is_private = False
 
 
 def open() -> Device:  # velk.open, after velk_open; io.open reads the log here
@@ -133,6 +169,7 @@ def open() -> Device:  # velk.open, after velk_open; io.open reads the log here
     Does not wait and does not switch modes. Raises NoDevice when there is no device, more than
     one, or one that cannot be opened. Use it as a context manager: ``with velk.open() as dev:``.
     """
+    _private_log()
     window = _LogWindow()
     handle = _library.get().velk_open()
     if not handle:

@@ -2,7 +2,6 @@
 
 #include <zlib.h>
 
-#include <algorithm>
 #include <array>
 
 #include "velk/src/c/log.h"
@@ -24,42 +23,45 @@ std::uint32_t dfu_crc(std::span<const std::uint8_t> bytes, std::uint32_t precedi
   return ~static_cast<std::uint32_t>(crc32_z(~preceding, bytes.data(), bytes.size()));
 }
 
-Status check_dfu_file(std::span<const std::uint8_t> file, std::uint16_t id_vendor,
-                      std::uint16_t id_product) {
+Result<DfuSuffix> read_dfu_suffix(std::span<const std::uint8_t> file) {
   if (file.size() < kDfuSuffixLength)
     return fail(ErrorKind::InvalidImage, "firmware image too small");
   // The suffix's fields in file order, each at its offset in the suffix.
   const auto suffix = file.last(kDfuSuffixLength);
+  return DfuSuffix{.bcd_device = load_le16(suffix, 0),
+                   .id_product = load_le16(suffix, 2),
+                   .id_vendor = load_le16(suffix, 4),
+                   .bcd_dfu = load_le16(suffix, 6),
+                   .signature = {suffix[8], suffix[9], suffix[10]},
+                   .length = suffix[11],
+                   .crc = load_le32(suffix, 12)};
+}
 
-  VELK_DEBUG(kDfuLogTarget, "Parsing firmware release {:x}", load_le16(suffix, /*bcdDevice*/ 0));
+Status check_dfu_file(std::span<const std::uint8_t> file, std::uint16_t id_vendor,
+                      std::uint16_t id_product) {
+  VELK_TRY_ASSIGN(suffix, read_dfu_suffix(file));
+  VELK_DEBUG(kDfuLogTarget, "Parsing firmware release {:x}", suffix.bcd_device);
 
   // DFU mode shows the odd product ID; a file may name it or its even twin.
-  const std::uint16_t file_product = load_le16(suffix, /*idProduct*/ 2) | 0x0001;
-  const std::uint16_t file_vendor = load_le16(suffix, /*idVendor*/ 4);
-  if (file_vendor != id_vendor || file_product != id_product) {
+  const std::uint16_t file_product = suffix.id_product | 0x0001;
+  if (suffix.id_vendor != id_vendor || file_product != id_product) {
     return fail(ErrorKind::InvalidImage,
                 "firmware image does not match the device's ID: {:#x}/{:#x} != {:#x}/{:#x}",
-                file_vendor, file_product, id_vendor, id_product);
+                suffix.id_vendor, file_product, id_vendor, id_product);
   }
-
-  const std::uint16_t bcd_dfu = load_le16(suffix, /*bcdDFU*/ 6);
-  if (bcd_dfu != kBcdDfu)
-    return fail(ErrorKind::InvalidImage, "invalid DFU version: {:#x}", bcd_dfu);
-
-  const auto signature = suffix.subspan(/*ucDfuSignature*/ 8, kSignature.size());
-  if (!std::equal(signature.begin(), signature.end(), kSignature.begin())) {
-    return fail(ErrorKind::InvalidImage, "invalid DFU signature: {:#x}", load_le24(signature, 0));
+  if (suffix.bcd_dfu != kBcdDfu)
+    return fail(ErrorKind::InvalidImage, "invalid DFU version: {:#x}", suffix.bcd_dfu);
+  if (suffix.signature != kSignature) {
+    return fail(ErrorKind::InvalidImage, "invalid DFU signature: {:#x}",
+                load_le24(suffix.signature, 0));
   }
-
-  const std::uint8_t length = suffix[/*bLength*/ 11];
-  if (length != kDfuSuffixLength)
-    return fail(ErrorKind::InvalidImage, "invalid DFU size: {:#x}", length);
+  if (suffix.length != kDfuSuffixLength)
+    return fail(ErrorKind::InvalidImage, "invalid DFU size: {:#x}", suffix.length);
 
   // The CRC covers everything before itself, the rest of the suffix included.
-  const std::uint32_t stored = load_le32(suffix, /*dwCRC*/ 12);
   const std::uint32_t computed = dfu_crc(file.first(file.size() - 4));
-  if (stored != computed) {
-    return fail(ErrorKind::InvalidImage, "invalid DFU CRC: {:#x} != {:#x}", stored, computed);
+  if (suffix.crc != computed) {
+    return fail(ErrorKind::InvalidImage, "invalid DFU CRC: {:#x} != {:#x}", suffix.crc, computed);
   }
   return {};
 }

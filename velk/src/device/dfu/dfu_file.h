@@ -2,6 +2,7 @@
 // for and carries a CRC over everything before it.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -13,6 +14,21 @@ namespace velk::dfu {
 
 inline constexpr std::size_t kDfuSuffixLength = 16;
 inline constexpr std::uint32_t kDfuCrcPreset = 0xFFFFFFFF;
+
+// The suffix's fields as the file stores them.
+struct DfuSuffix {
+  std::uint16_t bcd_device;
+  std::uint16_t id_product;
+  std::uint16_t id_vendor;
+  std::uint16_t bcd_dfu;
+  std::array<std::uint8_t, 3> signature;
+  std::uint8_t length;
+  std::uint32_t crc;
+};
+
+// The last kDfuSuffixLength bytes of `file`, read but not checked; InvalidImage when the file is
+// shorter than a suffix.
+Result<DfuSuffix> read_dfu_suffix(std::span<const std::uint8_t> file);
 
 // CRC-32 (reflected 0xEDB88320, preset 0xFFFFFFFF) without the final inversion, as the suffix
 // stores it. 0xFFFFFFFF for no bytes. `preceding`, the value over the bytes before these,

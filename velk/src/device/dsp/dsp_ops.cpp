@@ -8,7 +8,6 @@
 #include "velk/src/c/log.h"
 #include "velk/src/device/dsp/dsp_sector.h"
 #include "velk/src/device/dsp/ff.h"
-#include "velk/src/device/dsp/loader_image.h"
 #include "velk/src/device/mode.h"
 
 namespace velk::dsp {
@@ -72,28 +71,13 @@ Status write_through(DspDevice& device, std::uint32_t address, std::span<const s
 
 Status apply(DspDevice& device, const WriteSection& section, Tally& tally) {
   VELK_DEBUG(kDspLogTarget, "Write: {:#x} {:#x}", section.address, section.data.size());
-  if (section.address < kProtectedLimit) {
-    return fail(ErrorKind::InvalidImage, "write section overwrites protected memory: {:#x}",
-                section.address);
-  }
+  VELK_TRY(plan_section(section));
   return write_through(device, section.address, section.data, tally);
 }
 
 Status apply(DspDevice& device, const EraseSection& section, Tally& tally) {
   VELK_DEBUG(kDspLogTarget, "Erase: {:#x} {:#x}", section.address, section.length);
-  if (section.address < kProtectedLimit) {
-    return fail(ErrorKind::InvalidImage, "erase section overwrites protected memory: {:#x}",
-                section.address);
-  }
-  VELK_TRY_ASSIGN(sectors, plan_sectors(section.address, section.length));
-  std::uint64_t covered = 0;
-  for (const Sector& sector : sectors) covered += sector.size;
-  // Erasing is per sector: a section that does not start and end on sector boundaries would
-  // wipe bytes outside itself.
-  if (covered != section.length) {
-    return fail(ErrorKind::InvalidImage, "invalid erase command: {:#x}, {:#x}", section.address,
-                section.length);
-  }
+  VELK_TRY_ASSIGN(sectors, plan_section(section));
   for (const Sector& sector : sectors) {
     VELK_TRY(erase_sector(device, sector.address, sector.size));
     tally.add(sector.size);
@@ -115,25 +99,6 @@ std::uint64_t length_of(const dsp::FfSection& section) {
 
 }  // namespace
 
-Result<std::vector<Sector>> plan_sectors(std::uint32_t address, std::uint32_t length) {
-  std::vector<Sector> plan;
-  for (const DspRegion& region : kDspRegions) {
-    if (address < region.first) break;
-    while (length > 0 && address <= region.last) {
-      const std::uint32_t offset = address % region.sector_size;
-      plan.push_back({address - offset, region.sector_size});
-      const std::uint32_t k = std::min(region.sector_size - offset, length);
-      // The last region ends below 2^32 - 2^16, so this never wraps.
-      address += k;
-      length -= k;
-    }
-  }
-  if (length > 0)
-    return fail(ErrorKind::InvalidImage, "firmware image out of bounds: {:#x}, {:#x}", address,
-                length);
-  return plan;
-}
-
 Status flash_ff(DspDevice& device, std::span<const std::uint8_t> image, const Progress& progress) {
   VELK_TRY_ASSIGN(sections, dsp::parse_ff(image));
   Tally tally{progress, 0};
@@ -148,12 +113,7 @@ Status flash_ff(DspDevice& device, std::span<const std::uint8_t> image, const Pr
 Status write_dsp(DspDevice& device, std::uint32_t address, std::span<const std::uint8_t> data,
                  const Progress& progress) {
   VELK_DEBUG(kDspLogTarget, "Write: {:#x} {:#x}", address, data.size());
-  if (address < kProtectedLimit) {
-    if (address != 0)
-      return fail(ErrorKind::InvalidImage, "invalid loader address: {:#x}", address);
-    if (!dsp::check_loader_image(data))
-      return fail(ErrorKind::InvalidImage, "invalid loader image");
-  }
+  VELK_TRY(check_loader_placement(address, data));
   Tally tally{progress, data.size()};
   tally.start();
   return write_through(device, address, data, tally);

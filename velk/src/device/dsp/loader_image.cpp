@@ -1,5 +1,7 @@
 #include "velk/src/device/dsp/loader_image.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <array>
 
@@ -17,16 +19,12 @@ constexpr std::size_t kTrailerLength = 22;
 
 }  // namespace
 
-bool check_loader_image(std::span<const std::uint8_t> data) {
+std::optional<std::string> loader_image_problem(std::span<const std::uint8_t> data) {
   const std::size_t n = data.size();
-  if (n < kMinLength) {
-    VELK_ERROR(kDspLogTarget, "Image too small: {:#x}", n);
-    return false;
-  }
+  if (n < kMinLength) return fmt::format("Image too small: {:#x}", n);
   const std::uint16_t type = load_be16(data, /*type*/ 0);
   if (std::find(kImageTypes.begin(), kImageTypes.end(), type) == kImageTypes.end()) {
-    VELK_ERROR(kDspLogTarget, "Unsupported image type: {:#x}", type);
-    return false;
+    return fmt::format("Unsupported image type: {:#x}", type);
   }
   // The header's count of 4-byte entries at 28, the entries from 30, then the chain of blocks.
   // 64-bit so that a walk near the end of a 4 GiB buffer cannot wrap on a 32-bit host.
@@ -35,14 +33,18 @@ bool check_loader_image(std::span<const std::uint8_t> data) {
     if (n - q < 2) break;
     const std::uint16_t link = load_be16(data, static_cast<std::size_t>(q));
     if (link == 0) {
-      if (q == n - kTrailerLength) return true;
-      VELK_ERROR(kDspLogTarget, "Link list ended prematurely");
-      return false;
+      if (q == n - kTrailerLength) return std::nullopt;
+      return "Link list ended prematurely";
     }
     q += ((2 * static_cast<std::uint64_t>(link) + 10) & ~std::uint64_t{7}) + 2;
   }
-  VELK_ERROR(kDspLogTarget, "Unexpected EOF");
-  return false;
+  return "Unexpected EOF";
+}
+
+bool check_loader_image(std::span<const std::uint8_t> data) {
+  const std::optional<std::string> problem = loader_image_problem(data);
+  if (problem) VELK_ERROR(kDspLogTarget, "{}", *problem);
+  return !problem;
 }
 
 }  // namespace velk::dsp

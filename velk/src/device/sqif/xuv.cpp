@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "velk/src/util/byte_order.h"
 #include "velk/src/util/utf8.h"
 
 namespace velk::sqif {
@@ -89,7 +88,20 @@ std::expected<std::uint32_t, NumberError> parse_hex(std::string_view s, std::uin
   return static_cast<std::uint32_t>(value);
 }
 
-Status parse_line(std::span<const std::uint8_t> line, std::vector<std::uint8_t>& image) {
+// Puts a word at `offset`, at or past the image's end, with zero fill before it.
+void add_word(std::vector<std::uint8_t>& image, std::uint32_t offset, std::uint16_t value,
+              XuvLayout* layout) {
+  if (layout != nullptr) {
+    if (layout->words++ == 0) layout->first_offset = offset;
+    if (offset > image.size()) ++layout->gaps;
+  }
+  if (offset > image.size()) image.resize(offset);
+  image.push_back(static_cast<std::uint8_t>(value >> 8));
+  image.push_back(static_cast<std::uint8_t>(value));
+}
+
+Status parse_line(std::span<const std::uint8_t> line, std::vector<std::uint8_t>& image,
+                  XuvLayout* layout) {
   const Tokens t = split(line);
   if (t.count == 0) return {};
   if (t.count != 2) {
@@ -119,8 +131,7 @@ Status parse_line(std::span<const std::uint8_t> line, std::vector<std::uint8_t>&
                 "image too large: offset {:#x} is beyond the {:#x}-byte limit", offset,
                 kMaxXuvImageSize);
   }
-  image.resize(offset);
-  append_be16(image, static_cast<std::uint16_t>(*value));
+  add_word(image, offset, static_cast<std::uint16_t>(*value), layout);
   return {};
 }
 
@@ -208,7 +219,7 @@ std::size_t expected_size(std::span<const std::uint8_t> d) {
 
 }  // namespace
 
-Result<std::vector<std::uint8_t>> parse_xuv(std::span<const std::uint8_t> data) {
+Result<std::vector<std::uint8_t>> parse_xuv(std::span<const std::uint8_t> data, XuvLayout* layout) {
   if (auto bad = check_utf8(data)) {
     return fail(ErrorKind::InvalidImage, "invalid xuv file: {}", utf8_error_text(*bad));
   }
@@ -221,11 +232,7 @@ Result<std::vector<std::uint8_t>> parse_xuv(std::span<const std::uint8_t> data) 
     if (plain.kind == PlainLine::kBlank ||
         (plain.kind == PlainLine::kWord && plain.offset >= image.size() &&
          std::uint64_t{plain.offset} + 2 <= kMaxXuvImageSize)) {
-      if (plain.kind == PlainLine::kWord) {
-        if (plain.offset > image.size()) image.resize(plain.offset);
-        image.push_back(static_cast<std::uint8_t>(plain.value >> 8));
-        image.push_back(static_cast<std::uint8_t>(plain.value));
-      }
+      if (plain.kind == PlainLine::kWord) add_word(image, plain.offset, plain.value, layout);
       pos = static_cast<std::size_t>(plain.next - data.data());
       continue;
     }
@@ -235,7 +242,7 @@ Result<std::vector<std::uint8_t>> parse_xuv(std::span<const std::uint8_t> data) 
            : data.size();
     std::span<const std::uint8_t> line = data.subspan(pos, eol - pos);
     if (!line.empty() && line.back() == '\r') line = line.first(line.size() - 1);
-    VELK_TRY(parse_line(line, image));
+    VELK_TRY(parse_line(line, image, layout));
     pos = eol + 1;  // past the line feed; past the end for a last line without one
   }
   return image;

@@ -16,7 +16,15 @@ namespace velk::sqif {
 // the memory of a 32-bit host process.
 inline constexpr std::size_t kMaxXuvImageSize = std::size_t{64} << 20;
 
+// What the lines of an image gave, beside its bytes: for a report on a file.
+struct XuvLayout {
+  std::size_t words = 0;         // data lines
+  std::size_t gaps = 0;          // runs of zero fill between words, or before the first
+  std::size_t first_offset = 0;  // byte offset of the first word
+};
+
 // The flash image: each word big-endian at byte offset 2 × address, gaps filled with zeros.
-Result<std::vector<std::uint8_t>> parse_xuv(std::span<const std::uint8_t> data);
+Result<std::vector<std::uint8_t>> parse_xuv(std::span<const std::uint8_t> data,
+                                            XuvLayout* layout = nullptr);
 
 }  // namespace velk::sqif
