@@ -42,6 +42,11 @@ endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/drovin/udev/70-vexo.rules
         DESTINATION ${VELK_INSTALL_UDEVRULESDIR} COMPONENT tools)
+install(FILES ${PROJECT_SOURCE_DIR}/tools/velkctl/velkctl.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+        COMPONENT tools)
+install(FILES ${PROJECT_SOURCE_DIR}/tools/velkctl/velkctl.bash-completion
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions RENAME velkctl
+        COMPONENT tools)
 if(TARGET velk_sim_preload)
   install(TARGETS velk_sim_preload LIBRARY DESTINATION ${VELK_INSTALL_SIMDIR} COMPONENT sim
           EXCLUDE_FROM_ALL)
