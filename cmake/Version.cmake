@@ -29,3 +29,13 @@ function(velk_version_resource target description)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${rc} @ONLY)
   target_sources(${target} PRIVATE ${rc})
 endfunction()
+
+# The Debian packages take their version from debian/changelog, which must name this one.
+if(EXISTS ${PROJECT_SOURCE_DIR}/debian/changelog)
+  file(STRINGS ${PROJECT_SOURCE_DIR}/debian/changelog changelog_head LIMIT_COUNT 1)
+  string(REGEX MATCH "^velk \\(([^)-]*)" _ "${changelog_head}")
+  if(NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
+    message(FATAL_ERROR "debian/changelog's latest entry has version '${CMAKE_MATCH_1}', "
+                        "the project ${PROJECT_VERSION} (dch -v ${PROJECT_VERSION} adds one)")
+  endif()
+endif()

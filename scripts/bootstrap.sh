@@ -14,9 +14,11 @@ packages=(build-essential g++ cmake ninja-build pkg-config git file
           libusb-1.0-0-dev libhidapi-dev libudev-dev zlib1g-dev umockdev libumockdev-dev libfmt-dev
           libspdlog-dev libgtest-dev libgmock-dev googletest libbenchmark-dev dfu-util fwupd
           clang-format-15 python3 python3-pytest python3-setuptools)
-# Releases: the Debian packages (CPack, dpkg-shlibdeps) and their test in a clean root
-# (debootstrap); clang and lld link an MSVC-style host against the Windows zip's velk.lib.
-packages+=(dpkg-dev debootstrap clang-15 lld)
+# Releases: the Debian packages (debian/: debhelper, dh-python with pybuild's pyproject plugin,
+# checked by lintian) and their test in a clean root (debootstrap, autopkgtest); clang and lld
+# link an MSVC-style host against the Windows zip's velk.lib.
+packages+=(dpkg-dev debhelper dh-python python3-all pybuild-plugin-pyproject python3-wheel lintian
+           autopkgtest debootstrap clang-15 lld)
 # libFuzzer for clang-15: the fuzz targets (scripts/fuzz.sh).
 packages+=(libfuzzer-15-dev)
 

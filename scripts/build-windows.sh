@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows 32-bit (i686) binaries: velk.dll with its import libraries (MinGW and
-# MSVC), velkctl.exe, drovin.exe and the test programs; then the release, velk-<version>-win32.zip.
+# MSVC), velkctl.exe, drovin.exe and the test programs; then the release, velk-<version>-win32.zip
+# (stripped binaries) with velk-<version>-win32-debug.zip (their debug symbols) beside it.
 #
 # The third-party libraries are built first into a cache folder and reused on later runs:
 # libusb (shared, libusb-1.0.dll), hidapi's Windows back end and zlib (static, linked into
@@ -372,11 +373,59 @@ cmake -S "$root" -B "$build" "${generator[@]}" "${cmake_args[@]}"
 cmake --build "$build" -j"$jobs"
 say "project built in $build/bin ($(($(now) - t0)) s; $(($(now) - t_start)) s in all)"
 
-# The release: what cmake --install puts into one folder, zipped as velk-<version>-win32.zip.
+# The release's binaries stripped; their debug symbols go into <release>-debug.zip, one
+# <binary>.debug file each, which unpacked beside the binary a debugger finds through the
+# binary's .gnu_debuglink.
+split_debug_symbols() { # release-dir debug-dir
+  local dir=$1 debug=$2 file
+  mkdir -p "$debug"
+  for file in velk.dll velkctl.exe drovin.exe; do
+    [[ -f $dir/$file ]] || continue
+    $host-objcopy --only-keep-debug "$dir/$file" "$debug/$file.debug"
+    $host-strip --strip-all "$dir/$file"
+    (cd "$debug" && $host-objcopy --add-gnu-debuglink="$file.debug" "$dir/$file")
+  done
+}
+
+# The zip's own README: what is in it, and where drovin.exe comes from.
+write_zip_readme() { # release-dir version
+  local dir=$1 version=$2 drovin
+  if [[ -f $dir/drovin.exe ]]; then
+    drovin="drovin.exe is built from velk's own sources (drovin/) and linked with libwdi, the
+open-source Windows driver-installation library (LGPL-3.0 or later), which carries the libusbK
+driver files that drovin installs."
+  else
+    drovin="This zip has no drovin.exe, the driver installer: it is zipped only when built with
+the real libusbK driver files (scripts/build-windows.sh with LIBWDI_SOURCE and LIBUSBK_DIR)."
+  fi
+  cat >"$dir/README-win32.txt" <<TEXT
+velk $version for Windows (32-bit, i686)
+
+velk.dll        the library; libusb-1.0.dll must lie beside it
+velk.h          its header; velk.def the export list
+velk.dll.a      the import library for MinGW; velk.lib the one for MSVC
+velkctl.exe     the command-line host
+drovin.exe      the driver installer for the libusbK driver (when present; see below)
+licences/       the licences of the third-party code inside velk.dll and beside it
+README.md       the whole documentation
+
+$drovin
+
+The binaries are stripped. Their debug symbols are in velk-$version-win32-debug.zip: unpacked
+over this folder, each <binary>.debug lies beside its binary, where a debugger finds it.
+TEXT
+}
+
+# The release: what cmake --install puts into one folder, zipped as velk-<version>-win32.zip, and
+# the debug symbols of its binaries as velk-<version>-win32-debug.zip.
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
 release=velk-$version-win32
-rm -rf "${build:?}/$release" "$build/$release.zip"
+rm -rf "${build:?}/$release" "$build/$release.zip" "$build/$release-debug" "$build/$release-debug.zip"
 cmake --install "$build" --prefix "$build/$release" >/dev/null
+split_debug_symbols "$build/$release" "$build/$release-debug/$release"
+write_zip_readme "$build/$release" "$version"
 (cd "$build" && cmake -E tar cf "$release.zip" --format=zip "$release")
-rm -rf "${build:?}/$release"
-say "release $build/$release.zip ($(($(stat -c %s "$build/$release.zip") / 1024)) KiB)"
+(cd "$build/$release-debug" && cmake -E tar cf "../$release-debug.zip" --format=zip "$release")
+rm -rf "${build:?}/$release" "$build/$release-debug"
+say "release $build/$release.zip ($(($(stat -c %s "$build/$release.zip") / 1024)) KiB)," \
+  "debug symbols $build/$release-debug.zip ($(($(stat -c %s "$build/$release-debug.zip") / 1024)) KiB)"

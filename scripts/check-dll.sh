@@ -6,7 +6,8 @@
 #   *.exe        PE32 i386; imports only velk.dll, libusb-1.0.dll and system DLLs, so that no
 #                compiler runtime DLL (libstdc++, libgcc, winpthread) has to ship.
 #   the release  velk.dll carries the project's version resource; velk-<version>-win32.zip holds
-#                exactly what ships.
+#                exactly what ships, its binaries stripped, with their debug symbols in
+#                velk-<version>-win32-debug.zip.
 #
 # Usage: scripts/check-dll.sh [build-dir]     (default: build-win; binaries in <build-dir>/bin)
 # Exit status 0 when every check holds; each failure is printed.
@@ -158,6 +159,29 @@ for want in drovin.exe velkctl.exe; do
   [[ -f $bin/$want ]] || echo "check-dll: note: $want not built"
 done
 
+# The zip's binaries are stripped and link to their symbols, which the debug zip holds.
+check_debug_split() { # zip debug-zip folder
+  local tmp file sections
+  if [[ ! -f $2 ]]; then
+    fail "no debug zip $(basename "$2") beside the release"
+    return
+  fi
+  tmp=$(mktemp -d)
+  (cd "$tmp" && cmake -E tar xf "$1" && cmake -E tar xf "$2")
+  for file in "$tmp/$3"/*.dll "$tmp/$3"/*.exe; do
+    case $(basename "$file") in libusb-1.0.dll) continue ;; esac
+    sections=$($objdump -h "$file" | awk '{print $2}')
+    if grep -q '^\.debug_' <<<"$sections" || ! grep -q '^\.gnu_debuglink$' <<<"$sections"; then
+      fail "$(basename "$file") in the zip is not stripped or has no debug link"
+    elif ! $objdump -h "$file.debug" 2>/dev/null | grep -q ' \.debug_info '; then
+      fail "the debug zip has no debug symbols for $(basename "$file")"
+    else
+      ok "$(basename "$file") stripped ($(($(stat -c %s "$file") / 1024)) KiB), symbols in the debug zip"
+    fi
+  done
+  rm -rf "$tmp"
+}
+
 # --- the release zip ----------------------------------------------------------------------------
 # What a user unpacks: the library with its header, export list and both import libraries,
 # velkctl.exe, libusb-1.0.dll, README and licences; drovin.exe with libwdi's licence only when it
@@ -168,7 +192,7 @@ if [[ -n $version ]]; then
     fail "no release zip velk-$version-win32.zip"
   else
     listing=$(cmake -E tar tf "$zip" | sed "s|^velk-$version-win32/||" | grep -v '/$' | grep . | sort)
-    want="LICENSE README.md libusb-1.0.dll velk.def velk.dll velk.dll.a velk.h velk.lib velkctl.exe
+    want="LICENSE README.md README-win32.txt libusb-1.0.dll velk.def velk.dll velk.dll.a velk.h velk.lib velkctl.exe
           licences/fmt.txt licences/hidapi-bsd.txt licences/hidapi.txt licences/libusb.txt
           licences/mingw-w64-runtime.txt licences/zlib.txt"
     if grep -qx 'DROVIN_REAL_PROGRAM:INTERNAL=drovin' "$build/CMakeCache.txt"; then
@@ -180,6 +204,7 @@ if [[ -n $version ]]; then
       fail "velk-$version-win32.zip differs from what ships (< wanted, > in the zip):"
       diff <(tr -s ' \n' '\n' <<<"$want" | grep . | sort) <(echo "$listing") >&2 || true
     fi
+    check_debug_split "$zip" "$build/velk-$version-win32-debug.zip" "velk-$version-win32"
   fi
 fi
 

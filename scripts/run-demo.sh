@@ -12,6 +12,8 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELK_WERROR=ON
 cmake --build build --target velkctl velk_sim_preload
 
 velkctl=$root/build/tools/velkctl/velkctl
+# A velkctl in the build tree finds the virtual device through this variable.
+export VELKCTL_SIM_PRELOAD=$root/build/sim/libvelk_sim_preload.so
 demo=$root/build/demo
 rm -rf "$demo"
 mkdir -p "$demo"

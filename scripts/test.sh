@@ -35,9 +35,10 @@ mapfile -t threaded < <(ctest --test-dir build-tsan -N -L threads | sed -n 's/^ 
 cmake --build build-tsan -j "$jobs" --target "${threaded[@]}"
 ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L threads
 
-echo "=== Debian packages, installed into a clean Debian 12 root"
+echo "=== Debian packages (dpkg-buildpackage with the fast tests, lintian), installed into a clean"
+echo "=== Debian 12 root and tested there with autopkgtest"
 bash scripts/make-debs.sh
-bash tests/packaging/clean_root_test.sh build-deb/debs
+bash tests/packaging/clean_root_test.sh build-deb
 
 echo "=== Windows 32-bit build; the DLL and the zip checked, the tests run under Wine"
 bash scripts/build-windows.sh

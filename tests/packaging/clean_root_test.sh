@@ -1,20 +1,25 @@
 #!/usr/bin/env bash
-# The Debian packages in a clean Debian 12 root, as a user gets them: debootstrap makes a
-# minimal root with a C compiler, pkg-config and CMake, plus what the packages say they depend
-# on; dpkg installs the packages there (and refuses when a dependency is missing). Inside the
-# root, a tiny C host is built against the installed header through pkg-config and through
-# find_package(velk) and run on the virtual device; velkctl runs from the installed copy.
-# Needs root (debootstrap, chroot). The root is removed at the end, whatever happened.
+# The Debian packages that dpkg-buildpackage made (scripts/make-debs.sh) in a clean Debian 12
+# root, as a user gets them: debootstrap makes a minimal root with a C compiler, pkg-config and
+# CMake, plus what the packages say they depend on; dpkg installs the packages there (and refuses
+# when a dependency is missing). Inside the root, a tiny C host is built against the installed
+# header through pkg-config and through find_package(velk) and run on the virtual device;
+# velkctl runs from the installed copy and carries no path of the build; then autopkgtest runs
+# debian/tests against the installed packages, through its chroot runner. Last, without velk-sim,
+# velkctl --sim says what is missing. Needs root (debootstrap, chroot). The root is removed at
+# the end, whatever happened.
 #
 # Usage: tests/packaging/clean_root_test.sh DEB_FOLDER
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+tree=$(cd "$here/../.." && pwd)
 debs=$(cd "$1" && pwd)
 suite=bookworm
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/velk-clean-root.XXXXXX")
 root=$work/root
 cleanup() {
+  mountpoint -q "$root/dev/pts" && umount "$root/dev/pts"
   mountpoint -q "$root/proc" && umount "$root/proc"
   # Never remove a folder that still has something mounted inside it.
   if grep -q " $root/" /proc/mounts; then
@@ -45,7 +50,7 @@ mirror=$(sed -n 's/^URIs:[[:space:]]*//p' "$work/apt/sources.list.d/private.sour
 # What the packages depend on, outside themselves, without versions: dpkg checks those.
 ours=" $(for d in "$debs"/*.deb; do dpkg-deb -f "$d" Package; done | tr '\n' ' ')"
 needed=$(for d in "$debs"/*.deb; do dpkg-deb -f "$d" Depends; done | tr ',' '\n' |
-  sed 's/|.*//; s/(.*)//; s/[[:space:]]//g' | sort -u | while read -r p; do
+  sed 's/|.*//; s/(.*)//; s/:any//; s/[[:space:]]//g' | sort -u | while read -r p; do
     [[ -n $p && $ours != *" $p "* ]] && echo "$p"; done | paste -sd, -)
 echo "clean-root: debootstrap $suite (minbase) with gcc, make, pkg-config, cmake, $needed"
 
@@ -63,6 +68,8 @@ if ! bootstrap; then
 fi
 echo "clean-root: root made in $(($(date +%s) - t0)) s"
 mount -t proc proc "$root/proc"
+# Pseudo-terminals, for the session test's progress bar on a terminal (script).
+mount --bind /dev/pts "$root/dev/pts"
 
 mkdir -p "$root/tmp/debs" "$root/tmp/host"
 cp "$debs"/*.deb "$root/tmp/debs/"
@@ -79,7 +86,7 @@ libdir=/usr/lib/$multiarch
 soname() { in_root readelf -d "$libdir/libvelk.so.0" | grep -q 'Library soname: \[libvelk.so.0\]'; }
 check "libvelk.so.0 has the SONAME libvelk.so.0" soname
 check "the udev rules are in the udev rules folder" test -f "$root/usr/lib/udev/rules.d/70-vexo.rules"
-for p in libvelk0 libvelk-dev velkctl velk-sim; do
+for p in libvelk0 libvelk-dev velkctl velk-sim python3-velk; do
   check "$p has its copyright file" test -f "$root/usr/share/doc/$p/copyright"
 done
 
@@ -121,6 +128,42 @@ velkctl_prints() { [[ $(in_root /usr/bin/velkctl "${@:2}") == "$1" ]]; }
 check "velkctl --sim status from the installed copy" velkctl_prints "mode: 1 BTM" --sim status
 version=$(dpkg-deb -f "$(ls "$debs"/velkctl_*.deb)" Version)
 check "velkctl --version" velkctl_prints "velkctl ${version%-*}" --version
+check "the man page and the bash completion are installed" \
+  test -f "$root/usr/share/man/man1/velkctl.1.gz" -a -f "$root/usr/share/bash-completion/completions/velkctl"
+# A shipped binary names no folder of the build or of this tree (velkctl used to carry the build
+# tree's path to the virtual device).
+no_build_path() {
+  local file
+  for file in usr/bin/velkctl "$libdir/libvelk.so.0" "$libdir/velk/libvelk_sim_preload.so"; do
+    if strings "$root/${file#/}" | grep -F -e "$tree" -e "$debs" -e obj-; then
+      echo "  ^ in /${file#/}"
+      return 1
+    fi
+  done
+}
+check "no build path in the shipped binaries (strings)" no_build_path
+
+# debian/tests against the installed packages; autopkgtest copies the tree's debian/ and tests/.
+mkdir -p "$work/src"
+cp -r "$tree/debian" "$tree/tests" "$work/src/"
+autopkgtest_run() {
+  autopkgtest --no-built-binaries --output-dir "$work/autopkgtest" "$work/src" -- chroot "$root" \
+    >"$work/autopkgtest.log" 2>&1
+  local status=$?
+  sed -n '/^autopkgtest \[[0-9:]*\]: @@@@@@@@@@@@@@@@@@@@ summary/,$p' "$work/autopkgtest.log"
+  [[ $status -eq 0 ]] || tail -40 "$work/autopkgtest.log"
+  return $status
+}
+check "autopkgtest (debian/tests) passes in the root" autopkgtest_run
+
+# Without velk-sim, --sim finds no virtual device, and says so.
+no_sim() {
+  local out
+  in_root dpkg -r velk-sim-dbgsym velk-sim >/dev/null 2>&1 || return 1
+  out=$(in_root /usr/bin/velkctl --sim status 2>&1)
+  [[ $? -eq 2 && $out == *"which is not installed (Debian package velk-sim"* ]]
+}
+check "velkctl --sim without velk-sim says it is not installed" no_sim
 
 echo "clean-root: $(($(date +%s) - t0)) s in all"
 echo "$((checks - failures)) passed, $failures failed"

@@ -730,22 +730,16 @@ class Session {
     std::exit(kExitUsage);
   }
   self.resize(static_cast<std::size_t>(n));
-  // Beside the program, where an installed copy keeps it, or in the build tree.
-  const std::string dir = self.substr(0, self.rfind('/'));
-  std::string preload;
-  for (std::string candidate :
-       {dir + "/libvelk_sim_preload.so", dir + "/" VELKCTL_SIM_PRELOAD_INSTALLED,
-        std::string(VELKCTL_SIM_PRELOAD)}) {
-    if (access(candidate.c_str(), R_OK) == 0) {
-      preload = std::move(candidate);
-      break;
-    }
-  }
-  if (preload.empty()) {
-    std::fputs(
-        "velkctl: --sim needs the virtual device, libvelk_sim_preload.so, which is not "
-        "installed (Debian package velk-sim)\n",
-        stderr);
+  // Where velk-sim (or cmake --install of the sim component) puts it, <libdir>/velk/, found
+  // relative to this program; VELKCTL_SIM_PRELOAD names another copy, such as a build tree's.
+  std::string preload = self.substr(0, self.rfind('/')) + "/" VELKCTL_SIM_PRELOAD_INSTALLED;
+  if (const char* given = std::getenv("VELKCTL_SIM_PRELOAD"); given != nullptr && *given != '\0')
+    preload = given;
+  if (access(preload.c_str(), R_OK) != 0) {
+    std::fprintf(stderr,
+                 "velkctl: --sim needs the virtual device, %s, which is not installed (Debian "
+                 "package velk-sim; or set VELKCTL_SIM_PRELOAD)\n",
+                 preload.c_str());
     std::exit(kExitUsage);
   }
   setenv("LD_PRELOAD", preload.c_str(), 1);
