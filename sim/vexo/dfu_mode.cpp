@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "sim/bus.h"
-#include "sim/scenario.h"
 #include "sim/vexo/descriptors.h"
 #include "sim/vexo/vexo.h"
 
@@ -247,23 +246,5 @@ Bytes sample_firmware(std::size_t size) {
   }
   return image;
 }
-
-namespace {
-
-Scenario loader_holding(std::size_t firmware_size) {
-  return [firmware_size](Bus& bus) {
-    auto vexo = Vexo::create({.mode = Mode::Dfu});
-    vexo->btm_firmware() = sample_firmware(firmware_size);
-    bus.plug(vexo);
-  };
-}
-
-// Loaders holding a known image, for programs that upload it without the library's tests; the
-// larger one is what the benchmarks compare DFU clients on.
-const ScenarioRegistrar firmware_scenario{"vexo-dfu-firmware", loader_holding(kSampleFirmwareSize)};
-const ScenarioRegistrar large_firmware_scenario{"vexo-dfu-firmware-1m",
-                                                loader_holding(std::size_t{1} << 20)};
-
-}  // namespace
 
 }  // namespace sim::vexo

@@ -55,11 +55,6 @@ class DfuMode final : public ModeModel {
   int usb_reset() override;
   void stopping() override;
 
-  State state() const { return state_; }
-  std::uint8_t status() const { return status_; }
-  // The blocks of the download under way, not yet written to the firmware memory.
-  const Bytes& staged() const { return staged_; }
-
  private:
   int get_status(std::span<std::uint8_t> data);
   int download(std::span<const std::uint8_t> data);
