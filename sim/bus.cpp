@@ -206,7 +206,6 @@ void Bus::reset() {
   misuse_.clear();
   now_ = Nanos::zero();
   next_address_ = 1;
-  hid_initialized = false;
 }
 
 Bus& bus() {

@@ -124,7 +124,6 @@ class Bus {
   void record(Request request);
   void note_misuse(std::string what);
   Resources& counters() { return counters_; }
-  bool hid_initialized = false;
   // Runs once, when the first request has been recorded (the preloaded simulator checks
   // then that its scenario was found).
   std::function<void()> on_first_request;

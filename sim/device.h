@@ -77,8 +77,6 @@ class Device {
   // Fills the buffer (byte 0 holds the report ID on entry); returns the count including the
   // report-ID byte, as hidapi's Windows back end does.
   virtual int hid_get_feature(std::span<std::uint8_t> /*report*/) { return -1; }
-  // hid_get_input_report: the same convention as hid_get_feature.
-  virtual int hid_get_input(std::span<std::uint8_t> /*report*/) { return -1; }
 
  protected:
   friend class Bus;

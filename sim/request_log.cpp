@@ -53,8 +53,6 @@ std::string_view to_string(RequestKind kind) {
       return "HidSendFeature";
     case RequestKind::HidGetFeature:
       return "HidGetFeature";
-    case RequestKind::HidGetInput:
-      return "HidGetInput";
   }
   return "?";
 }

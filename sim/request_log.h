@@ -36,7 +36,6 @@ enum class RequestKind : std::uint8_t {
   HidRead,
   HidSendFeature,
   HidGetFeature,
-  HidGetInput,
 };
 
 std::string_view to_string(RequestKind kind);

@@ -1,8 +1,7 @@
 // Named set-ups of the bus ("vexo", "none", ...): a preloaded simulator builds the one named by
 // the environment variable VELK_SIM when it is loaded, and tests can load one by name. Device
-// models register theirs with a static registrar in their own source file:
-//
-//   static sim::ScenarioRegistrar vexo{"vexo", [](sim::Bus& bus) { bus.plug(...); }};
+// models register theirs with register_scenario() when their library is loaded (see
+// sim/vexo/scenarios.cpp).
 #pragma once
 
 #include <functional>
@@ -29,11 +28,5 @@ std::vector<std::string> scenario_names();
 void load_scenario_when_registered(std::string name);
 // The name still waiting for its registration, if any.
 std::string pending_scenario();
-
-struct ScenarioRegistrar {
-  ScenarioRegistrar(std::string name, Scenario build) {
-    register_scenario(std::move(name), std::move(build));
-  }
-};
 
 }  // namespace sim

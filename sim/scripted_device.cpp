@@ -110,8 +110,4 @@ int ScriptedDevice::hid_get_feature(std::span<std::uint8_t> report) {
   return answer(features_, report);
 }
 
-int ScriptedDevice::hid_get_input(std::span<std::uint8_t> report) {
-  return answer(input_reports_, report);
-}
-
 }  // namespace sim

@@ -54,7 +54,6 @@ class ScriptedDevice : public Device {
   // Feature reports returned by hid_get_feature_report in order: the report with its ID
   // byte first, or a result. The count returned includes the report-ID byte.
   void queue_feature(Response report) { features_.push_back(std::move(report)); }
-  void queue_input_report(Response report) { input_reports_.push_back(std::move(report)); }
   // Results of hid_write and hid_send_feature_report; with the queue empty they accept all.
   void queue_hid_write(int result) { hid_writes_.push_back(result); }
   void queue_send_feature(int result) { send_features_.push_back(result); }
@@ -82,7 +81,6 @@ class ScriptedDevice : public Device {
   std::optional<Bytes> hid_read() override;
   int hid_send_feature(std::span<const std::uint8_t> report) override;
   int hid_get_feature(std::span<std::uint8_t> report) override;
-  int hid_get_input(std::span<std::uint8_t> report) override;
 
  private:
   struct Timed {
@@ -100,7 +98,6 @@ class ScriptedDevice : public Device {
   HidInfo hid_info_;
   std::deque<Timed> hid_input_;
   std::deque<Response> features_;
-  std::deque<Response> input_reports_;
   std::deque<int> hid_writes_;
   std::deque<int> send_features_;
 };

@@ -213,7 +213,6 @@ int HID_API_EXPORT HID_API_CALL hid_init(void) {
     state().global_error = L"hid_init failed (injected fault)";
     return finish(r, -1, true);
   }
-  bus().hid_initialized = true;
   return finish(r, 0);
 }
 
@@ -221,7 +220,6 @@ int HID_API_EXPORT HID_API_CALL hid_exit(void) {
   auto guard = bus().lock();
   Request r;
   r.kind = RequestKind::HidExit;
-  bus().hid_initialized = false;
   return finish(r, 0);
 }
 
@@ -364,13 +362,6 @@ int HID_API_EXPORT HID_API_CALL hid_get_feature_report(hid_device* dev, unsigned
   auto guard = bus().lock();
   if (!live(dev, "hid_get_feature_report")) return -1;
   return get_report(dev, RequestKind::HidGetFeature, &Device::hid_get_feature, data, length);
-}
-
-int HID_API_EXPORT HID_API_CALL hid_get_input_report(hid_device* dev, unsigned char* data,
-                                                     size_t length) {
-  auto guard = bus().lock();
-  if (!live(dev, "hid_get_input_report")) return -1;
-  return get_report(dev, RequestKind::HidGetInput, &Device::hid_get_input, data, length);
 }
 
 int HID_API_EXPORT_CALL hid_get_manufacturer_string(hid_device* dev, wchar_t* string,

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "sim/bus.h"
-#include "sim/scenario.h"
 #include "sim/vexo/descriptors.h"
 #include "sim/vexo/vexo.h"
 
@@ -50,6 +49,7 @@ std::uint16_t DfuMode::transfer_size() const {
 }
 
 int DfuMode::control_in(const ControlSetup& setup, std::span<std::uint8_t> data) {
+  finish_manifestation_when_due();
   if (setup.request_type != kInRequestType || setup.index != kDfuInterface) {
     return LIBUSB_ERROR_PIPE;
   }
@@ -69,12 +69,13 @@ int DfuMode::control_in(const ControlSetup& setup, std::span<std::uint8_t> data)
 }
 
 int DfuMode::control_out(const ControlSetup& setup, std::span<const std::uint8_t> data) {
+  finish_manifestation_when_due();
   if (setup.request_type != kOutRequestType || setup.index != kDfuInterface) {
     return LIBUSB_ERROR_PIPE;
   }
   switch (setup.request) {
     case kDnload:
-      return download(setup.value, data);
+      return download(data);
     case kClrStatus:
       if (state_ != kDfuError || !data.empty()) return reject();
       status_ = kStatusOk;
@@ -128,15 +129,11 @@ int DfuMode::get_status(std::span<std::uint8_t> data) {
     case kDfuManifestSync:
     case kDfuManifest:
       if (VexoFaults::take(faults.manifest_status_timeouts)) return LIBUSB_ERROR_TIMEOUT;
-      if (!faults.manifest_never_ends && now >= manifest_done_) {
-        chip_.btm_firmware() = std::move(staged_);
-        chip_.firmware_valid() = true;
-        staged_.clear();
-        const bool tolerant = (chip_.options().loader_dfu.attributes & kManifestationTolerant) != 0;
-        state_ = tolerant ? kDfuIdle : kDfuManifestWaitReset;
-      } else {
+      if (manifesting_) {
         state_ = kDfuManifest;
         poll_ms = faults.manifest_poll_timeout_ms;
+      } else {
+        state_ = tolerant() ? kDfuIdle : kDfuManifestWaitReset;
       }
       break;
     default:
@@ -157,7 +154,7 @@ int DfuMode::get_status(std::span<std::uint8_t> data) {
   return static_cast<int>(n);
 }
 
-int DfuMode::download(std::uint16_t block, std::span<const std::uint8_t> data) {
+int DfuMode::download(std::span<const std::uint8_t> data) {
   const bool can_download = (chip_.options().loader_dfu.attributes & kCanDnload) != 0;
   if (!can_download) return reject();
   // Like many loaders, this one does not check block numbers once a download is under way: in
@@ -165,12 +162,14 @@ int DfuMode::download(std::uint16_t block, std::span<const std::uint8_t> data) {
   if (data.empty()) {
     if (state_ != kDfuDnloadIdle) return reject();
     state_ = kDfuManifestSync;
+    manifesting_ = true;
     manifest_done_ = bus().now() + chip_.faults().dfu.manifest_time;
+    finish_manifestation_when_due();
     return 0;
   }
   if (data.size() > transfer_size()) return reject();
+  // DFU 1.1 only has the block numbers count up and wrap, so a download may start at any.
   if (state_ == kDfuIdle) {
-    if (block != 0) return reject();
     staged_.clear();
     blocks_ = 0;
     // The loader writes over the firmware from here on: until an image is manifested, the
@@ -205,9 +204,33 @@ int DfuMode::upload(std::span<std::uint8_t> data) {
 }
 
 int DfuMode::reject() {
+  // A loader writing its image is busy: it stalls what it cannot serve and goes on writing, as
+  // DFU 1.1 has no way out of DFUManifest on a request.
+  if (manifesting_) return LIBUSB_ERROR_PIPE;
   status_ = kErrStalledPacket;
   state_ = kDfuError;
   return LIBUSB_ERROR_PIPE;
+}
+
+bool DfuMode::tolerant() const {
+  return (chip_.options().loader_dfu.attributes & kManifestationTolerant) != 0;
+}
+
+void DfuMode::finish_manifestation_when_due() {
+  if (!manifesting_ || chip_.faults().dfu.manifest_never_ends || bus().now() < manifest_done_) {
+    return;
+  }
+  manifesting_ = false;
+  chip_.btm_firmware() = std::move(staged_);
+  chip_.firmware_valid() = true;
+  staged_.clear();
+  // The loader leaves DFUManifest on its own; a tolerant one waits for the status request that
+  // brings it back to DFUIdle.
+  if (state_ == kDfuManifest) state_ = tolerant() ? kDfuManifestSync : kDfuManifestWaitReset;
+}
+
+void DfuMode::stopping() {
+  finish_manifestation_when_due();
 }
 
 int DfuMode::usb_reset() {
@@ -223,23 +246,5 @@ Bytes sample_firmware(std::size_t size) {
   }
   return image;
 }
-
-namespace {
-
-Scenario loader_holding(std::size_t firmware_size) {
-  return [firmware_size](Bus& bus) {
-    auto vexo = Vexo::create({.mode = Mode::Dfu});
-    vexo->btm_firmware() = sample_firmware(firmware_size);
-    bus.plug(vexo);
-  };
-}
-
-// Loaders holding a known image, for programs that upload it without the library's tests; the
-// larger one is what the benchmarks compare DFU clients on.
-const ScenarioRegistrar firmware_scenario{"vexo-dfu-firmware", loader_holding(kSampleFirmwareSize)};
-const ScenarioRegistrar large_firmware_scenario{"vexo-dfu-firmware-1m",
-                                                loader_holding(std::size_t{1} << 20)};
-
-}  // namespace
 
 }  // namespace sim::vexo

@@ -8,7 +8,10 @@
 // request while the loader is busy with a block, before its bwPollTimeout has passed, stalls, and
 // a zero-length DFU_DNLOAD with no image received stalls too. DFU_ABORT is taken only in
 // DFUIdle, DFUDnloadIdle and DFUUploadIdle. The state lasts until the chip restarts: a host that
-// gave up in the middle of a transfer finds the loader where it left it.
+// gave up in the middle of a transfer finds the loader where it left it. Manifestation runs on
+// the loader's own clock: the image is written once its time has passed, whatever the host asks
+// meanwhile (a request the busy loader cannot serve stalls without ending the write), and at the
+// latest when the chip restarts after that.
 #pragma once
 
 #include <chrono>
@@ -50,18 +53,18 @@ class DfuMode final : public ModeModel {
   int control_in(const ControlSetup& setup, std::span<std::uint8_t> data) override;
   int control_out(const ControlSetup& setup, std::span<const std::uint8_t> data) override;
   int usb_reset() override;
-
-  State state() const { return state_; }
-  std::uint8_t status() const { return status_; }
-  // The blocks of the download under way, not yet written to the firmware memory.
-  const Bytes& staged() const { return staged_; }
+  void stopping() override;
 
  private:
   int get_status(std::span<std::uint8_t> data);
-  int download(std::uint16_t block, std::span<const std::uint8_t> data);
+  int download(std::span<const std::uint8_t> data);
   int upload(std::span<std::uint8_t> data);
   // A request the state does not allow: the loader stalls it and reports errSTALLEDPKT.
   int reject();
+  // Writes the received image once its manifestation time has passed, whether or not the host
+  // has asked since: the loader keeps its own time.
+  void finish_manifestation_when_due();
+  bool tolerant() const;
   std::uint16_t transfer_size() const;
 
   std::uint8_t status_ = kStatusOk;
@@ -70,6 +73,7 @@ class DfuMode final : public ModeModel {
   unsigned blocks_ = 0;     // data blocks of the download under way
   unsigned busy_left_ = 0;  // status requests the current block stays busy for
   std::chrono::nanoseconds busy_until_{0};
+  bool manifesting_ = false;  // the image is being written, until manifest_done_
   std::chrono::nanoseconds manifest_done_{0};
   std::size_t upload_offset_ = 0;
 };

@@ -37,6 +37,8 @@ class ModeModel {
   }
   virtual std::optional<Bytes> interrupt_in(std::uint8_t) { return std::nullopt; }
   virtual int usb_reset() { return LIBUSB_SUCCESS; }
+  // The chip is about to lose power: the last moment for work the mode does on its own clock.
+  virtual void stopping() {}
 
   virtual bool hid() const { return false; }
   virtual HidInfo hid_info() const { return {}; }

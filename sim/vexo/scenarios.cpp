@@ -1,12 +1,21 @@
 #include "sim/vexo/scenarios.h"
 
 #include "sim/scenario.h"
+#include "sim/vexo/dfu_mode.h"
 
 namespace sim::vexo {
 namespace {
 
 Scenario one(VexoOptions options) {
   return [options](Bus& bus) { bus.plug(Vexo::create(options)); };
+}
+
+Scenario loader_holding(std::size_t firmware_size) {
+  return [firmware_size](Bus& bus) {
+    auto vexo = Vexo::create({.mode = Mode::Dfu});
+    vexo->btm_firmware() = sample_firmware(firmware_size);
+    bus.plug(vexo);
+  };
 }
 
 }  // namespace
@@ -23,6 +32,10 @@ void register_scenarios() {
     bus.plug(Vexo::create());
     bus.plug(Vexo::create());
   });
+  // Loaders holding a known image, for programs that upload it without the library's tests; the
+  // larger one is what the benchmarks compare DFU clients on.
+  register_scenario("vexo-dfu-firmware", loader_holding(kSampleFirmwareSize));
+  register_scenario("vexo-dfu-firmware-1m", loader_holding(std::size_t{1} << 20));
 }
 
 std::vector<std::shared_ptr<Vexo>> plugged_vexos() {

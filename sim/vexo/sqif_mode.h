@@ -43,10 +43,6 @@ class SqifMode final : public ModeModel {
   int hid_write(std::span<const std::uint8_t> report) override;
   std::optional<Bytes> hid_read() override;
 
-  // Image bytes taken since the erase, and whether the image was manifested.
-  std::size_t written() const { return written_; }
-  bool manifested() const { return manifested_; }
-
  private:
   struct Pending {
     std::chrono::nanoseconds ready;
@@ -64,6 +60,7 @@ class SqifMode final : public ModeModel {
   // While an erase runs: when it ends.
   std::optional<std::chrono::nanoseconds> erase_ends_;
   bool erased_ = false;
+  // Image bytes taken since the erase, and whether the image was manifested.
   std::size_t written_ = 0;
   bool manifested_ = false;
 };

@@ -107,6 +107,7 @@ Mode Vexo::mode_selected_by_key() const {
 }
 
 void Vexo::go_down(std::optional<Mode> into) {
+  if (model_) model_->stopping();
   if (on_bus()) bus().unplug(*this);
   const unsigned epoch = ++epoch_;
   if (std::exchange(options_.faults.never_returns, false)) return;

@@ -232,7 +232,13 @@ TEST_F(Api, InternalFailureUnderTheLockPoisonsTheHandle) {
   EXPECT_EQ(velk_status(handle_), -65535);
   std::uint16_t word = 0;
   EXPECT_EQ(velk_read_pskey(handle_, kModeKey, &word, 1), -65535);
-  EXPECT_EQ(log_->errors(), std::vector<std::string>(3, "Caught exception: Any"));
+  EXPECT_EQ(velk::guarded([]() -> std::int32_t { throw 42; }), -65535);
+  EXPECT_EQ(log_->errors(), std::vector<std::string>(4, "Caught exception: Any"));
+  // Beside each, at debug level, what failed.
+  EXPECT_EQ(log_->messages("Exception text: "),
+            (std::vector<std::string>{
+                "Exception text: broken invariant", "Exception text: poisoned handle",
+                "Exception text: poisoned handle", "Exception text: unknown"}));
 }
 
 TEST_F(Api, CallsOnOneHandleFromSeveralThreadsTakeTurns) {

@@ -105,7 +105,7 @@ TEST_F(Download, ALoaderLeftMidTransferIsBroughtBackToIdleFirst) {
       vexo_->btm_firmware() = pattern(1000);
       ASSERT_TRUE(dfu::upload_block(device, 0, block));
     } else if (state == "DFUError") {
-      ASSERT_FALSE(dfu::download_block(device, 5, left_over));  // stalled: errSTALLEDPKT
+      ASSERT_FALSE(dfu::download_block(device, 0, pattern(257)));  // stalled: errSTALLEDPKT
     }
     device.set_known_idle(false);  // as after any transfer that did not end
     sim::bus().requests().clear();

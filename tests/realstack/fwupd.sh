@@ -34,7 +34,7 @@ check "the detach on the run-time interface" \
   grep -q 'SUBMITURB control 21 00 03e8 0001 len=0' "$work/install/trace"
 # fwupd reads the image back as soon as the loader has said dfuMANIFEST once, without waiting
 # for dfuIDLE: a loader that takes its time to write the image stalls the read, as DFU 1.1 has
-# it, and fwupd gives up.
+# it, and fwupd gives up, although the loader goes on to write the image on its own clock.
 run install-early-read 1 'cannot upload data: USB error: Pipe error' --mode dfu -- \
   "${fwupd[@]}" install-blob "$w/image.dfu" "$device"
 requests=$(grep -oE 'control (21 01 0005|a1 03|a1 02 0000)' "$work/install-early-read/trace")

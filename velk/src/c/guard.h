@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <mutex>
+#include <string_view>
 
 #include "velk.h"
 #include "velk/src/c/error.h"
@@ -28,15 +30,23 @@ inline std::int32_t report(const Error& error) {
   return error.code();
 }
 
-// Runs the body; an internal failure escaping it is logged (without its own text) and
-// becomes an internal error's code.
+// An internal failure's one error record says only that one happened; its own text goes
+// beside it at debug level, so that a log taken at debug says what failed.
+inline std::int32_t caught(std::string_view text) {
+  VELK_ERROR(kCTarget, "Caught exception: {}", "Any");
+  VELK_DEBUG(kCTarget, "Exception text: {}", text);
+  return code_of(ErrorKind::InternalError);
+}
+
+// Runs the body; an internal failure escaping it is logged and becomes an internal error's code.
 template <class Body>
 std::int32_t guarded(Body&& body) noexcept {
   try {
     return body();
+  } catch (const std::exception& e) {
+    return caught(e.what());
   } catch (...) {
-    VELK_ERROR(kCTarget, "Caught exception: {}", "Any");
-    return code_of(ErrorKind::InternalError);
+    return caught("unknown");
   }
 }
 

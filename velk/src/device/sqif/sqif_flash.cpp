@@ -9,7 +9,6 @@
 #include "velk/src/device/sqif/xuv.h"
 
 namespace velk::sqif {
-namespace {}  // namespace
 
 Status flash_sqif(SqifDevice& device, std::span<const std::uint8_t> xuv, const Progress& progress) {
   VELK_TRY_ASSIGN(image, sqif::parse_xuv(xuv));
