@@ -146,6 +146,8 @@ check "no build path in the shipped binaries (strings)" no_build_path
 # debian/tests against the installed packages; autopkgtest copies the tree's debian/ and tests/.
 mkdir -p "$work/src"
 cp -r "$tree/debian" "$tree/tests" "$work/src/"
+# The session test checks velkctl's man page and completion in the tree against its --help.
+mkdir -p "$work/src/tools" && cp -r "$tree/tools/velkctl" "$work/src/tools/"
 autopkgtest_run() {
   autopkgtest --no-built-binaries --output-dir "$work/autopkgtest" "$work/src" -- chroot "$root" \
     >"$work/autopkgtest.log" 2>&1
