@@ -20,8 +20,9 @@ velkctl dsp 0 'mode: 4 DSP' --mode dsp --expect-mode dsp -- status
 velkctl kernel-driver 0 'mode: 1 BTM' --hci-driver btusb --expect-driver 0=btusb -- status
 check "the claim detached btusb" \
   grep -q "DISCONNECT_CLAIM 0 flags 0x2 'usbfs' (bound: 'btusb')" "$work/kernel-driver/trace"
-check "the release bound btusb again" \
-  grep -q "interface 0 driver: 'usbfs' -> 'btusb'" "$work/kernel-driver/trace"
+# The kernel may unbind usbfs and bind btusb in one step or in two (on a loaded machine).
+last_binding() { grep "interface 0 driver:" "$work/kernel-driver/trace" | tail -n 1; }
+check "the release bound btusb again" grep -q -- "-> 'btusb'\$" <(last_binding)
 
 # The cable pulled in the middle of a firmware upload, and plugged in again (the chip
 # restarts): the upload fails as a libusb error, and no dump file appears.
