@@ -30,12 +30,16 @@ function(velk_version_resource target description)
   target_sources(${target} PRIVATE ${rc})
 endfunction()
 
-# The Debian packages take their version from debian/changelog, which must name this one.
-if(EXISTS ${PROJECT_SOURCE_DIR}/debian/changelog)
-  file(STRINGS ${PROJECT_SOURCE_DIR}/debian/changelog changelog_head LIMIT_COUNT 1)
-  string(REGEX MATCH "^velk \\(([^)-]*)" _ "${changelog_head}")
+# A file that carries a copy of the version (its first capture group) must name this one.
+function(velk_check_version_copy file regex)
+  file(READ ${PROJECT_SOURCE_DIR}/${file} text)
+  string(REGEX MATCH "${regex}" _ "${text}")
   if(NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
-    message(FATAL_ERROR "debian/changelog's latest entry has version '${CMAKE_MATCH_1}', "
-                        "the project ${PROJECT_VERSION} (dch -v ${PROJECT_VERSION} adds one)")
+    message(FATAL_ERROR "${file} has version '${CMAKE_MATCH_1}', the project ${PROJECT_VERSION}")
   endif()
+endfunction()
+
+# The Debian packages take their version from debian/changelog's latest entry (dch -v adds one).
+if(EXISTS ${PROJECT_SOURCE_DIR}/debian/changelog)
+  velk_check_version_copy(debian/changelog "^velk \\(([^)-]*)")
 endif()
