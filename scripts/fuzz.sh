@@ -9,7 +9,8 @@
 #   scripts/fuzz.sh parse_xuv ...    # only these
 #   scripts/fuzz.sh --update-corpus  # fuzz, then merge what reaches new code into fuzz/corpus/
 #
-# VELK_FUZZ_BUILD (default build-fuzz) is the build folder, VELK_JOBS the build's parallel jobs.
+# VELK_FUZZ_BUILD (default build-fuzz) is the build folder; VELK_JOBS (default 2) the build's parallel
+# jobs and how many targets fuzz at once.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -37,34 +38,48 @@ cmake --build "$build" -j "$jobs" --target "${targets[@]/#/fuzz_}"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 mkdir -p "$build/crashes"
-failed=()
-for target in "${targets[@]}"; do
-  corpus=fuzz/corpus/$target
-  work=$scratch/$target
+
+# One target: fuzzes a scratch copy of its corpus and says what it found in $scratch/<target>.out
+# (a failure leaves $scratch/<target>.failed).
+fuzz_one() {
+  local target=$1 corpus=fuzz/corpus/$1 work=$scratch/$1 log=$scratch/$1.log out=$scratch/$1.out
   mkdir -p "$work"
   cp "$corpus"/* "$work"/
-  log=$scratch/$target.log
   # A whole operation runs some 40 inputs a second where a decoder runs a million: it gets
   # three times as long.
-  limit=$seconds
+  local limit=$seconds
   [[ $target == operation ]] && limit=$((3 * seconds))
-  # One process, one worker: CI has two cores and the builds of other steps.
   if ! "$build/fuzz/fuzz_$target" -max_total_time="$limit" -timeout=25 -rss_limit_mb=2048 \
       -print_final_stats=1 -artifact_prefix="$build/crashes/$target-" "$work" 2>"$log"; then
-    echo "fuzz: $target FAILED; the input is in $build/crashes/"
-    grep -E -A30 '^==[0-9]+==ERROR|^SUMMARY|deadly signal|ALARM|out-of-memory' "$log" | head -60 || tail -40 "$log"
-    failed+=("$target")
-    continue
+    { echo "fuzz: $target FAILED; the input is in $build/crashes/"
+      grep -E -A30 '^==[0-9]+==ERROR|^SUMMARY|deadly signal|ALARM|out-of-memory' "$log" | head -60 ||
+        tail -40 "$log"; } >"$out"
+    touch "$scratch/$target.failed"
+    return
   fi
+  local runs found
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
   found=$(find "$work" -type f | wc -l)
-  echo "fuzz: $target: $runs runs in $limit s; corpus $(find "$corpus" -type f | wc -l) files, $found after the run"
+  echo "fuzz: $target: $runs runs in $limit s; corpus $(find "$corpus" -type f | wc -l) files," \
+    "$found after the run" >"$out"
   if ((update)); then
     # Only inputs that reach something new join; the named inputs already there stay.
     "$build/fuzz/fuzz_$target" -merge=1 -timeout=25 "$corpus" "$work" 2>>"$log"
     echo "fuzz: $target: corpus now $(find "$corpus" -type f | wc -l) files," \
-      "$(du -sb "$corpus" | cut -f1) bytes"
+      "$(du -sb "$corpus" | cut -f1) bytes" >>"$out"
   fi
+}
+
+# One single-worker process a core: the targets share nothing but the build, which is done.
+for target in "${targets[@]}"; do
+  while (($(jobs -rp | wc -l) >= jobs)); do wait -n || true; done
+  fuzz_one "$target" &
+done
+wait
+failed=()
+for target in "${targets[@]}"; do
+  cat "$scratch/$target.out"
+  [[ -e $scratch/$target.failed ]] && failed+=("$target")
 done
 
 if ((${#failed[@]})); then
