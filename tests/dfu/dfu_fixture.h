@@ -45,6 +45,17 @@ inline Bytes dfu_file(const Bytes& image) {
   return file;
 }
 
+// A Vexo whose DFU loader moves `transfer_size` bytes per block and has these attributes.
+inline sim::vexo::VexoOptions loader(std::uint16_t transfer_size,
+                                     std::uint8_t attributes = sim::vexo::kCanDnload |
+                                                               sim::vexo::kCanUpload |
+                                                               sim::vexo::kManifestationTolerant) {
+  sim::vexo::VexoOptions options;
+  options.loader_dfu.transfer_size = transfer_size;
+  options.loader_dfu.attributes = attributes;
+  return options;
+}
+
 // One DFU request as the tests compare it: bRequest, wValue and the bytes moved.
 struct Wire {
   std::uint8_t request;
