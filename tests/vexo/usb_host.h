@@ -46,6 +46,11 @@ inline Bytes ps_record(std::uint16_t key, std::uint16_t length,
   return record;
 }
 
+// The PS read of the mode key (0x02AD) that velk sends, room for 118 words.
+inline Bytes mode_key_read(std::uint16_t sequence = 0) {
+  return bccmd(kGetReq, sequence, kPs, ps_record(0x02AD, 118));
+}
+
 inline std::uint16_t word(const Bytes& bytes, std::size_t at) {
   return static_cast<std::uint16_t>(bytes[at] | (bytes[at + 1] << 8));
 }
