@@ -23,6 +23,9 @@ namespace velk::testing {
 
 using sim::Bytes;
 using sim::RequestKind;
+using sim::vexo::kCanDnload;
+using sim::vexo::kCanUpload;
+using sim::vexo::kManifestationTolerant;
 
 // DFU class requests as they appear on the wire.
 constexpr std::uint8_t kDnload = 1;
@@ -47,9 +50,8 @@ inline Bytes dfu_file(const Bytes& image) {
 
 // A Vexo whose DFU loader moves `transfer_size` bytes per block and has these attributes.
 inline sim::vexo::VexoOptions loader(std::uint16_t transfer_size,
-                                     std::uint8_t attributes = sim::vexo::kCanDnload |
-                                                               sim::vexo::kCanUpload |
-                                                               sim::vexo::kManifestationTolerant) {
+                                     std::uint8_t attributes = kCanDnload | kCanUpload |
+                                                               kManifestationTolerant) {
   sim::vexo::VexoOptions options;
   options.loader_dfu.transfer_size = transfer_size;
   options.loader_dfu.attributes = attributes;

@@ -11,9 +11,6 @@ namespace velk::testing {
 namespace {
 
 using namespace std::chrono_literals;
-using sim::vexo::kCanDnload;
-using sim::vexo::kCanUpload;
-using sim::vexo::kManifestationTolerant;
 
 std::string failure(const Status& status) {
   return status ? "ok" : status.error().display();

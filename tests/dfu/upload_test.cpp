@@ -12,9 +12,6 @@ namespace velk::testing {
 namespace {
 
 using namespace std::chrono_literals;
-using sim::vexo::kCanDnload;
-using sim::vexo::kCanUpload;
-using sim::vexo::kManifestationTolerant;
 
 class Upload : public DfuTest {
  protected:
