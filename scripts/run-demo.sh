@@ -19,28 +19,11 @@ rm -rf "$demo"
 mkdir -p "$demo"
 cd "$demo"
 
-# The images of the session: an xuv text image (16-bit words at word addresses), an FF image
-# with one data record (4 bytes at word address 0x8000, byte address 0x10000), and some data.
-printf '@000000 1234\n@000001 abcd\n@000010 0001\n' > sqif.xuv
-{ printf '\x00\x00\x80\x02'; head -c 8 /dev/zero; printf '\x00\x00\x80\x00\x00\x00\x00\x04'
-  head -c 42 /dev/zero; printf '\xee\x14\xde\xad\xbe\xef'; } > dsp.ff
-printf 'velk\n%.0s' $(seq 600) > data.bin  # 3000 bytes
+source "$root/scripts/service-session.sh"
+session_images
 
 set -x
-"$velkctl" --sim=vexo-dfu-firmware --log session.log \
-  status \
-  + dump-btm btm.dfu \
-  + flash-btm btm.dfu \
-  + pskey get 0x02ad \
-  + pskey set 0x0022 0x1234 0xbeef 0x0001 \
-  + pskey get 0x0022 \
-  + pskey clear 0x0022 \
-  + flash-sqif sqif.xuv \
-  + flash-dsp dsp.ff \
-  + write-dsp 0x20000 data.bin \
-  + read-dsp 0x20000 3000 data-back.bin \
-  + reset \
-  + status
+"$velkctl" --sim=vexo-dfu-firmware --log session.log "${session[@]}"
 cmp data.bin data-back.bin
 { set +x; } 2>/dev/null
 echo "--- the DSP data read back matches what was written"

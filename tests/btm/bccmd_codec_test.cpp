@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <random>
 #include <vector>
 
+#include "tests/support/bccmd_frames.h"
 #include "velk/src/device/btm/bccmd.h"
 #include "velk/src/device/btm/pskey.h"
 
@@ -103,26 +105,8 @@ constexpr std::uint16_t kSequence = 0x0099;
 
 // A well-formed answer to `variable` with `payload_bytes` payload bytes of 0x11.
 Bytes response(std::uint16_t variable, std::size_t payload_bytes) {
-  const std::size_t n = 13 + payload_bytes;
-  const std::size_t words = (n - 3) / 2;
-  Bytes r{
-      0xFF,                              // vendor event
-      static_cast<std::uint8_t>(n - 2),  // parameter length
-      0xC2,                              // channel 2
-      0x01,
-      0x00,  // GetResp
-      static_cast<std::uint8_t>(words),
-      0x00,  // message length in words
-      0x99,
-      0x00,  // sequence, the request's
-      static_cast<std::uint8_t>(variable & 0xFF),
-      static_cast<std::uint8_t>(variable >> 8),
-      0x00,
-      0x00,  // status
-  };
-  r.reserve(n);  // also keeps GCC 12 at -O3 from a false array-bounds warning (PR 107852)
-  r.resize(n, 0x11);
-  return r;
+  return testing::bccmd_event(
+      {testing::kBccmdGetResp, kSequence, variable, Bytes(payload_bytes, 0x11)});
 }
 
 std::string failure(std::uint16_t variable, const Bytes& received,
@@ -162,38 +146,28 @@ TEST(ParseBccmdResponse, EachCheckHasItsMessage) {
   EXPECT_EQ(failure(0x7003, Bytes{0x0E, 0x04, 0x00, 0x01}, ErrorKind::SpuriousError),
             "Spurious message with channel ID 0x0");
   EXPECT_EQ(failure(0x7003, Bytes{0xFF, 0x01, 0xC2}), "BCCMD response too short: 0x3");
-  {
+  // One byte of a valid answer changed.
+  struct Change {
+    std::size_t at;
+    std::uint8_t value;
+    const char* text;
+  };
+  for (const Change& c : std::initializer_list<Change>{
+           {0, 0x0E, "invalid header: 0xe != 0xff"},
+           {1, 0x30, "invalid HCI length: 0x32 != 0x15"},
+           // channel 2 without the top bit: passes the channel test, not the marker
+           {2, 0x42, "invalid packet marker: 0x42"},
+           {3, 0x02, "response operation not GetResp: 0x2"},
+           {5, 0x0A, "invalid message length: 0x17 != 0x15"},
+       }) {
     Bytes r = response(0x7003, 8);
-    r[0] = 0x0E;
-    EXPECT_EQ(failure(0x7003, r), "invalid header: 0xe != 0xff");
-  }
-  {
-    Bytes r = response(0x7003, 8);
-    r[1] = 0x30;
-    EXPECT_EQ(failure(0x7003, r), "invalid HCI length: 0x32 != 0x15");
-  }
-  {
-    Bytes r = response(0x7003, 8);
-    r[2] = 0x42;  // channel 2 without the top bit: passes the channel test, not the marker
-    EXPECT_EQ(failure(0x7003, r), "invalid packet marker: 0x42");
-  }
-  {
-    Bytes r = response(0x7003, 8);
-    r[3] = 0x02;
-    EXPECT_EQ(failure(0x7003, r), "response operation not GetResp: 0x2");
-  }
-  {
-    Bytes r = response(0x7003, 8);
-    r[5] = 0x0A;
-    EXPECT_EQ(failure(0x7003, r), "invalid message length: 0x17 != 0x15");
+    r[c.at] = c.value;
+    EXPECT_EQ(failure(0x7003, r), c.text) << "byte " << c.at;
   }
   EXPECT_EQ(failure(0x7003, response(0x500C, 8)), "invalid variable ID: 0x500c != 0x7003");
-  {
-    Bytes r = response(0x7003, 8);
-    r[11] = 0x03;
-    r[12] = 0x01;
-    EXPECT_EQ(failure(0x7003, r), "invalid status: 0x103");
-  }
+  EXPECT_EQ(failure(0x7003, testing::bccmd_event({testing::kBccmdGetResp, kSequence, 0x7003,
+                                                  Bytes(8, 0x11), 0x0103})),
+            "invalid status: 0x103");
   EXPECT_EQ(failure(0x7003, response(0x7003, 0)), "payload too small: 0x0");
   EXPECT_EQ(failure(0x7003, response(0x7003, 6)), "payload too small: 0x6");
 }

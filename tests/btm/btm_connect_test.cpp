@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "tests/btm/btm_fixture.h"
+#include "tests/support/bccmd_frames.h"
 #include "tests/support/log_capture.h"
 
 namespace velk::testing {
@@ -52,21 +53,12 @@ TEST_F(BtmTest, ConnectClaimsBothInterfacesDrainsAndAsksForTheModeKey) {
   EXPECT_EQ(command.setup.value, 0);
   EXPECT_EQ(command.setup.index, 0);  // the HCI interface
   EXPECT_EQ(command.timeout_ms, 100);
-  ASSERT_EQ(command.data.size(), 256u);
-  EXPECT_EQ(Bytes(command.data.begin(), command.data.begin() + 20),
-            (Bytes{
-                0x00, 0xFC,  // vendor command
-                0xFD,        // parameter length
-                0xC2,        // BCCMD channel
-                0x00, 0x00,  // GetReq
-                0x7E, 0x00,  // 126 words
-                0x00, 0x00,  // first sequence number
-                0x03, 0x70,  // PS
-                0x00, 0x00,  // status
-                0xAD, 0x02,  // mode key
-                0x76, 0x00,  // 118 words asked for
-                0x00, 0x00,  // stores
-            }));
+  // The first sequence number asks PS for the mode key's 118 words in a 242-byte record.
+  Bytes record(242, 0x00);
+  record[0] = 0xAD;
+  record[1] = 0x02;
+  record[2] = 118;
+  EXPECT_EQ(command.data, bccmd_command({kBccmdGetReq, 0, 0x7003, record}));
   EXPECT_EQ(device->sequence(), 1);
   EXPECT_EQ(device->hci_interface(), 0);
   EXPECT_EQ(device->event_endpoint(), 0x81);

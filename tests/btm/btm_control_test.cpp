@@ -2,6 +2,7 @@
 #include <chrono>
 
 #include "tests/btm/btm_fixture.h"
+#include "tests/support/bccmd_frames.h"
 #include "tests/support/log_capture.h"
 
 namespace velk::testing {
@@ -76,16 +77,8 @@ TEST_F(BtmTest, ColdResetSendsOneCommandReadsNothingAndAdvancesTheCounter) {
   EXPECT_EQ(command.setup.request_type, 0x20);
   EXPECT_EQ(command.setup.index, 0);
   EXPECT_EQ(command.timeout_ms, 100);
-  EXPECT_EQ(command.data,
-            (Bytes{
-                0x00, 0xFC, 0x13, 0xC2,  // vendor command, 19 parameter bytes, channel 2
-                0x02, 0x00,              // SetReq
-                0x09, 0x00,              // 9 words
-                0x01, 0x00,              // sequence 1
-                0x01, 0x40,              // Cold_Reset
-                0x00, 0x00,              // status
-                0,    0,    0,    0,    0, 0, 0, 0,  // empty payload, padded
-            }));
+  // Cold_Reset, sequence 1, the empty payload padded to four words.
+  EXPECT_EQ(command.data, bccmd_command({kBccmdSetReq, 1, 0x4001, Bytes(8, 0)}));
 }
 
 TEST_F(BtmTest, NextConnectionAfterAColdResetCountsFromZero) {

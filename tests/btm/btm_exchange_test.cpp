@@ -2,6 +2,7 @@
 #include <chrono>
 
 #include "tests/btm/btm_fixture.h"
+#include "tests/support/bccmd_frames.h"
 #include "tests/support/log_capture.h"
 #include "velk/src/device/btm/pskey.h"
 
@@ -14,22 +15,10 @@ std::uint16_t wire_sequence(const sim::Request& command) {
   return static_cast<std::uint16_t>(command.data.at(8) | (command.data.at(9) << 8));
 }
 
-// A GetResp event for the PS variable carrying `record`, written out by hand, answering the
-// request with sequence number `sequence`.
+// A GetResp event for `variable` carrying `record`, answering the request with sequence
+// number `sequence`.
 Bytes ps_answer(std::uint16_t variable, const Bytes& record, std::uint16_t sequence = 0) {
-  const std::size_t n = 13 + record.size();
-  Bytes event(n, 0x00);
-  event[0] = 0xFF;                                    // vendor event
-  event[1] = static_cast<std::uint8_t>(n - 2);        // parameter length
-  event[2] = 0xC2;                                    // channel 2
-  event[3] = 0x01;                                    // GetResp
-  event[5] = static_cast<std::uint8_t>((n - 3) / 2);  // length in words
-  event[7] = static_cast<std::uint8_t>(sequence);     // sequence number
-  event[8] = static_cast<std::uint8_t>(sequence >> 8);
-  event[9] = static_cast<std::uint8_t>(variable);        // variable ID
-  event[10] = static_cast<std::uint8_t>(variable >> 8);  // (status stays 0)
-  std::copy(record.begin(), record.end(), event.begin() + 13);
-  return event;
+  return bccmd_event({kBccmdGetResp, sequence, variable, record});
 }
 
 // ", 0" for each of `n` zero bytes in a dump.

@@ -14,6 +14,7 @@
 #include "sim/descriptors.h"
 #include "sim/scripted_device.h"
 #include "sim/vexo/vexo.h"
+#include "tests/support/usb_descriptors.h"
 #include "velk/src/device/btm/control.h"
 
 namespace velk::testing {
@@ -72,19 +73,6 @@ class BtmTest : public ::testing::Test {
   libusb_context* context_ = nullptr;
   sim::Resources baseline_;
 };
-
-// The 9 class-specific bytes of a DFU run-time interface.
-inline Bytes dfu_functional(std::uint8_t attributes, std::uint16_t detach_timeout) {
-  return {0x09,
-          0x21,
-          attributes,
-          static_cast<std::uint8_t>(detach_timeout),
-          static_cast<std::uint8_t>(detach_timeout >> 8),
-          0x00,
-          0x04,
-          0x10,
-          0x01};
-}
 
 // A device with the BTM-mode interfaces (HCI 0 with event endpoint 0x81, DFU run-time 1) whose
 // answers the test scripts.

@@ -3,93 +3,42 @@
 #include <libusb.h>
 
 #include <cstdint>
-#include <deque>
+#include <utility>
 #include <vector>
 
+#include "tests/support/usb_descriptors.h"
 #include "velk/src/device/btm/hci.h"
 #include "velk/src/device/dfu/dfu_descriptor.h"
 
 namespace velk {
 namespace {
 
-constexpr std::uint8_t kInterrupt = LIBUSB_TRANSFER_TYPE_INTERRUPT;
-constexpr std::uint8_t kBulk = LIBUSB_TRANSFER_TYPE_BULK;
+using testing::Config;
+using testing::dfu_functional;
 
-// A configuration assembled from libusb's own structs, as libusb_get_config_descriptor gives it.
-class Config {
- public:
-  struct Endpoint {
-    std::uint8_t address;
-    std::uint8_t attributes;
-  };
-
-  // Adds an interface with one alternate setting per call of setting() after it.
-  Config& interface() {
-    settings_.emplace_back();
-    return *this;
+// One interface setting with endpoints given as (address, transfer type).
+sim::InterfaceSpec setting(std::uint8_t number, std::uint8_t cls, std::uint8_t subclass,
+                           std::vector<std::pair<std::uint8_t, std::uint8_t>> endpoints = {},
+                           sim::Bytes extra = {}) {
+  sim::InterfaceSpec s{
+      .number = number, .cls = cls, .subclass = subclass, .extra = std::move(extra)};
+  for (const auto& [address, type] : endpoints) {
+    s.endpoints.push_back({.address = address, .attributes = type});
   }
-  Config& setting(std::uint8_t number, std::uint8_t cls, std::uint8_t subclass,
-                  std::vector<Endpoint> eps = {}, std::vector<std::uint8_t> extra = {}) {
-    auto& ep_store = endpoints_.emplace_back();
-    for (const Endpoint& e : eps) {
-      libusb_endpoint_descriptor d{};
-      d.bLength = LIBUSB_DT_ENDPOINT_SIZE;
-      d.bDescriptorType = LIBUSB_DT_ENDPOINT;
-      d.bEndpointAddress = e.address;
-      d.bmAttributes = e.attributes;
-      d.wMaxPacketSize = 64;
-      ep_store.push_back(d);
-    }
-    auto& extra_store = extras_.emplace_back(std::move(extra));
-    libusb_interface_descriptor s{};
-    s.bLength = LIBUSB_DT_INTERFACE_SIZE;
-    s.bDescriptorType = LIBUSB_DT_INTERFACE;
-    s.bInterfaceNumber = number;
-    s.bAlternateSetting = static_cast<std::uint8_t>(settings_.back().size());
-    s.bNumEndpoints = static_cast<std::uint8_t>(ep_store.size());
-    s.bInterfaceClass = cls;
-    s.bInterfaceSubClass = subclass;
-    s.endpoint = ep_store.empty() ? nullptr : ep_store.data();
-    s.extra = extra_store.empty() ? nullptr : extra_store.data();
-    s.extra_length = static_cast<int>(extra_store.size());
-    settings_.back().push_back(s);
-    return *this;
-  }
+  return s;
+}
 
-  std::span<const libusb_interface> interfaces() {
-    interfaces_.clear();
-    for (auto& s : settings_)
-      interfaces_.push_back(libusb_interface{s.data(), static_cast<int>(s.size())});
-    return interfaces_;
-  }
-
- private:
-  // deques keep the addresses that the structs point at stable
-  std::deque<std::vector<libusb_interface_descriptor>> settings_;
-  std::deque<std::vector<libusb_endpoint_descriptor>> endpoints_;
-  std::deque<std::vector<std::uint8_t>> extras_;
-  std::vector<libusb_interface> interfaces_;
-};
-
-const std::vector<std::uint8_t> kDfuFunctional{
-    0x09,        // bLength
-    0x21,        // DFU functional
-    0x0B,        // can download, can upload, will detach
-    0x88, 0x13,  // wDetachTimeOut 5000 ms
-    0x00, 0x04,  // wTransferSize 1024
-    0x10, 0x01,  // bcdDFUVersion 1.10
-};
+const sim::Bytes kDfuFunctional = dfu_functional(0x0B, 5000);  // wTransferSize 1024
 
 // The device in BTM mode: HCI on interface 0 (control-only setting first, as on the chip), the
 // DFU run-time interface on 2.
 Config btm_config() {
-  Config c;
-  c.interface()
-      .setting(0, 0xFF, 0x01, {{0x82, kBulk}, {0x02, kBulk}})
-      .setting(0, 0xFF, 0x01, {{0x02, kBulk}, {0x81, kInterrupt}});
-  c.interface().setting(1, 0xE0, 0x01, {{0x83, LIBUSB_TRANSFER_TYPE_ISOCHRONOUS}});
-  c.interface().setting(2, 0xFE, 0x01, {}, kDfuFunctional);
-  return c;
+  return Config({
+      setting(0, 0xFF, 0x01, {{0x82, sim::kBulk}, {0x02, sim::kBulk}}),
+      setting(0, 0xFF, 0x01, {{0x02, sim::kBulk}, {0x81, sim::kInterrupt}}),
+      setting(1, 0xE0, 0x01, {{0x83, sim::kIsochronous}}),
+      setting(2, 0xFE, 0x01, {}, kDfuFunctional),
+  });
 }
 
 TEST(FindHciInterface, TakesTheFirstInterruptInOfTheVendorSetting) {
@@ -102,8 +51,7 @@ TEST(FindHciInterface, TakesTheFirstInterruptInOfTheVendorSetting) {
 }
 
 TEST(FindHciInterface, EndpointNumberKeepsThreeBits) {
-  Config c;
-  c.interface().setting(3, 0xFF, 0x01, {{0x8D, kInterrupt}});
+  Config c({setting(3, 0xFF, 0x01, {{0x8D, sim::kInterrupt}})});
   auto hci = btm::find_hci_interface(c.interfaces());
   ASSERT_TRUE(hci);
   EXPECT_EQ(hci->interface_number, 3);
@@ -112,11 +60,12 @@ TEST(FindHciInterface, EndpointNumberKeepsThreeBits) {
 }
 
 TEST(FindHciInterface, PassesOverSettingsWithoutAnInterruptIn) {
-  Config c;
-  c.interface().setting(0, 0xFF, 0x01,
-                        {{0x01, kInterrupt}, {0x81, kBulk}});  // OUT interrupt, IN bulk
-  c.interface().setting(1, 0xFF, 0x02, {{0x82, kInterrupt}});  // wrong subclass
-  c.interface().setting(4, 0xFF, 0x01, {{0x83, kInterrupt}});
+  Config c({
+      setting(0, 0xFF, 0x01,
+              {{0x01, sim::kInterrupt}, {0x81, sim::kBulk}}),  // OUT interrupt, IN bulk
+      setting(1, 0xFF, 0x02, {{0x82, sim::kInterrupt}}),       // wrong subclass
+      setting(4, 0xFF, 0x01, {{0x83, sim::kInterrupt}}),
+  });
   auto hci = btm::find_hci_interface(c.interfaces());
   ASSERT_TRUE(hci);
   EXPECT_EQ(hci->interface_number, 4);
@@ -124,9 +73,8 @@ TEST(FindHciInterface, PassesOverSettingsWithoutAnInterruptIn) {
 }
 
 TEST(FindHciInterface, BulkOnlyVendorInterfaceIsMissing) {
-  Config c;
-  c.interface().setting(0, 0xFF, 0x01, {{0x81, kBulk}, {0x01, kBulk}});
-  c.interface().setting(1, 0xFE, 0x01, {}, kDfuFunctional);
+  Config c({setting(0, 0xFF, 0x01, {{0x81, sim::kBulk}, {0x01, sim::kBulk}}),
+            setting(1, 0xFE, 0x01, {}, kDfuFunctional)});
   auto hci = btm::find_hci_interface(c.interfaces());
   ASSERT_FALSE(hci);
   EXPECT_EQ(hci.error().kind(), ErrorKind::DeviceError);
@@ -134,8 +82,7 @@ TEST(FindHciInterface, BulkOnlyVendorInterfaceIsMissing) {
 }
 
 TEST(FindHciInterface, EmptyConfigurationIsMissing) {
-  Config c;
-  EXPECT_EQ(btm::find_hci_interface(c.interfaces()).error().text(), "missing BTM interface");
+  EXPECT_EQ(btm::find_hci_interface(Config().interfaces()).error().text(), "missing BTM interface");
 }
 
 TEST(DfuDescriptor, DecodesEveryField) {
@@ -153,9 +100,7 @@ TEST(DfuDescriptor, DecodesEveryField) {
 }
 
 TEST(DfuDescriptor, EachAttributeBitIsItsOwn) {
-  std::vector<std::uint8_t> bytes = kDfuFunctional;
-  bytes[2] = 0x04;
-  auto dfu = dfu::decode_dfu_functional(7, bytes);
+  auto dfu = dfu::decode_dfu_functional(7, dfu_functional(0x04, 5000));
   ASSERT_TRUE(dfu);
   EXPECT_FALSE(dfu->can_download);
   EXPECT_FALSE(dfu->can_upload);
@@ -165,20 +110,23 @@ TEST(DfuDescriptor, EachAttributeBitIsItsOwn) {
 }
 
 TEST(DfuDescriptor, SettingWithoutExtraBytesIsPassedOver) {
-  Config c;
-  c.interface().setting(0, 0xFE, 0x01);
-  c.interface().setting(1, 0xFE, 0x02, {}, {1, 2, 3});  // not DFU: subclass 2
-  c.interface().setting(5, 0xFE, 0x01, {}, kDfuFunctional);
+  Config c({
+      setting(0, 0xFE, 0x01),
+      setting(1, 0xFE, 0x02, {}, {0x03, 0x24, 0x00}),  // not DFU: subclass 2
+      setting(5, 0xFE, 0x01, {}, kDfuFunctional),
+  });
   auto dfu = dfu::find_dfu_descriptor(c.interfaces());
   ASSERT_TRUE(dfu);
   EXPECT_EQ(dfu->interface_number, 5);
 }
 
 TEST(DfuDescriptor, MalformedFirstDescriptorEndsTheSearch) {
-  std::vector<std::uint8_t> seven(kDfuFunctional.begin(), kDfuFunctional.begin() + 7);
-  Config c;
-  c.interface().setting(0, 0xFE, 0x01, {}, seven);
-  c.interface().setting(1, 0xFE, 0x01, {}, kDfuFunctional);  // valid, but never reached
+  sim::Bytes seven(kDfuFunctional.begin(), kDfuFunctional.begin() + 7);
+  seven[0] = 7;
+  Config c({
+      setting(0, 0xFE, 0x01, {}, seven),
+      setting(1, 0xFE, 0x01, {}, kDfuFunctional),  // valid, but never reached
+  });
   auto dfu = dfu::find_dfu_descriptor(c.interfaces());
   ASSERT_FALSE(dfu);
   EXPECT_EQ(dfu.error().kind(), ErrorKind::DeviceError);
@@ -199,8 +147,7 @@ TEST(DfuDescriptor, LengthAndTypeBytesAreChecked) {
 }
 
 TEST(DfuDescriptor, NoDfuInterfaceIsMissing) {
-  Config c;
-  c.interface().setting(0, 0xFF, 0x01, {{0x81, kInterrupt}});
+  Config c({setting(0, 0xFF, 0x01, {{0x81, sim::kInterrupt}})});
   auto dfu = dfu::find_dfu_descriptor(c.interfaces());
   ASSERT_FALSE(dfu);
   EXPECT_EQ(dfu.error().kind(), ErrorKind::DeviceError);

@@ -23,6 +23,9 @@ namespace velk::testing {
 
 using sim::Bytes;
 using sim::RequestKind;
+using sim::vexo::kCanDnload;
+using sim::vexo::kCanUpload;
+using sim::vexo::kManifestationTolerant;
 
 // DFU class requests as they appear on the wire.
 constexpr std::uint8_t kDnload = 1;
@@ -43,6 +46,16 @@ inline Bytes dfu_file(const Bytes& image) {
   Bytes file = image;
   dfu::append_dfu_suffix(file, sim::vexo::kMakerVendor, sim::vexo::kDfuProduct, 0x0102);
   return file;
+}
+
+// A Vexo whose DFU loader moves `transfer_size` bytes per block and has these attributes.
+inline sim::vexo::VexoOptions loader(std::uint16_t transfer_size,
+                                     std::uint8_t attributes = kCanDnload | kCanUpload |
+                                                               kManifestationTolerant) {
+  sim::vexo::VexoOptions options;
+  options.loader_dfu.transfer_size = transfer_size;
+  options.loader_dfu.attributes = attributes;
+  return options;
 }
 
 // One DFU request as the tests compare it: bRequest, wValue and the bytes moved.

@@ -11,18 +11,6 @@ namespace velk::testing {
 namespace {
 
 using namespace std::chrono_literals;
-using sim::vexo::kCanDnload;
-using sim::vexo::kCanUpload;
-using sim::vexo::kManifestationTolerant;
-
-sim::vexo::VexoOptions loader(std::uint16_t transfer_size,
-                              std::uint8_t attributes = kCanDnload | kCanUpload |
-                                                        kManifestationTolerant) {
-  sim::vexo::VexoOptions options;
-  options.loader_dfu.transfer_size = transfer_size;
-  options.loader_dfu.attributes = attributes;
-  return options;
-}
 
 std::string failure(const Status& status) {
   return status ? "ok" : status.error().display();

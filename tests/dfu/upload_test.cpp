@@ -12,19 +12,13 @@ namespace velk::testing {
 namespace {
 
 using namespace std::chrono_literals;
-using sim::vexo::kCanDnload;
-using sim::vexo::kCanUpload;
-using sim::vexo::kManifestationTolerant;
 
 class Upload : public DfuTest {
  protected:
   dfu::DfuDevice& connect_holding(const Bytes& firmware, std::uint16_t transfer_size = 256,
                                   std::uint8_t attributes = kCanDnload | kCanUpload |
                                                             kManifestationTolerant) {
-    sim::vexo::VexoOptions options;
-    options.loader_dfu.transfer_size = transfer_size;
-    options.loader_dfu.attributes = attributes;
-    auto& device = connect(options);
+    auto& device = connect(loader(transfer_size, attributes));
     vexo_->btm_firmware() = firmware;
     return device;
   }
@@ -162,9 +156,7 @@ class Loader : public DfuTest {
 };
 
 TEST_F(Loader, AStatusRequestBeforeThePollTimeoutStallsAndMustBeCleared) {
-  sim::vexo::VexoOptions options;
-  options.loader_dfu.transfer_size = 64;
-  auto& device = connect(options);
+  auto& device = connect(loader(64));
   vexo_->faults().dfu.busy_polls = 2;
   vexo_->faults().dfu.busy_poll_timeout_ms = 50;
   ASSERT_TRUE(dfu::download_block(device, 0, pattern(64)));
@@ -184,9 +176,7 @@ TEST_F(Loader, AStatusRequestBeforeThePollTimeoutStallsAndMustBeCleared) {
 // As strict as a real loader, and as careless: once a download is under way it takes any data
 // block as the next one, so only an abort keeps a new download from continuing an old one.
 TEST_F(Loader, TakesAnyBlockAsTheNextOnceADownloadIsUnderWay) {
-  sim::vexo::VexoOptions options;
-  options.loader_dfu.transfer_size = 64;
-  auto& device = connect(options);
+  auto& device = connect(loader(64));
   EXPECT_FALSE(dfu::download_block(device, 0, pattern(65)));
   ASSERT_TRUE(status());  // clears the error
   ASSERT_TRUE(dfu::download_block(device, 0, pattern(64)));
@@ -220,10 +210,7 @@ TEST_F(Loader, ManifestationEndsOnTheLoadersOwnClock) {
   for (const bool early_read : {false, true}) {
     SCOPED_TRACE(early_read ? "read during manifestation" : "no request after the status");
     sim::reset();
-    sim::vexo::VexoOptions options;
-    options.loader_dfu.transfer_size = 64;
-    options.loader_dfu.attributes = kCanDnload | kCanUpload;
-    auto& device = connect(options);
+    auto& device = connect(loader(64, kCanDnload | kCanUpload));
     vexo_->faults().dfu.manifest_time = 100ms;
     vexo_->faults().dfu.manifest_poll_timeout_ms = 100;
     ASSERT_TRUE(dfu::download_block(device, 0, pattern(64)));

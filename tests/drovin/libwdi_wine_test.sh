@@ -19,13 +19,8 @@
 set -uo pipefail
 
 exe=$(realpath "$1")
-failures=0
-say() { echo "libwdi_wine_test: $*"; }
-check() { # description command...
-  local what=$1
-  shift
-  if "$@"; then say "ok: $what"; else say "FAILED: $what"; failures=$((failures + 1)); fi
-}
+check_prefix="libwdi_wine_test: "
+source "$(dirname "${BASH_SOURCE[0]}")/../support/check.sh"
 
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
@@ -87,5 +82,4 @@ for arch in x86 amd64; do
 done
 check "both installers are in the package" test -s "$package/installer_x86.exe" -a -s "$package/installer_x64.exe"
 
-((failures == 0)) || { say "$failures check(s) failed"; exit 1; }
-say "all checks passed"
+finish

@@ -7,16 +7,7 @@ velkctl=$1
 work=$2
 version=$3
 mkdir -p "$work"
-failures=0
-checks=0
-
-# check DESCRIPTION COMMAND...: one more check, failed when the command fails.
-check() {
-  local what=$1
-  shift
-  checks=$((checks + 1))
-  "$@" || { echo "FAIL: $what"; failures=$((failures + 1)); }
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../support/check.sh"
 
 # expect STATUS PATTERN -- ARGS...: runs velkctl, checks its exit status and that its output
 # (stdout and stderr) matches the extended regular expression.
@@ -28,9 +19,8 @@ expect() {
   out=$("$velkctl" "$@" 2>&1)
   status=$?
   if [[ $status -ne $want ]] || ! grep -Eq -- "$pattern" <<<"$out"; then
-    echo "FAIL: velkctl $* -> exit $status (want $want), output:"
+    fail "velkctl $* -> exit $status (want $want), output:"
     echo "$out" | sed 's/^/    /'
-    failures=$((failures + 1))
   else
     echo "ok: velkctl $*"
   fi
@@ -145,10 +135,9 @@ expect_untouched() {
   out=$(VELK_SIM_REQUEST_LOG="$requests" "$velkctl" --sim "$@" 2>&1 </dev/null)
   status=$?
   if [[ $status -ne $want ]] || ! grep -Eq -- "$pattern" <<<"$out" || [[ -s $requests ]]; then
-    echo "FAIL: velkctl --sim $* -> exit $status (want $want), output:"
+    fail "velkctl --sim $* -> exit $status (want $want), output:"
     echo "$out" | sed 's/^/    /'
     [[ -f $requests ]] && head -3 "$requests" | sed 's/^/    request: /'
-    failures=$((failures + 1))
   else
     echo "ok (untouched): velkctl --sim $*"
   fi
@@ -214,13 +203,8 @@ expect 17 "truncated.xuv: xuv image: NOT valid" -- check "$f/truncated.xuv"
 expect 17 "protected.ff: FF image: NOT valid: .*protected memory" -- check "$f/protected.ff"
 expect 17 "data.bin: unknown: NOT valid" -- check "$f/data.bin"
 expect 2 "adir: unreadable: NOT valid: is a directory" -- check "$f/adir"
-checks=$((checks + 1))
-if "$velkctl" check - <"$f/good.xuv" | grep -q -- '^-: xuv image: valid'; then
-  echo "ok: velkctl check - (standard input)"
-else
-  echo "FAIL: velkctl check - (standard input)"
-  failures=$((failures + 1))
-fi
+check "velkctl check - (standard input)" grep -q -- '^-: xuv image: valid' \
+  < <("$velkctl" check - <"$f/good.xuv")
 
 # ---- --json: one object per command, parsed.
 json=$("$velkctl" --sim --json status + pskey set 0x22 1 2 + pskey get 0x22 + check "$f/good.ff" 2>/dev/null)
@@ -308,5 +292,4 @@ check "... and leaves no temporary file" test -z "$(ls -A "$tmp")"
 touch "$go"
 wait
 
-echo "$((checks - failures)) passed, $failures failed"
-[[ $failures -eq 0 ]]
+finish

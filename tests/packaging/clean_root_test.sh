@@ -30,14 +30,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-failures=0
-checks=0
-check() { # description command...
-  local what=$1
-  shift
-  checks=$((checks + 1))
-  if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; failures=$((failures + 1)); fi
-}
+source "$here/../support/check.sh"
 in_root() { chroot "$root" env -i PATH=/usr/bin:/bin:/usr/sbin:/sbin HOME=/root "$@"; }
 
 # The machine's own Debian mirror, through the apt entry that scripts/apt-private.sh derives.
@@ -168,5 +161,4 @@ no_sim() {
 check "velkctl --sim without velk-sim says it is not installed" no_sim
 
 echo "clean-root: $(($(date +%s) - t0)) s in all"
-echo "$((checks - failures)) passed, $failures failed"
-[[ $failures -eq 0 ]]
+finish

@@ -9,12 +9,9 @@ dfu_suffix=$6
 w=$work/files
 mkdir -p "$w"
 
-# The loader's firmware (3000 bytes in the model's fixed pattern), and a new image of 5 blocks
-# with the suffix velk writes (the product ID with bit 0 clear).
-perl -e 'print pack("C*", map { ($_ * 31 + int($_ / 256)) % 256 } 0 .. 2999)' >"$w/firmware.bin"
-perl -e 'print pack("C*", map { ($_ * 7 + 3) % 251 } 0 .. 4999)' >"$w/image.bin"
-cp "$w/image.bin" "$w/image.dfu"
-"$dfu_suffix" -v 7a11 -p 1300 -d ffff -a "$w/image.dfu" >/dev/null
+# The loader's firmware, and a new image.
+sample_firmware "$w/firmware.bin"
+new_image "$w/image"
 
 run list 0 'Found DFU: \[7a11:1301\] ver=0100, devnum=2, cfg=1, intf=0' --mode dfu -- \
   "$dfu_util" -l

@@ -9,9 +9,7 @@ dfu_suffix=$6
 w=$work/files
 mkdir -p "$w/state" "$w/cache" "$w/run"
 
-perl -e 'print pack("C*", map { ($_ * 7 + 3) % 251 } 0 .. 4999)' >"$w/image.bin"
-cp "$w/image.bin" "$w/image.dfu"
-"$dfu_suffix" -v 7a11 -p 1300 -d ffff -a "$w/image.dfu" >/dev/null
+new_image "$w/image"
 
 # fwupdtool without the daemon, its state and cache in the work folder, only its DFU plugin.
 fwupd=(env "FWUPD_LOCALSTATEDIR=$w/state" "CACHE_DIRECTORY=$w/cache" "RUNTIME_DIRECTORY=$w/run"

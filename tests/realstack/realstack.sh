@@ -2,6 +2,8 @@
 # hidapi-hidraw) under umockdev against the virtual Vexo at the kernel interface, and counts
 # checks.
 #   source realstack.sh UMOCKDEV_WRAPPER VEXO_KERNEL VELKCTL WORKDIR
+# with SAMPLE_IMAGE in the environment: the program that writes the firmware image the model's
+# loader holds (--firmware).
 set -u
 wrapper=$1
 kernel=$2
@@ -11,21 +13,7 @@ rm -rf "$work"
 mkdir -p "$work/tmp"
 # umockdev makes its testbeds here, so that a run that is killed leaves nothing elsewhere.
 export TMPDIR=$work/tmp
-failures=0
-checks=0
-
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-
-# check DESCRIPTION COMMAND...: one more check, failed when the command fails.
-check() {
-  local what=$1
-  shift
-  checks=$((checks + 1))
-  if "$@"; then echo "ok: $what"; else fail "$what"; fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../support/check.sh"
 
 # run NAME STATUS PATTERN [MODEL OPTIONS...] -- PROGRAM [ARGS...]: runs the program under the
 # model with the case's trace in $work/NAME/trace; checks its exit status, that its output
@@ -68,7 +56,15 @@ velkctl() {
     "${args[@]:i+1}"
 }
 
-finish() {
-  echo "$((checks - failures)) passed, $failures failed"
-  [[ $failures -eq 0 ]]
+# sample_firmware FILE: writes the firmware image that the model's loader holds (--firmware).
+sample_firmware() {
+  "${SAMPLE_IMAGE:?the tool that writes the sample firmware}" write "$1"
+}
+
+# new_image PATH: a new firmware image of 5 blocks in PATH.bin, and in PATH.dfu with the suffix
+# velk writes (the product ID with bit 0 clear), written by the dfu-suffix in $dfu_suffix.
+new_image() {
+  perl -e 'print pack("C*", map { ($_ * 7 + 3) % 251 } 0 .. 4999)' >"$1.bin"
+  cp "$1.bin" "$1.dfu"
+  "$dfu_suffix" -v 7a11 -p 1300 -d ffff -a "$1.dfu" >/dev/null
 }

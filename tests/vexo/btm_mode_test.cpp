@@ -66,7 +66,7 @@ TEST_F(BtmMode, PsReadOfKeysSetFromTheTestAndOfTheDefaultModeKey) {
   EXPECT_EQ(word(empty, 13), 0x0042);
   EXPECT_EQ(word(empty, 15), 0);
 
-  const Bytes mode = UsbHost::exchange(handle, bccmd(kGetReq, 1, kPs, ps_record(0x02AD, 118)));
+  const Bytes mode = UsbHost::exchange(handle, mode_key_read(1));
   ASSERT_EQ(mode.size(), 255u);
   EXPECT_EQ(word(mode, 11), 0);
   EXPECT_EQ(Bytes(mode.begin() + 13, mode.end()), ps_record(0x02AD, 1, {0}));
@@ -132,7 +132,7 @@ TEST_F(BtmMode, ModeKeyValuesThatKeepTheFirmwareRunningRestartNothing) {
 }
 
 TEST_F(BtmMode, RecordsEveryBccmdRequest) {
-  UsbHost::exchange(handle, bccmd(kGetReq, 0x10, kPs, ps_record(0x02AD, 118)));
+  UsbHost::exchange(handle, mode_key_read(0x10));
   UsbHost::hci(handle, bccmd(kSetReq, 0x11, kColdReset, Bytes(8, 0)));
   const auto& requests = vexo->bccmd_requests();
   ASSERT_EQ(requests.size(), 2u);
@@ -147,11 +147,11 @@ TEST_F(BtmMode, OtherHciCommandsGetACommandStatusOffTheBccmdChannel) {
   EXPECT_EQ(UsbHost::exchange(handle, Bytes{0x03, 0x0C, 0x00}),
             (Bytes{0x0F, 0x04, 0x01, 0x01, 0x03, 0x0C}));
   // A BCCMD whose length word disagrees with the packet: invalid parameters.
-  Bytes bad = bccmd(kGetReq, 0, kPs, ps_record(0x02AD, 118));
+  Bytes bad = mode_key_read();
   bad[6] = 0x7F;
   EXPECT_EQ(UsbHost::exchange(handle, bad), (Bytes{0x0F, 0x04, 0x12, 0x01, 0x00, 0xFC}));
   // Another extension channel is not answered at all.
-  Bytes other = bccmd(kGetReq, 0, kPs, ps_record(0x02AD, 118));
+  Bytes other = mode_key_read();
   other[3] = 0xC3;
   EXPECT_EQ(UsbHost::hci(handle, other), 256);
   EXPECT_EQ(UsbHost::event(handle).first, LIBUSB_ERROR_TIMEOUT);
@@ -167,7 +167,7 @@ TEST_F(BtmMode, UnknownVariableAndReadOfAnActionAnswerWithErrors) {
 }
 
 TEST_F(BtmMode, HciCommandsOnlyOnTheHciInterface) {
-  Bytes packet = bccmd(kGetReq, 0, kPs, ps_record(0x02AD, 118));
+  Bytes packet = mode_key_read();
   EXPECT_EQ(libusb_control_transfer(handle, 0x20, 0, 0, 1, packet.data(), 256, 100),
             LIBUSB_ERROR_PIPE);
   EXPECT_EQ(libusb_control_transfer(handle, 0x21, 0, 0, 0, packet.data(), 256, 100),
@@ -175,7 +175,7 @@ TEST_F(BtmMode, HciCommandsOnlyOnTheHciInterface) {
 }
 
 TEST_F(BtmMode, UsbResetDropsPendingEvents) {
-  UsbHost::hci(handle, bccmd(kGetReq, 0, kPs, ps_record(0x02AD, 118)));
+  UsbHost::hci(handle, mode_key_read());
   ASSERT_EQ(vexo->btm()->pending_events(), 1u);
   EXPECT_EQ(libusb_reset_device(handle), 0);
   EXPECT_EQ(UsbHost::event(handle).first, LIBUSB_ERROR_TIMEOUT);

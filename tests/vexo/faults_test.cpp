@@ -17,7 +17,7 @@ using sim::vexo::VexoFaults;
 class Faults : public OpenVexo {
  protected:
   Bytes read_mode_key(std::uint16_t sequence = 0) {
-    return UsbHost::exchange(handle, bccmd(kGetReq, sequence, kPs, ps_record(0x02AD, 118)));
+    return UsbHost::exchange(handle, mode_key_read(sequence));
   }
   bool listed_as(std::uint16_t product) {
     const auto listed = host.listed();
@@ -63,7 +63,7 @@ TEST_F(Faults, LostResponseStillCarriesOutTheRequest) {
 
 TEST_F(Faults, SpuriousCommandStatusComesBeforeTheAnswer) {
   vexo->faults().spurious_events = 1;
-  EXPECT_EQ(UsbHost::hci(handle, bccmd(kGetReq, 9, kPs, ps_record(0x02AD, 118))), 256);
+  EXPECT_EQ(UsbHost::hci(handle, mode_key_read(9)), 256);
   EXPECT_EQ(UsbHost::event(handle).second, (Bytes{0x0F, 0x04, 0x00, 0x01, 0x00, 0xFC}));
   const Bytes answer = UsbHost::event(handle).second;
   ASSERT_EQ(answer.size(), 255u);

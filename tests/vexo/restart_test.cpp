@@ -55,8 +55,7 @@ TEST_F(Restart, ColdResetGoesDownAtOnceAndComesBackAfterTheRestartTime) {
   EXPECT_EQ(host.listed(), Identities{kBtm});
   EXPECT_EQ(vexo->boots(), 1u);
   // The old handle stays dead; a new one works and finds nothing left over.
-  EXPECT_EQ(UsbHost::hci(handle, bccmd(kGetReq, 0, kPs, ps_record(0x02AD, 118))),
-            LIBUSB_ERROR_NO_DEVICE);
+  EXPECT_EQ(UsbHost::hci(handle, mode_key_read()), LIBUSB_ERROR_NO_DEVICE);
   auto* again = open_btm();
   EXPECT_EQ(UsbHost::event(again).first, LIBUSB_ERROR_TIMEOUT);
 }
@@ -81,7 +80,7 @@ TEST_F(Restart, ModeKeyWriteAnswersFirstThenRestartsIntoTheLoader) {
     write_mode_key(handle, value);
     // Until it goes down the firmware still answers, and the key reads back as written.
     advance(49ms);
-    const Bytes read = UsbHost::exchange(handle, bccmd(kGetReq, 0, kPs, ps_record(0x02AD, 118)));
+    const Bytes read = UsbHost::exchange(handle, mode_key_read());
     ASSERT_EQ(read.size(), 255u);
     EXPECT_EQ(word(read, 19), value);
     advance(1ms);

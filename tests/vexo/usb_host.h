@@ -14,6 +14,7 @@
 #include "sim/bus.h"
 #include "sim/device.h"
 #include "sim/vexo/vexo.h"
+#include "tests/support/bccmd_frames.h"
 
 namespace vexo_test {
 
@@ -28,19 +29,7 @@ inline constexpr std::uint16_t kColdReset = 0x4001;
 // A vendor HCI command (opcode 0xFC00) carrying one whole BCCMD message on channel 2.
 inline Bytes bccmd(std::uint16_t type, std::uint16_t sequence, std::uint16_t variable,
                    const Bytes& payload) {
-  const auto lo = [](unsigned v) { return static_cast<std::uint8_t>(v & 0xFF); };
-  const auto hi = [](unsigned v) { return static_cast<std::uint8_t>(v >> 8); };
-  const unsigned words = (10 + static_cast<unsigned>(payload.size())) / 2;
-  // Sized up front: GCC 12 misreads an insert after a braced initialiser as out of bounds.
-  Bytes packet(14 + payload.size(), 0x00);
-  const std::uint8_t header[] = {0x00,         0xFC,         lo(11 + payload.size()),
-                                 0xC2,         lo(type),     hi(type),
-                                 lo(words),    hi(words),    lo(sequence),
-                                 hi(sequence), lo(variable), hi(variable),
-                                 0x00,         0x00};
-  std::copy(std::begin(header), std::end(header), packet.begin());
-  std::copy(payload.begin(), payload.end(), packet.begin() + 14);
-  return packet;
+  return velk::testing::bccmd_command({type, sequence, variable, payload});
 }
 
 // A 242-byte PS record: key, length in words, stores 0, the words, zero fill.
@@ -55,6 +44,11 @@ inline Bytes ps_record(std::uint16_t key, std::uint16_t length,
   put(2, length);
   for (std::size_t i = 0; i < words.size(); ++i) put(6 + 2 * i, words[i]);
   return record;
+}
+
+// The PS read of the mode key (0x02AD) that velk sends, room for 118 words.
+inline Bytes mode_key_read(std::uint16_t sequence = 0) {
+  return bccmd(kGetReq, sequence, kPs, ps_record(0x02AD, 118));
 }
 
 inline std::uint16_t word(const Bytes& bytes, std::size_t at) {
