@@ -64,31 +64,26 @@ TEST(Error, DebugFormsNameTheKindAndEscapeText) {
             "InvalidImage(\"say \\\"hi\\\" \\\\ now\\n\\t\\u{1}\")");
 }
 
-// Each libusb and hidapi failure kind has a message of its own and a debug name of its own,
-// which the error's two forms show.
-TEST(Error, EveryLibusbAndHidapiKindHasItsOwnMessage) {
+// Each libusb or hidapi failure kind has a message and a debug name of its own, which the
+// error's two forms show.
+template <class Failure>
+void expect_own_texts(std::size_t count, const std::string& display, const std::string& debug) {
   std::set<std::string_view> messages;
   std::set<std::string_view> names;
-  for (std::size_t i = 0; i < kUsbErrors; ++i) {
-    const auto usb = static_cast<UsbError>(i);
-    messages.insert(message(usb));
-    names.insert(debug_name(usb));
-    EXPECT_EQ(Error(usb).display(), "libusb error: " + std::string(message(usb)));
-    EXPECT_EQ(Error(usb).debug(), "LIBUSBError(" + std::string(debug_name(usb)) + ")");
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto failure = static_cast<Failure>(i);
+    messages.insert(message(failure));
+    names.insert(debug_name(failure));
+    EXPECT_EQ(Error(failure).display(), display + std::string(message(failure)));
+    EXPECT_EQ(Error(failure).debug(), debug + "(" + std::string(debug_name(failure)) + ")");
   }
-  EXPECT_EQ(messages.size(), kUsbErrors);
-  EXPECT_EQ(names.size(), kUsbErrors);
-  messages.clear();
-  names.clear();
-  for (std::size_t i = 0; i < kHidErrors; ++i) {
-    const auto hid = static_cast<HidError>(i);
-    messages.insert(message(hid));
-    names.insert(debug_name(hid));
-    EXPECT_EQ(Error(hid).display(), "hidapi error: " + std::string(message(hid)));
-    EXPECT_EQ(Error(hid).debug(), "HIDAPIError(" + std::string(debug_name(hid)) + ")");
-  }
-  EXPECT_EQ(messages.size(), kHidErrors);
-  EXPECT_EQ(names.size(), kHidErrors);
+  EXPECT_EQ(messages.size(), count);
+  EXPECT_EQ(names.size(), count);
+}
+
+TEST(Error, EveryLibusbAndHidapiKindHasItsOwnMessage) {
+  expect_own_texts<UsbError>(kUsbErrors, "libusb error: ", "LIBUSBError");
+  expect_own_texts<HidError>(kHidErrors, "hidapi error: ", "HIDAPIError");
   EXPECT_EQ(message(UsbError::Other), "Other error");
   EXPECT_EQ(message(HidError::Initialized), "Already initialized.");
 }
