@@ -81,12 +81,12 @@ _CLASSES: Dict[str, Type[VelkError]] = {
     "InvalidImage": InvalidImage,
     "Timeout": Timeout,
 }
-_BY_CODE: Dict[int, Type[VelkError]] = {}
+# The result code of each class, and the class of each code.
 CODES: Dict[Type[VelkError], int] = {}
 for _number, (_name, _text) in enumerate(_facts.ERROR_KINDS):
     _CLASSES[_name].kind = _text
-    _BY_CODE[_facts.FIRST_CODE + _number] = _CLASSES[_name]
     CODES[_CLASSES[_name]] = _facts.FIRST_CODE + _number
+_BY_CODE = {code: cls for cls, code in CODES.items()}
 
 
 def error_for(operation: str, code: int, records: Sequence[str] = (), detail: str = "") -> VelkError:
