@@ -197,6 +197,29 @@ TEST_F(LogTest, ThreadsAreNumberedFromOneAndLinesNeverInterleave) {
     ASSERT_TRUE(std::regex_match(got[i], worker)) << got[i];
 }
 
+// The hosts read a failure's reason back from the log: every error record's message, exactly
+// as written, and nothing of the other records, whatever their messages hold.
+TEST_F(LogTest, HostsReadBackTheErrorRecordsWritten) {
+  std::string file = path("records.log");
+  EXPECT_EXIT(
+      {
+        if (setup_code(file.c_str(), 5) != 0) std::exit(1);
+        VELK_ERROR("velk::c", "device error: {}", "first");
+        VELK_WARN("velk::device::dfu", "[ERROR] in a warning");
+        VELK_DEBUG("velk::device", "14:03:07 [ERROR] looks like one");
+        VELK_TRACE("velk::device::btm", " [ERROR] ");
+        VELK_ERROR("velk::c", "Caught exception: {}", "Any [ERROR] ");
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+  std::vector<std::string> read_back;
+  for (const std::string& line : lines(file)) {
+    if (auto message = error_record_message(line)) read_back.emplace_back(*message);
+  }
+  EXPECT_EQ(read_back,
+            (std::vector<std::string>{"device error: first", "Caught exception: Any [ERROR] "}));
+}
+
 TEST(LogDump, FormatsBytesUnpadded) {
   const std::uint8_t bytes[] = {0x00, 0xfc, 0xfd, 0xc2, 0x0a};
   EXPECT_EQ(fmt::format("{}", Dump{bytes, 5}), "[0, fc, fd, c2, a]");

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "velk/src/c/limits.h"
 #include "velk/src/device/dfu/dfu_file.h"
 #include "velk/src/device/dsp/dsp_layout.h"
 #include "velk/src/device/dsp/ff.h"
@@ -19,7 +20,10 @@ namespace {
 using velk::ErrorKind;
 
 constexpr std::size_t kAny = std::numeric_limits<std::size_t>::max();
-constexpr std::uint32_t kDspMemoryBytes = 4 * 1024 * 1024;
+// The DSP memory's size: where its last region ends.
+constexpr std::uint32_t kDspMemoryBytes = velk::dsp::kDspRegions.back().last + 1;
+// The help texts, the man page and the README give the two numbers.
+static_assert(velk::kPskeyMaxWords == 118 && kDspMemoryBytes == 4 * 1024 * 1024);
 
 constexpr std::string_view kGeneralSynopsis =
     "velkctl [--sim[=SCENARIO]] [--log FILE] [--log-level N] [--json] COMMAND [ARGS]\n"
@@ -92,9 +96,9 @@ Parsed<Command> parse_list(const Words&) {
 Parsed<Command> parse_pskey_get(const Words& w) {
   const CommandInfo& info = info_of("pskey get");
   VELKCTL_TRY(key, number(info, "KEY", w.args[0], 0xFFFF));
-  std::uint64_t capacity = kMaxPskeyWords;
+  std::uint64_t capacity = velk::kPskeyMaxWords;
   if (w.args.size() == 2) {
-    VELKCTL_TRY(n, number(info, "N", w.args[1], kMaxPskeyWords));
+    VELKCTL_TRY(n, number(info, "N", w.args[1], velk::kPskeyMaxWords));
     capacity = n;
   }
   return command::PskeyGet{static_cast<std::uint16_t>(key), static_cast<std::uint32_t>(capacity)};
@@ -105,9 +109,9 @@ Parsed<Command> parse_pskey_set(const Words& w) {
   VELKCTL_TRY(key, number(info, "KEY", w.args[0], 0xFFFF));
   // An empty value is what `pskey clear` is for; a forgotten word must not write one.
   if (w.args.size() < 2) return usage_problem(info, "give at least one WORD");
-  if (w.args.size() - 1 > kMaxPskeyWords) {
-    return usage_problem(info, fmt::format("at most {} words fit in a key, not {}", kMaxPskeyWords,
-                                           w.args.size() - 1));
+  if (w.args.size() - 1 > velk::kPskeyMaxWords) {
+    return usage_problem(info, fmt::format("at most {} words fit in a key, not {}",
+                                           velk::kPskeyMaxWords, w.args.size() - 1));
   }
   command::PskeySet set{static_cast<std::uint16_t>(key), {}};
   for (std::string_view arg : std::span(w.args).subspan(1)) {

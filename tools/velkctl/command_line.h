@@ -29,9 +29,6 @@ constexpr int exit_for(velk::ErrorKind kind) {
   return kExitKindBase + static_cast<int>(kind);
 }
 
-// The largest persistent-store value, in words.
-inline constexpr std::uint32_t kMaxPskeyWords = 118;
-
 // A file the command reads: a path, or "-" for standard input. Its bytes are read and checked
 // before the device is opened, and the command uses those bytes, not the file again.
 struct Input {

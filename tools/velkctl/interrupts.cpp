@@ -24,6 +24,7 @@
 #endif
 
 #include "command_line.h"
+#include "velk/src/c/platform.h"
 
 namespace velkctl {
 namespace {
@@ -43,11 +44,11 @@ State& state() {
   return s;
 }
 
-// The library names its temporary dump file <target>.velk-tmp-<pid>-<n>.
+// The library's temporary dump files of this process, beside the target.
 void remove_library_temporaries(const std::string& target) {
   const fs::path path(target);
-  const std::string prefix =
-      path.filename().string() + ".velk-tmp-" + std::to_string(velkctl_getpid()) + "-";
+  const std::string prefix = velk::platform::temporary_prefix(
+      path.filename().string(), static_cast<std::uint64_t>(velkctl_getpid()));
   const fs::path folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
   std::error_code ec;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {

@@ -30,6 +30,7 @@
 #include "interrupts.h"
 #include "system_files.h"
 #include "velk.h"
+#include "velk/src/c/log.h"
 #include "velk/src/device/dsp/ff.h"
 #include "velk_version.h"
 
@@ -101,10 +102,8 @@ class ErrorRecords {
         line.push_back(static_cast<char>(c));
         continue;
       }
-      // "14:03:07 [ERROR] message"
-      constexpr std::string_view kError = " [ERROR] ";
-      if (line.size() > 8 + kError.size() && line.compare(8, kError.size(), kError) == 0)
-        messages.push_back(line.substr(8 + kError.size()));
+      if (auto message = velk::log::error_record_message(line); message && !message->empty())
+        messages.emplace_back(*message);
       line.clear();
     }
     return messages;

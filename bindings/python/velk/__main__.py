@@ -12,6 +12,7 @@ import sys
 from typing import List, Optional
 
 import velk
+from velk._facts import FIRST_CODE
 
 # velkctl's exit statuses: 3 when no device was opened, 10 + the error kind for a failed call.
 EXIT_NO_DEVICE = 3
@@ -55,7 +56,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         return EXIT_NO_DEVICE
     except velk.VelkError as error:
         print(f"velk: {error}", file=sys.stderr)
-        return EXIT_ERROR_BASE + (error.code or 0) + 65535
+        return EXIT_ERROR_BASE + (error.code or 0) - FIRST_CODE
     except velk.LibraryNotFound as error:
         print(f"velk: {error}", file=sys.stderr)
         return 1

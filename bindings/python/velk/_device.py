@@ -14,8 +14,8 @@ import tempfile
 import threading
 from typing import BinaryIO, Callable, Iterable, Iterator, List, Optional, Union
 
-from . import _library
-from ._errors import NoDevice, error_for
+from . import _facts, _library
+from ._errors import CODES, InternalError, InvalidArgument, NoDevice, error_for
 
 Progress = Callable[[int, int], object]
 """A progress callable: called with (done, total) on the calling thread as a transfer goes on."""
@@ -23,7 +23,7 @@ Progress = Callable[[int, int], object]
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 BytesArg = Union[bytes, bytearray, memoryview]
 
-PSKEY_MAX_WORDS = 118
+PSKEY_MAX_WORDS = _facts.PSKEY_MAX_WORDS
 """The longest persistent-store value, in 16-bit words."""
 
 
@@ -37,8 +37,10 @@ class Mode(enum.IntEnum):
     DSP = 4  # DSP loader
 
 
-# An error record at error level: the time, the level and the message, nothing else.
-_ERROR_RECORD = re.compile(r"^\d\d:\d\d:\d\d \[ERROR\] (.*)$", re.MULTILINE)
+# An error record's line: the time, the level and the message, nothing else.
+_ERROR_RECORD = re.compile(
+    f"^.{{{_facts.LOG_TIME_WIDTH}}}{re.escape(_facts.LOG_ERROR_FIELD)}(.*)$", re.MULTILINE
+)
 
 # The library's log, read for the error records of each call: the host's (init_log), or a
 # private one at error level that velk sets up at the first open() when the host set none, so
@@ -118,7 +120,8 @@ class _ProgressRelay:
 def _unsigned(operation: str, what: str, value: int, bits: int) -> int:
     number = operator.index(value)
     if not 0 <= number < 1 << bits:
-        raise error_for(operation, -65532, detail=f"{what} {number:#x} does not fit in {bits} bits")
+        detail = f"{what} {number:#x} does not fit in {bits} bits"
+        raise error_for(operation, CODES[InvalidArgument], detail=detail)
     return number
 
 
@@ -132,7 +135,8 @@ def _c_path(operation: str, path: PathArg) -> bytes:
     encoded = os.fsencode(path)
     # C would stop reading at the first NUL and use another file than the one named.
     if b"\0" in encoded:
-        raise error_for(operation, -65532, detail=f"path {encoded!r} contains a NUL byte")
+        detail = f"path {encoded!r} contains a NUL byte"
+        raise error_for(operation, CODES[InvalidArgument], detail=detail)
     return encoded
 
 
@@ -151,8 +155,8 @@ def init_log(path: Optional[PathArg], level: int) -> None:
     code = _library.get().velk_init(encoded, level)
     if code != 0:
         detail = {
-            -65532: "the path is not UTF-8 or the file cannot be opened",
-            -65535: "a log was already set up by an earlier call"
+            CODES[InvalidArgument]: "the path is not UTF-8 or the file cannot be opened",
+            CODES[InternalError]: "a log was already set up by an earlier call"
             + (" (velk's private one, set up by open(): call init_log first)"
                if _log_is_private else ""),
         }.get(code, "")

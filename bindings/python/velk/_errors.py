@@ -4,13 +4,16 @@ from __future__ import annotations
 
 from typing import Dict, Optional, Sequence, Type
 
+from . import _facts
+
 
 class VelkError(Exception):
     """A failed velk call.
 
     ``code`` is the library's result code (-65535 to -65527; None for a failed open, which has no
     code); ``records`` holds the operation's error records from the library's log, when the log
-    was set up with :func:`velk.init_log`.
+    was set up with :func:`velk.init_log`. ``kind`` is the text the library's error records of
+    the kind start with.
     """
 
     kind = "error"
@@ -24,19 +27,13 @@ class VelkError(Exception):
 class InternalError(VelkError):
     """-65535: an internal failure, a second log set-up, or a handle poisoned by an earlier one."""
 
-    kind = "internal error"
-
 
 class LibusbError(VelkError):
     """-65534: a libusb call failed."""
 
-    kind = "libusb error"
-
 
 class HidapiError(VelkError):
     """-65533: a hidapi call failed."""
-
-    kind = "hidapi error"
 
 
 class InvalidArgument(VelkError, ValueError):
@@ -45,37 +42,25 @@ class InvalidArgument(VelkError, ValueError):
     Also a ValueError, and raised without calling the library for values that C cannot carry.
     """
 
-    kind = "invalid argument"
-
 
 class EnumerationError(VelkError):
     """-65531: the device was not found, or more than one is attached."""
-
-    kind = "failed to enumerate devices"
 
 
 class DeviceError(VelkError):
     """-65530: the device answered wrongly, or came back in the wrong mode."""
 
-    kind = "device error"
-
 
 class SpuriousError(VelkError):
     """-65529: the device sent an event the exchange did not expect."""
-
-    kind = "spurious error"
 
 
 class InvalidImage(VelkError):
     """-65528: a firmware image that fails its checks, or a DSP range the flash refuses."""
 
-    kind = "invalid firmware image"
-
 
 class Timeout(VelkError):
     """-65527: the device kept the library waiting too long."""
-
-    kind = "timeout"
 
 
 class NoDevice(VelkError):
@@ -84,14 +69,24 @@ class NoDevice(VelkError):
     kind = "no device opened"
 
 
-# Adding 65535 to a code gives the kind's number.
-_BY_CODE: Dict[int, Type[VelkError]] = {
-    -65535 + number: cls
-    for number, cls in enumerate(
-        (InternalError, LibusbError, HidapiError, InvalidArgument, EnumerationError, DeviceError,
-         SpuriousError, InvalidImage, Timeout)
-    )
+# The class of each of the library's error kinds, by the library's name for it.
+_CLASSES: Dict[str, Type[VelkError]] = {
+    "InternalError": InternalError,
+    "LIBUSBError": LibusbError,
+    "HIDAPIError": HidapiError,
+    "InvalidArgument": InvalidArgument,
+    "EnumerationError": EnumerationError,
+    "DeviceError": DeviceError,
+    "SpuriousError": SpuriousError,
+    "InvalidImage": InvalidImage,
+    "Timeout": Timeout,
 }
+# The result code of each class, and the class of each code.
+CODES: Dict[Type[VelkError], int] = {}
+for _number, (_name, _text) in enumerate(_facts.ERROR_KINDS):
+    _CLASSES[_name].kind = _text
+    CODES[_CLASSES[_name]] = _facts.FIRST_CODE + _number
+_BY_CODE = {code: cls for cls, code in CODES.items()}
 
 
 def error_for(operation: str, code: int, records: Sequence[str] = (), detail: str = "") -> VelkError:

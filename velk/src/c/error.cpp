@@ -10,7 +10,7 @@ struct Names {
   std::string_view message;
 };
 
-constexpr std::array<Names, 14> kUsbNames{{
+constexpr std::array<Names, kUsbErrors> kUsbNames{{
     {"Success", "Success"},
     {"Io", "Input/Output Error"},
     {"InvalidParam", "Invalid parameter"},
@@ -27,7 +27,7 @@ constexpr std::array<Names, 14> kUsbNames{{
     {"Other", "Other error"},
 }};
 
-constexpr std::array<Names, 5> kHidNames{{
+constexpr std::array<Names, kHidErrors> kHidNames{{
     {"Initialized", "Already initialized."},
     {"NotFound", "Device not found."},
     {"General", "General error."},
@@ -35,21 +35,16 @@ constexpr std::array<Names, 5> kHidNames{{
     {"Read", "Read error."},
 }};
 
-struct KindNames {
-  std::string_view name;
-  std::string_view display;  // the text before the payload
-};
-
-constexpr std::array<KindNames, 9> kKindNames{{
-    {"InternalError", "internal error: "},
-    {"LIBUSBError", "libusb error: "},
-    {"HIDAPIError", "hidapi error: "},
-    {"InvalidArgument", "invalid argument: "},
-    {"EnumerationError", "failed to enumerate devices: "},
-    {"DeviceError", "device error: "},
-    {"SpuriousError", "spurious error: "},
-    {"InvalidImage", "invalid firmware image: "},
-    {"Timeout", "timeout: "},
+constexpr std::array<Names, kErrorKinds> kKindNames{{
+    {"InternalError", "internal error"},
+    {"LIBUSBError", "libusb error"},
+    {"HIDAPIError", "hidapi error"},
+    {"InvalidArgument", "invalid argument"},
+    {"EnumerationError", "failed to enumerate devices"},
+    {"DeviceError", "device error"},
+    {"SpuriousError", "spurious error"},
+    {"InvalidImage", "invalid firmware image"},
+    {"Timeout", "timeout"},
 }};
 
 // Escapes a text the way a quoted debug string shows it.
@@ -117,7 +112,10 @@ std::string_view message(HidError e) {
   return kHidNames.at(static_cast<std::size_t>(e)).message;
 }
 std::string_view debug_name(ErrorKind k) {
-  return kKindNames.at(static_cast<std::size_t>(k)).name;
+  return kKindNames.at(static_cast<std::size_t>(k)).debug;
+}
+std::string_view display_name(ErrorKind k) {
+  return kKindNames.at(static_cast<std::size_t>(k)).message;
 }
 
 UsbError usb_error_from_code(int code) {
@@ -126,8 +124,7 @@ UsbError usb_error_from_code(int code) {
 }
 
 std::string Error::display() const {
-  return std::string(kKindNames.at(static_cast<std::size_t>(kind_)).display) +
-         payload(*this, Form::Display);
+  return fmt::format("{}: {}", display_name(kind_), payload(*this, Form::Display));
 }
 
 std::string Error::debug() const {

@@ -25,6 +25,8 @@ enum class ErrorKind : std::uint8_t {
   Timeout = 8,
 };
 
+inline constexpr std::size_t kErrorKinds = static_cast<std::size_t>(ErrorKind::Timeout) + 1;
+
 // The result code of a kind: its number minus 65535, so -65535 (InternalError) to -65527
 // (Timeout). The only place where result codes are made.
 constexpr std::int32_t code_of(ErrorKind kind) {
@@ -48,6 +50,7 @@ enum class UsbError : std::uint8_t {
   NotSupported,
   Other,
 };
+inline constexpr std::size_t kUsbErrors = static_cast<std::size_t>(UsbError::Other) + 1;
 
 // The kind of a failed hidapi call.
 enum class HidError : std::uint8_t {
@@ -57,12 +60,15 @@ enum class HidError : std::uint8_t {
   Write,
   Read,
 };
+inline constexpr std::size_t kHidErrors = static_cast<std::size_t>(HidError::Read) + 1;
 
 std::string_view debug_name(UsbError e);
 std::string_view message(UsbError e);
 std::string_view debug_name(HidError e);
 std::string_view message(HidError e);
 std::string_view debug_name(ErrorKind k);
+// What the display form says before the payload: "device error" in "device error: ...".
+std::string_view display_name(ErrorKind k);
 
 // Maps a negative libusb return code to its kind; codes outside -1..-12 are Other.
 UsbError usb_error_from_code(int code);

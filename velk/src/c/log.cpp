@@ -1,7 +1,5 @@
 #include "velk/src/c/log.h"
 
-#include <fmt/chrono.h>
-
 #include <array>
 #include <chrono>
 #include <memory>
@@ -17,9 +15,6 @@ namespace {
 
 constexpr std::string_view kVersion = VELK_VERSION_STRING;
 constexpr std::string_view kRevision = "b1f23bd";
-
-constexpr std::array<std::string_view, 6> kLevelNames{"OFF",  "ERROR", "WARN",
-                                                      "INFO", "DEBUG", "TRACE"};
 
 // Which fields a line carries, by record level: thread and target from debug on, the source
 // location only for trace.
@@ -48,9 +43,14 @@ class Logger {
     if (static_cast<std::uint8_t>(level) > static_cast<std::uint8_t>(filter_)) return;
     fmt::memory_buffer out;
     auto it = std::back_inserter(out);
-    std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    fmt::format_to(it, "{:%H:%M:%S} [{}] ", fmt::gmtime(now),
-                   kLevelNames.at(static_cast<std::size_t>(level)));
+    // The time of day in UTC, counted without the locale machinery that a calendar formatter
+    // would link into every host of this code (the system clock's days have 86400 s).
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+    const auto of_day = (seconds % 86400 + 86400) % 86400;
+    fmt::format_to(it, "{:02}:{:02}:{:02}{}", of_day / 3600, of_day / 60 % 60, of_day % 60,
+                   kLevelFields.at(static_cast<std::size_t>(level)));
     if (at_least(level, kThreadFrom)) fmt::format_to(it, "({}) ", thread_number());
     if (at_least(level, kTargetFrom)) fmt::format_to(it, "{}: ", target);
     if (at_least(level, kLocationFrom)) {
@@ -79,6 +79,12 @@ class Logger {
 std::atomic<Logger*> g_logger{nullptr};
 
 }  // namespace
+
+std::optional<std::string_view> error_record_message(std::string_view line) {
+  const std::string_view field = kLevelFields[static_cast<std::size_t>(Level::Error)];
+  if (line.size() < kTimeWidth || !line.substr(kTimeWidth).starts_with(field)) return {};
+  return line.substr(kTimeWidth + field.size());
+}
 
 void write(Level level, std::string_view target, const char* file, std::uint32_t line,
            fmt::string_view format, fmt::format_args args) {

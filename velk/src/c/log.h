@@ -4,8 +4,10 @@
 
 #include <fmt/format.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "velk/src/c/error.h"
@@ -17,6 +19,15 @@ namespace velk::log {
 enum class Level : std::uint8_t { Off = 0, Error = 1, Warn = 2, Info = 3, Debug = 4, Trace = 5 };
 
 inline std::atomic<std::uint8_t> g_max_level{0};
+
+// Every line starts with the UTC time ("14:03:07") and its level (" [ERROR] "). The hosts that
+// read the log back (velkctl, the Python binding) find an error record's message by them.
+inline constexpr std::size_t kTimeWidth = 8;
+inline constexpr std::array<std::string_view, 6> kLevelFields{"",         " [ERROR] ", " [WARN] ",
+                                                              " [INFO] ", " [DEBUG] ", " [TRACE] "};
+
+// The message of an error record's line; nothing for a line of another level.
+std::optional<std::string_view> error_record_message(std::string_view line);
 
 inline bool enabled(Level level) {
   return static_cast<std::uint8_t>(level) <= g_max_level.load(std::memory_order_relaxed);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "velk/src/c/error.h"
@@ -39,6 +40,12 @@ Status replace_file(std::string_view utf8_path,
 
 inline Status replace_file(std::string_view utf8_path, std::span<const std::uint8_t> data) {
   return replace_file(utf8_path, std::span(&data, 1));
+}
+
+// replace_file's temporary files for `path` are named this prefix and a counter. A host stopped
+// midway (velkctl on a second Ctrl-C) removes those of its own process by it.
+inline std::string temporary_prefix(std::string_view path, std::uint64_t process_id) {
+  return std::string(path) + ".velk-tmp-" + std::to_string(process_id) + "-";
 }
 
 }  // namespace velk::platform

@@ -30,7 +30,8 @@ bool write_all(int fd, const char* data, std::size_t size) {
 int create_temporary(const std::string& path, std::string& temp) {
   static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
-    temp = path + ".velk-tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    temp =
+        temporary_prefix(path, static_cast<std::uint64_t>(::getpid())) + std::to_string(counter++);
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd >= 0 || errno != EEXIST) return fd;
   }

@@ -47,11 +47,11 @@ bool write_all(HANDLE file, const char* data, std::size_t size) {
 
 // Creates a temporary file beside `path` under a name no other writer uses: the process ID and
 // a counter, and CREATE_NEW against whatever an earlier process left behind.
-HANDLE create_temporary(const std::wstring& path, std::wstring& temp) {
+HANDLE create_temporary(std::string_view path, std::wstring& temp) {
   static std::atomic<unsigned> counter{0};
+  const std::wstring prefix = widen(temporary_prefix(path, GetCurrentProcessId()));
   for (int attempt = 0; attempt < 100; ++attempt) {
-    temp = path + L".velk-tmp-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-           std::to_wstring(counter++);
+    temp = prefix + std::to_wstring(counter++);
     HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return file;
@@ -101,7 +101,7 @@ Status replace_file(std::string_view utf8_path,
   std::wstring path = widen(utf8_path);
   if (path.empty()) return failed("not a valid path");
   std::wstring temp;
-  HANDLE file = create_temporary(path, temp);
+  HANDLE file = create_temporary(utf8_path, temp);
   if (file == INVALID_HANDLE_VALUE) return failed(last_error_text());
   bool ok = true;
   for (const auto& data : pieces) {
