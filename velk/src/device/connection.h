@@ -23,11 +23,9 @@ namespace velk {
 template <ModeOps... Ops>
 struct ModeList {
   using Device = std::variant<std::monostate, typename Ops::Device...>;
-  static constexpr std::size_t kCount = sizeof...(Ops);
-
   // The variant's index is the mode: each mode must stand at its own number.
   static constexpr bool numbered() {
-    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+    return []<std::size_t... I>(std::index_sequence<I...>) {
       return ((static_cast<std::size_t>(Ops::kIdentity.mode) == I + 1) && ...);
     }
     (std::index_sequence_for<Ops...>{});
