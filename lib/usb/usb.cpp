@@ -109,30 +109,30 @@ int length_int(std::size_t size) {
 Result<std::size_t> UsbDeviceHandle::read_control(std::uint8_t request_type, std::uint8_t request,
                                                   std::uint16_t value, std::uint16_t index,
                                                   std::span<std::uint8_t> buffer,
-                                                  Duration timeout) {
+                                                  std::chrono::milliseconds timeout) {
   if ((request_type & 0x80) == 0) return std::unexpected<Error>(UsbError::InvalidParam);
   return check(libusb_control_transfer(handle_, request_type, request, value, index, buffer.data(),
-                                       length16(buffer.size()), timeout.to_libusb_millis()));
+                                       length16(buffer.size()), libusb_timeout(timeout)));
 }
 
 Result<std::size_t> UsbDeviceHandle::write_control(std::uint8_t request_type, std::uint8_t request,
                                                    std::uint16_t value, std::uint16_t index,
                                                    std::span<const std::uint8_t> data,
-                                                   Duration timeout) {
+                                                   std::chrono::milliseconds timeout) {
   if ((request_type & 0x80) != 0) return std::unexpected<Error>(UsbError::InvalidParam);
   // libusb's signature is not const-correct; an OUT transfer only reads the buffer.
   return check(libusb_control_transfer(handle_, request_type, request, value, index,
                                        const_cast<std::uint8_t*>(data.data()),
-                                       length16(data.size()), timeout.to_libusb_millis()));
+                                       length16(data.size()), libusb_timeout(timeout)));
 }
 
 Result<std::size_t> UsbDeviceHandle::read_interrupt(std::uint8_t endpoint,
                                                     std::span<std::uint8_t> buffer,
-                                                    Duration timeout) {
+                                                    std::chrono::milliseconds timeout) {
   if ((endpoint & 0x80) == 0) return std::unexpected<Error>(UsbError::InvalidParam);
   int transferred = 0;
   int code = libusb_interrupt_transfer(handle_, endpoint, buffer.data(), length_int(buffer.size()),
-                                       &transferred, timeout.to_libusb_millis());
+                                       &transferred, libusb_timeout(timeout));
   // An interrupted transfer that delivered data still delivered it; a timeout never counts.
   if (code == 0 || (code == LIBUSB_ERROR_INTERRUPTED && transferred > 0)) {
     return static_cast<std::size_t>(transferred);

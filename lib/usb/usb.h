@@ -1,11 +1,15 @@
 // A typed wrapper over libusb: owned lists, devices, descriptors and handles, failures as
-// UsbError kinds, timeouts as Durations, and the transfer direction checked before any traffic.
+// UsbError kinds, timeouts as std::chrono durations, and the transfer direction checked before any
+// traffic.
 #pragma once
 
 #include <libusb.h>
 
+#include <algorithm>
 #include <bitset>
+#include <chrono>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -13,19 +17,12 @@
 
 namespace velk::usb {
 
-// A timeout: whole seconds plus nanoseconds.
-struct Duration {
-  std::uint64_t seconds = 0;
-  std::uint32_t nanos = 0;
-
-  static constexpr Duration millis(std::uint32_t ms) {
-    return {ms / 1000, (ms % 1000) * 1'000'000};
-  }
-  // libusb's milliseconds: the low 32 bits of the seconds times 1000, plus whole milliseconds.
-  std::uint32_t to_libusb_millis() const {
-    return static_cast<std::uint32_t>(seconds) * 1000u + nanos / 1'000'000u;
-  }
-};
+// A transfer timeout in libusb's unsigned milliseconds. libusb takes 0 as no limit at all, which
+// no caller here means: a timeout under 1 ms becomes 1 ms, one beyond the range the largest.
+constexpr unsigned int libusb_timeout(std::chrono::milliseconds timeout) {
+  return static_cast<unsigned int>(std::clamp<std::chrono::milliseconds::rep>(
+      timeout.count(), 1, std::numeric_limits<unsigned int>::max()));
+}
 
 // Maps a libusb return code: negative codes fail with their kind, others are the count.
 Result<std::size_t> check(int code);
@@ -148,12 +145,14 @@ class UsbDeviceHandle {
   Status reset();
   Result<std::size_t> read_control(std::uint8_t request_type, std::uint8_t request,
                                    std::uint16_t value, std::uint16_t index,
-                                   std::span<std::uint8_t> buffer, Duration timeout);
+                                   std::span<std::uint8_t> buffer,
+                                   std::chrono::milliseconds timeout);
   Result<std::size_t> write_control(std::uint8_t request_type, std::uint8_t request,
                                     std::uint16_t value, std::uint16_t index,
-                                    std::span<const std::uint8_t> data, Duration timeout);
+                                    std::span<const std::uint8_t> data,
+                                    std::chrono::milliseconds timeout);
   Result<std::size_t> read_interrupt(std::uint8_t endpoint, std::span<std::uint8_t> buffer,
-                                     Duration timeout);
+                                     std::chrono::milliseconds timeout);
 
  private:
   libusb_device_handle* handle_;

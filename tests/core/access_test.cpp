@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <climits>
 
 #include "lib/hid/src/manager/hid.h"
 #include "lib/usb/usb.h"
@@ -49,11 +50,9 @@ class Access : public ::testing::Test {
 TEST_F(Access, DirectionChecksSendNothing) {
   auto handle = open();
   std::uint8_t buffer[4] = {};
-  EXPECT_EQ(handle.read_control(0x21, 0, 0, 0, buffer, {1, 0}).error().usb(),
-            UsbError::InvalidParam);
-  EXPECT_EQ(handle.write_control(0xA1, 0, 0, 0, buffer, {1, 0}).error().usb(),
-            UsbError::InvalidParam);
-  EXPECT_EQ(handle.read_interrupt(0x02, buffer, {1, 0}).error().usb(), UsbError::InvalidParam);
+  EXPECT_EQ(handle.read_control(0x21, 0, 0, 0, buffer, 1s).error().usb(), UsbError::InvalidParam);
+  EXPECT_EQ(handle.write_control(0xA1, 0, 0, 0, buffer, 1s).error().usb(), UsbError::InvalidParam);
+  EXPECT_EQ(handle.read_interrupt(0x02, buffer, 1s).error().usb(), UsbError::InvalidParam);
   EXPECT_TRUE(sim::bus().requests().all().empty());
 }
 
@@ -63,17 +62,17 @@ TEST_F(Access, FailuresMapToTheirKinds) {
   for (int code : {-1, -4, -9, -12, -99}) {
     sim::bus().faults().add(
         {.match = {.kind = RequestKind::ControlOut}, .action = sim::Action::error(code)});
-    auto r = handle.write_control(0x20, 0, 0, 0, buffer, {0, 100'000'000});
+    auto r = handle.write_control(0x20, 0, 0, 0, buffer, 100ms);
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().usb(), usb_error_from_code(code));
   }
   sim::bus().faults().add(
       {.match = {.kind = RequestKind::ControlOut}, .action = sim::Action::error(-99)});
-  EXPECT_EQ(handle.write_control(0x20, 0, 0, 0, buffer, {1, 0}).error().display(),
+  EXPECT_EQ(handle.write_control(0x20, 0, 0, 0, buffer, 1s).error().display(),
             "libusb error: Other error");
   sim::bus().faults().add(
       {.match = {.kind = RequestKind::ControlIn}, .action = sim::Action::stall()});
-  EXPECT_EQ(handle.read_control(0xA1, 3, 0, 0, buffer, {1, 0}).error().usb(), UsbError::Pipe);
+  EXPECT_EQ(handle.read_control(0xA1, 3, 0, 0, buffer, 1s).error().usb(), UsbError::Pipe);
 }
 
 TEST_F(Access, InterruptReadKeepsDataOfAnInterruptedTransferButNotOfATimeout) {
@@ -82,33 +81,33 @@ TEST_F(Access, InterruptReadKeepsDataOfAnInterruptedTransferButNotOfATimeout) {
   device_->queue_interrupt(0x81, {1, 2, 3, 4, 5, 6, 7, 8});
   sim::bus().faults().add(
       {.match = {.kind = RequestKind::InterruptIn}, .action = sim::Action::interrupted_after(5)});
-  auto got = handle.read_interrupt(0x81, buffer, {0, 100'000'000});
+  auto got = handle.read_interrupt(0x81, buffer, 100ms);
   ASSERT_TRUE(got);
   EXPECT_EQ(*got, 5u);
 
   device_->queue_interrupt(0x81, {1, 2, 3, 4, 5, 6, 7, 8});
   sim::bus().faults().add(
       {.match = {.kind = RequestKind::InterruptIn}, .action = sim::Action::timeout_after(5)});
-  EXPECT_EQ(handle.read_interrupt(0x81, buffer, {0, 100'000'000}).error().usb(), UsbError::Timeout);
+  EXPECT_EQ(handle.read_interrupt(0x81, buffer, 100ms).error().usb(), UsbError::Timeout);
 
   device_->queue_interrupt(0x81, {1, 2, 3});
   sim::bus().faults().add(
       {.match = {.kind = RequestKind::InterruptIn}, .action = sim::Action::interrupted_after(0)});
-  EXPECT_EQ(handle.read_interrupt(0x81, buffer, {0, 100'000'000}).error().usb(),
-            UsbError::Interrupted);
+  EXPECT_EQ(handle.read_interrupt(0x81, buffer, 100ms).error().usb(), UsbError::Interrupted);
 }
 
 TEST_F(Access, TimeoutsReachLibusbInMilliseconds) {
   auto handle = open();
   std::uint8_t buffer[4] = {};
-  EXPECT_EQ(handle.read_interrupt(0x81, buffer, {0, 100'000'000}).error().usb(), UsbError::Timeout);
+  EXPECT_EQ(handle.read_interrupt(0x81, buffer, 100ms).error().usb(), UsbError::Timeout);
   EXPECT_EQ(sim::bus().requests().last(RequestKind::InterruptIn)->timeout_ms, 100);
   EXPECT_EQ(sim::bus().now(), 100ms);  // the wait ran on the virtual clock
-  (void)handle.write_control(0x20, 0, 0, 0, buffer, {1, 0});
+  (void)handle.write_control(0x20, 0, 0, 0, buffer, 1s);
   EXPECT_EQ(sim::bus().requests().last(RequestKind::ControlOut)->timeout_ms, 1000);
-  EXPECT_EQ((usb::Duration{1, 999'999}.to_libusb_millis()), 1000u);
-  EXPECT_EQ((usb::Duration{0x1'0000'0002ull, 5'000'000}.to_libusb_millis()),
-            2005u);  // low 32 bits of the seconds
+  // Out of libusb's range: the largest limit, and never 0, which libusb takes as no limit.
+  EXPECT_EQ(usb::libusb_timeout(std::chrono::hours(24 * 365 * 200)), UINT_MAX);
+  EXPECT_EQ(usb::libusb_timeout(0ms), 1u);
+  EXPECT_EQ(usb::libusb_timeout(-5ms), 1u);
 }
 
 TEST_F(Access, ClaimedInterfacesAreReleasedOnceInAscendingOrderThenClosed) {
@@ -171,7 +170,7 @@ TEST_F(Access, HidCallsMapFailuresAndPassCountsThrough) {
   hid_dev->queue_hid_write(1);
   EXPECT_EQ(*device->write(report), 1u);  // a short count is the caller's to judge
   std::uint8_t in[3] = {};
-  EXPECT_EQ(*device->read_timeout(in, 1000), 0u);  // nothing arrived
+  EXPECT_EQ(*device->read_timeout(in, 1s), 0u);  // nothing arrived
   std::uint8_t feature[18] = {1};
   hid_dev->queue_feature(-1);
   EXPECT_EQ(device->get_feature_report(feature).error().hid(), HidError::Read);

@@ -88,7 +88,7 @@ TEST_F(Download, ALoaderLeftMidTransferIsBroughtBackToIdleFirst) {
     std::array<std::uint8_t, 256> block{};
     if (state == "DFUDnloadIdle") {
       ASSERT_TRUE(dfu::download_block(device, 0, left_over));
-      ASSERT_TRUE(dfu::get_status(device, usb::Duration{1, 0}));
+      ASSERT_TRUE(dfu::get_status(device, dfu::kDfuRequestTimeout));
     } else if (state == "DFUUploadIdle") {
       vexo_->btm_firmware() = pattern(1000);
       ASSERT_TRUE(dfu::upload_block(device, 0, block));
@@ -217,7 +217,7 @@ TEST_F(Download, AnErrorStatusAfterABlockIsClearedThenReported) {
   EXPECT_EQ(progress_calls().back(), (std::pair<std::uint64_t, std::uint64_t>{512, 700}));
 
   // The clear left the loader idle and without an error to report.
-  auto status = dfu::get_status(device, usb::Duration{1, 0});
+  auto status = dfu::get_status(device, dfu::kDfuRequestTimeout);
   ASSERT_TRUE(status);
   EXPECT_EQ(status->status, 0);
   EXPECT_EQ(status->state, dfu::DfuState::DFUIdle);

@@ -152,7 +152,7 @@ TEST_F(Upload, AnUploadedImageDownloadsBackUnchanged) {
 // The loader holds the host to the DFU rules, so that the download tests above mean something.
 class Loader : public DfuTest {
  protected:
-  Result<dfu::DfuStatus> status() { return dfu::get_status(*device_, usb::Duration{1, 0}); }
+  Result<dfu::DfuStatus> status() { return dfu::get_status(*device_, dfu::kDfuRequestTimeout); }
 };
 
 TEST_F(Loader, AStatusRequestBeforeThePollTimeoutStallsAndMustBeCleared) {

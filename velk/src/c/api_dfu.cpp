@@ -27,14 +27,11 @@ extern "C" {
 VELK_API int32_t VELK_CALL velk_flash_btm(velk_handle handle, const uint8_t* image, uint32_t length,
                                           velk_progress_fn progress) {
   if (image == nullptr && length != 0) return velk::reject_null("image");
-  return velk::with_handle(
-      handle, [&](velk::DeviceConnection& connection) -> velk::Result<std::int32_t> {
-        VELK_TRY(connection.ensure_dfu());
-        VELK_TRY(velk::dfu::download(connection.dfu(), std::span(image, length),
-                                     velk::Progress(progress)));
-        // After a failed download the device stays in DFU mode; only success restarts it.
-        return velk::done(connection.reset());
-      });
+  return velk::in_mode(handle, &velk::DeviceConnection::ensure_dfu,
+                       [&](velk::DeviceConnection& connection) {
+                         return velk::dfu::download(connection.dfu(), std::span(image, length),
+                                                    velk::Progress(progress));
+                       });
 }
 
 VELK_API int32_t VELK_CALL velk_dump_btm(velk_handle handle, const char* path,
@@ -45,7 +42,8 @@ VELK_API int32_t VELK_CALL velk_dump_btm(velk_handle handle, const char* path,
         VELK_TRY(check_dump_path(path));
         VELK_TRY(connection.ensure_dfu());
         auto uploaded = velk::dfu::upload(connection.dfu(), velk::Progress(progress));
-        // The device leaves DFU mode whatever the upload did; a failed restart is the worse news.
+        // Unlike in velk::in_mode, the device leaves DFU mode whatever the upload did; a failed
+        // restart is the worse news.
         VELK_TRY(connection.reset());
         if (!uploaded) return std::unexpected(std::move(uploaded.error()));
         // The file is replaced whole or not at all, so a failed write never leaves half an image.

@@ -7,17 +7,12 @@ namespace {
 
 using velk::DeviceConnection;
 using velk::Progress;
-using velk::Result;
 
-// Runs the transfer in DSP mode and restarts the device only after it succeeded; after a
-// failure the device stays in DSP mode, and the next operation's own switch leaves it.
+// Runs the transfer on the device in DSP mode, in the frame of velk::in_mode.
 template <class Transfer>
 std::int32_t in_dsp_mode(velk_handle handle, Transfer&& transfer) {
-  return velk::with_handle(handle, [&](DeviceConnection& connection) -> Result<std::int32_t> {
-    VELK_TRY(connection.ensure_dsp());
-    VELK_TRY(transfer(connection.dsp()));
-    return velk::done(connection.reset());
-  });
+  return velk::in_mode(handle, &DeviceConnection::ensure_dsp,
+                       [&](DeviceConnection& connection) { return transfer(connection.dsp()); });
 }
 
 }  // namespace

@@ -84,4 +84,18 @@ std::int32_t with_handle(velk_handle handle, Body&& body) noexcept {
   });
 }
 
+// The frame of an operation that needs the device in one mode: a handle function that switches
+// with `ensure`, runs the body on the connection, and restarts the device only after the body
+// succeeded. After a failure the device stays in the mode; the next operation's own switch
+// leaves it.
+template <class Body>
+std::int32_t in_mode(velk_handle handle, Status (DeviceConnection::*ensure)(),
+                     Body&& body) noexcept {
+  return with_handle(handle, [&](DeviceConnection& connection) -> Result<std::int32_t> {
+    VELK_TRY((connection.*ensure)());
+    VELK_TRY(body(connection));
+    return done(connection.reset());
+  });
+}
+
 }  // namespace velk

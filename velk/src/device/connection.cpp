@@ -1,5 +1,6 @@
 #include "velk/src/device/connection.h"
 
+#include <array>
 #include <chrono>
 #include <optional>
 #include <utility>
@@ -14,7 +15,6 @@ namespace {
 constexpr int kWaitAttempts = 300;
 constexpr Nanos kAttemptPause = std::chrono::seconds(1);
 constexpr Nanos kRestartPause = std::chrono::seconds(5);
-constexpr usb::Duration kProbeTimeout{1, 0};
 
 std::unexpected<Error> wrong_mode(OperationMode wanted) {
   return fail(ErrorKind::DeviceError, "device did not re-enumerate in {} mode", mode_name(wanted));
@@ -41,6 +41,49 @@ bool may_have_left(const Error& error) {
     default:
       return false;
   }
+}
+
+// One mode's operations on the connection object the connection holds.
+struct ModeRow {
+  // Opens the found device and holds its connection object in `into`.
+  Status (*open)(FoundDevice found, ModeDevice& into);
+  bool (*answers)(ModeDevice& device);
+  Status (*restart)(ModeDevice& device);
+};
+
+template <ModeOps Ops>
+constexpr ModeRow row_of() {
+  using Device = typename Ops::Device;
+  return {
+      .open = [](FoundDevice found, ModeDevice& into) -> Status {
+        VELK_TRY_ASSIGN(device, Ops::open(std::move(found)));
+        into.emplace<Device>(std::move(device));
+        return {};
+      },
+      .answers = [](ModeDevice& device) { return Ops::answers(std::get<Device>(device)); },
+      .restart = [](ModeDevice& device) { return Ops::restart(std::get<Device>(device)); },
+  };
+}
+
+// NA: nothing to open, nothing answers, nothing to restart.
+constexpr ModeRow kNoMode{
+    .open = [](FoundDevice, ModeDevice&) -> Status {
+      throw InternalFailure("no opening operation for the device's identity");
+    },
+    .answers = [](ModeDevice&) { return false; },
+    .restart = [](ModeDevice&) -> Status { return {}; },
+};
+
+template <ModeOps... Ops>
+constexpr std::array<ModeRow, 1 + sizeof...(Ops)> table_of(ModeList<Ops...> /*modes*/) {
+  return {kNoMode, row_of<Ops>()...};
+}
+
+// Indexed by OperationMode, as the held connection object is.
+constexpr auto kModeTable = table_of(Modes{});
+
+const ModeRow& row(OperationMode mode) {
+  return kModeTable.at(static_cast<std::size_t>(mode));
 }
 
 }  // namespace
@@ -70,7 +113,8 @@ Status DeviceConnection::connect(bool wait) {
     }
     if (!found) continue;
 
-    if (auto opened = open(list.at(*found), found_descriptor); !opened) {
+    const ModeRow& opener = row(mode_of(found_descriptor.idVendor, found_descriptor.idProduct));
+    if (auto opened = opener.open({list.at(*found), found_descriptor}, device_); !opened) {
       VELK_DEBUG(kDeviceLogTarget, "Failed to switch mode: {}", opened.error().display());
       continue;
     }
@@ -79,57 +123,12 @@ Status DeviceConnection::connect(bool wait) {
   return fail(ErrorKind::EnumerationError, "exceeded maximum number of retries ({})", attempts);
 }
 
-Status DeviceConnection::open(usb::UsbDevice device, const libusb_device_descriptor& descriptor) {
-  switch (mode_of(descriptor.idVendor, descriptor.idProduct)) {
-    case OperationMode::BTM: {
-      VELK_TRY_ASSIGN(btm, btm::connect_btm(std::move(device)));
-      device_.emplace<btm::BtmDevice>(std::move(btm));
-      return {};
-    }
-    case OperationMode::DFU: {
-      VELK_TRY_ASSIGN(dfu, dfu::connect_dfu(std::move(device), descriptor));
-      device_.emplace<dfu::DfuDevice>(std::move(dfu));
-      return {};
-    }
-    case OperationMode::SQIF: {
-      VELK_TRY_ASSIGN(sqif, sqif::connect_sqif());
-      device_.emplace<sqif::SqifDevice>(std::move(sqif));
-      return {};
-    }
-    case OperationMode::DSP: {
-      VELK_TRY_ASSIGN(dsp, dsp::connect_dsp());
-      device_.emplace<dsp::DspDevice>(std::move(dsp));
-      return {};
-    }
-    case OperationMode::NA:
-      break;
-  }
-  throw InternalFailure("no opening operation for the device's identity");
-}
-
 bool DeviceConnection::probe() {
   return status() != 0;
 }
 
 std::int32_t DeviceConnection::status() {
-  bool answers = false;
-  switch (mode()) {
-    case OperationMode::NA:
-      break;
-    case OperationMode::BTM:
-      answers = btm::btm_is_operational(btm());
-      break;
-    case OperationMode::DFU:
-      answers = dfu::get_status(dfu(), kProbeTimeout).has_value();
-      break;
-    case OperationMode::SQIF:
-      answers = sqif::sqif_ping(sqif());
-      break;
-    case OperationMode::DSP:
-      answers = dsp::dsp_status(dsp()).has_value();
-      break;
-  }
-  return answers ? static_cast<std::int32_t>(mode()) : 0;
+  return row(mode()).answers(device_) ? static_cast<std::int32_t>(mode()) : 0;
 }
 
 void DeviceConnection::note_failure(const Error& error) {
@@ -146,22 +145,7 @@ Status DeviceConnection::revalidate() {
 
 Status DeviceConnection::reset() {
   VELK_TRY(revalidate());
-  switch (mode()) {
-    case OperationMode::NA:
-      break;
-    case OperationMode::BTM:
-      VELK_TRY(btm::cold_reset(btm()));
-      break;
-    case OperationMode::DFU:
-      dfu::reset_dfu(dfu());
-      break;
-    case OperationMode::SQIF:
-      VELK_TRY(sqif::reset_sqif(sqif()));
-      break;
-    case OperationMode::DSP:
-      VELK_TRY(dsp::reset_dsp(dsp()));
-      break;
-  }
+  VELK_TRY(row(mode()).restart(device_));
   sleep_for(kRestartPause);
   // The old connection stays until connect finds that it no longer answers.
   return connect(/*wait=*/true);

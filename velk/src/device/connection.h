@@ -2,7 +2,9 @@
 // its USB identity, and moving it between modes by restarting it and waiting for it to return.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <variant>
 
 #include "lib/usb/context.h"
@@ -11,15 +13,34 @@
 #include "velk/src/device/dfu/dfu_device.h"
 #include "velk/src/device/dsp/dsp_device.h"
 #include "velk/src/device/mode.h"
+#include "velk/src/device/mode_ops.h"
 #include "velk/src/device/sqif/sqif_device.h"
 
 namespace velk {
+
+// The modes a connection can be in, from BTM on in OperationMode order; NA, holding nothing,
+// comes before them. The connection object and the table of operations both follow this list.
+template <ModeOps... Ops>
+struct ModeList {
+  using Device = std::variant<std::monostate, typename Ops::Device...>;
+  // The variant's index is the mode: each mode must stand at its own number.
+  static constexpr bool numbered() {
+    return []<std::size_t... I>(std::index_sequence<I...>) {
+      return ((static_cast<std::size_t>(Ops::kIdentity.mode) == I + 1) && ...);
+    }
+    (std::index_sequence_for<Ops...>{});
+  }
+};
+
+using Modes = ModeList<btm::BtmOps, dfu::DfuOps, sqif::SqifOps, dsp::DspOps>;
+static_assert(Modes::numbered(), "a mode stands at another place than its OperationMode");
+using ModeDevice = Modes::Device;
 
 class DeviceConnection {
  public:
   explicit DeviceConnection(const LibraryContext& context) : context_(&context) {}
 
-  // The mode follows from which connection object is held: NA holds none.
+  // The mode follows from which connection object is held: NA holds none (checked above).
   OperationMode mode() const { return static_cast<OperationMode>(device_.index()); }
 
   // Finds the device and opens it in the mode in which it shows up. Without waiting: one
@@ -47,16 +68,13 @@ class DeviceConnection {
  private:
   // Whether the device still answers on the current connection.
   bool probe();
-  Status open(usb::UsbDevice device, const libusb_device_descriptor& descriptor);
   Status ensure_from_btm(OperationMode wanted);
   // After a failure noted above: keeps the connection if it answers, else finds the device
   // again, waiting, in whatever mode it shows.
   Status revalidate();
 
   const LibraryContext* context_;
-  // Indexed by OperationMode.
-  std::variant<std::monostate, btm::BtmDevice, dfu::DfuDevice, sqif::SqifDevice, dsp::DspDevice>
-      device_;
+  ModeDevice device_;
   bool suspect_ = false;
 };
 

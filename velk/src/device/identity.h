@@ -34,6 +34,8 @@ struct UsbIdentity {
   }
 };
 
+inline constexpr UsbIdentity kBtmIdentity{OperationMode::BTM, kTavrinVendor, ProductRule::Even};
+inline constexpr UsbIdentity kDfuIdentity{OperationMode::DFU, kTavrinVendor, ProductRule::Odd};
 inline constexpr UsbIdentity kSqifIdentity{OperationMode::SQIF, kLoaderVendor, ProductRule::Exactly,
                                            0x1012};
 inline constexpr UsbIdentity kDspIdentity{OperationMode::DSP, kTavrinVendor, ProductRule::Exactly,
@@ -42,8 +44,8 @@ inline constexpr UsbIdentity kDspIdentity{OperationMode::DSP, kTavrinVendor, Pro
 // Tested in this order: the DSP loader's product ID is odd, yet not DFU.
 inline constexpr std::array<UsbIdentity, 4> kIdentities{{
     kDspIdentity,
-    {OperationMode::DFU, kTavrinVendor, ProductRule::Odd},
-    {OperationMode::BTM, kTavrinVendor, ProductRule::Even},
+    kDfuIdentity,
+    kBtmIdentity,
     kSqifIdentity,
 }};
 

@@ -1,5 +1,8 @@
 #include "lib/hid/src/manager/hid.h"
 
+#include <algorithm>
+#include <limits>
+
 namespace velk::hid {
 namespace {
 
@@ -29,9 +32,11 @@ Result<std::size_t> HidDevice::write(std::span<const std::uint8_t> data) {
 }
 
 Result<std::size_t> HidDevice::read_timeout(std::span<std::uint8_t> buffer,
-                                            std::int32_t timeout_ms) {
-  return count_or(hid_read_timeout(device_, buffer.data(), buffer.size(), timeout_ms),
-                  HidError::Read);
+                                            std::chrono::milliseconds timeout) {
+  // hidapi's -1 would block without limit; the clamp keeps every timeout finite.
+  const int millis = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(
+      timeout.count(), 0, std::numeric_limits<int>::max()));
+  return count_or(hid_read_timeout(device_, buffer.data(), buffer.size(), millis), HidError::Read);
 }
 
 Result<std::size_t> HidDevice::send_feature_report(std::span<const std::uint8_t> data) {

@@ -4,6 +4,7 @@
 
 #include <hidapi/hidapi.h>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -27,8 +28,9 @@ class HidDevice {
   HidDevice(const HidDevice&) = delete;
 
   Result<std::size_t> write(std::span<const std::uint8_t> data);
-  // 0 means that no report arrived within the timeout.
-  Result<std::size_t> read_timeout(std::span<std::uint8_t> buffer, std::int32_t timeout_ms);
+  // 0 means that no report arrived within the timeout; a negative timeout does not wait.
+  Result<std::size_t> read_timeout(std::span<std::uint8_t> buffer,
+                                   std::chrono::milliseconds timeout);
   Result<std::size_t> send_feature_report(std::span<const std::uint8_t> data);
   // The report ID goes in the first byte of the buffer.
   Result<std::size_t> get_feature_report(std::span<std::uint8_t> buffer);

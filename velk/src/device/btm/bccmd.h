@@ -14,14 +14,14 @@ namespace velk::btm {
 
 enum class BccmdType : std::uint16_t { GetReq = 0, GetResp = 1, SetReq = 2 };
 
-// The largest payload that fits a 256-byte command.
-constexpr std::size_t kBccmdMaxPayload = 242;
-// Shorter payloads are padded up to this.
-constexpr std::size_t kBccmdMinPayload = 8;
 // Header bytes before the payload in a command (HCI header, channel byte, five BCCMD words)
 // and in an event (the event lacks the command's second opcode byte).
 constexpr std::size_t kBccmdCommandHeader = 14;
 constexpr std::size_t kBccmdEventHeader = 13;
+// The largest payload that fits a command in the HCI buffer: 242 bytes.
+constexpr std::size_t kBccmdMaxPayload = kHciBufferSize - kBccmdCommandHeader;
+// Shorter payloads are padded up to this.
+constexpr std::size_t kBccmdMinPayload = 8;
 
 // Writes the command packet into the buffer and returns its length. Advances the sequence
 // counter (wrapping at 16 bits) unless it fails.

@@ -6,6 +6,7 @@
 #include "velk/src/device/btm/bccmd.h"
 #include "velk/src/device/btm/hci.h"
 #include "velk/src/device/btm/pskey.h"
+#include "velk/src/device/dfu/dfu_requests.h"
 
 namespace velk::btm {
 
@@ -36,18 +37,12 @@ bool btm_is_operational(BtmDevice& device) {
   return words && *words == 1 && (mode[0] == kModeBtm || mode[0] == kModeBtmAlt);
 }
 
-// DFU class request on the run-time interface.
-constexpr std::uint8_t kDfuDetachRequestType = usb::request_type(
-    usb::Direction::Out, usb::RequestType::Class, usb::Recipient::Interface);  // 0x21
-constexpr std::uint8_t kDfuDetach = 0;
-constexpr usb::Duration kDfuDetachTimeout{0, 100'000'000};
-
 Status detach_to_dfu(BtmDevice& device) {
   VELK_DEBUG(kBtmLogTarget, "Issuing a DFU_DETACH request");
   VELK_TRY(device.handle().write_control(
-      /*request_type=*/kDfuDetachRequestType, /*request=*/kDfuDetach,
+      /*request_type=*/dfu::kDfuRequestOut, /*request=*/dfu::DFU_DETACH,
       /*value=*/device.dfu().detach_timeout,
-      /*index=*/device.dfu().interface_number, /*data=*/{}, kDfuDetachTimeout));
+      /*index=*/device.dfu().interface_number, /*data=*/{}, dfu::kDfuDetachTimeout));
   if (!device.dfu().will_detach) {
     VELK_DEBUG(kBtmLogTarget, "Resetting the USB handle");
     // The device may drop off the bus mid-reset; re-enumeration judges the outcome.

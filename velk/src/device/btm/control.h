@@ -8,6 +8,7 @@
 #include "velk/src/c/error.h"
 #include "velk/src/device/btm/btm_device.h"
 #include "velk/src/device/mode.h"
+#include "velk/src/device/mode_ops.h"
 
 namespace velk::btm {
 
@@ -34,5 +35,13 @@ Status cold_reset(BtmDevice& device);
 // Writes the mode key so the device restarts into SQIF or DSP mode. Failures show only in the
 // mode the device comes back in.
 void select_mode(BtmDevice& device, OperationMode mode);
+
+struct BtmOps {
+  using Device = BtmDevice;
+  static constexpr UsbIdentity kIdentity = kBtmIdentity;
+  static Result<BtmDevice> open(FoundDevice found) { return connect_btm(std::move(found.device)); }
+  static bool answers(BtmDevice& device) { return btm_is_operational(device); }
+  static Status restart(BtmDevice& device) { return cold_reset(device); }
+};
 
 }  // namespace velk::btm

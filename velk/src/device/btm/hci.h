@@ -23,7 +23,7 @@ constexpr std::size_t kHciBufferSize = 256;
 using HciBuffer = std::array<std::uint8_t, kHciBufferSize>;
 
 // Every HCI transfer in BTM mode waits this long.
-constexpr usb::Duration kHciTimeout{0, 100'000'000};
+constexpr std::chrono::milliseconds kHciTimeout{100};
 
 constexpr std::uint8_t kHciInterfaceClass = 0xFF;
 constexpr std::uint8_t kHciInterfaceSubClass = 0x01;

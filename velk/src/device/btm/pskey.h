@@ -7,6 +7,7 @@
 #include <span>
 
 #include "velk/src/c/error.h"
+#include "velk/src/device/btm/bccmd.h"
 #include "velk/src/device/btm/btm_device.h"
 
 namespace velk::btm {
@@ -14,8 +15,9 @@ namespace velk::btm {
 constexpr std::uint16_t kVarPs = 0x7003;
 constexpr std::uint16_t kVarPsClrStores = 0x500C;
 
-// Every PS request carries the full record, so every PS command is 256 bytes.
-constexpr std::size_t kPsRecordSize = 242;
+// Every PS request carries the full record, the largest BCCMD payload, so every PS command
+// fills the HCI buffer.
+constexpr std::size_t kPsRecordSize = kBccmdMaxPayload;
 constexpr std::size_t kPsRecordHeader = 6;  // key, length in words, stores
 constexpr std::size_t kPsMaxWords = (kPsRecordSize - kPsRecordHeader) / 2;  // 118
 using PsRecord = std::array<std::uint8_t, kPsRecordSize>;

@@ -10,16 +10,6 @@
 namespace velk::dfu {
 namespace {
 
-// Class requests on the DFU interface.
-constexpr std::uint8_t kRequestOut = 0x21;  // Out, Class, Interface
-constexpr std::uint8_t kRequestIn = 0xA1;   // In, Class, Interface
-constexpr std::uint8_t DFU_DNLOAD = 1;
-constexpr std::uint8_t DFU_UPLOAD = 2;
-constexpr std::uint8_t DFU_GETSTATUS = 3;
-constexpr std::uint8_t DFU_CLRSTATUS = 4;
-constexpr std::uint8_t DFU_ABORT = 6;
-constexpr usb::Duration kRequestTimeout{1, 0};
-
 constexpr std::array<std::string_view, 11> kStateNames{
     "AppIdle",       "AppDetach",       "DFUIdle",     "DFUDnloadSync",        "DFUDnbusy",
     "DFUDnloadIdle", "DFUManifestSync", "DFUManifest", "DFUManifestWaitReset", "DFUUploadIdle",
@@ -36,7 +26,7 @@ Result<DfuDevice> connect_dfu(usb::UsbDevice device, const libusb_device_descrip
   VELK_TRY_ASSIGN(handle, device.open());
   VELK_TRY(handle.claim_interface(dfu.interface_number));
   DfuDevice connection(std::move(handle), descriptor, dfu);
-  auto status = get_status(connection, kRequestTimeout);
+  auto status = get_status(connection, kDfuRequestTimeout);
   if (!status) return fail(ErrorKind::DeviceError, "DFU not operational");
   connection.set_known_idle(status->status == 0 && status->state == DfuState::DFUIdle);
   VELK_DEBUG(kDfuLogTarget, "Connected to the device in DFU mode");
@@ -51,15 +41,15 @@ Result<DfuStatus> decode_dfu_status(std::span<const std::uint8_t> reply) {
   }
   return DfuStatus{
       .status = reply[0],
-      .poll_timeout = usb::Duration::millis(load_le24(reply, 1)),
+      .poll_timeout = std::chrono::milliseconds(load_le24(reply, 1)),
       .state = static_cast<DfuState>(reply[4]),
   };
 }
 
-Result<DfuStatus> get_status(DfuDevice& device, usb::Duration timeout) {
+Result<DfuStatus> get_status(DfuDevice& device, std::chrono::milliseconds timeout) {
   std::array<std::uint8_t, kDfuStatusLength> reply{};
   VELK_TRY_ASSIGN(count, device.handle().read_control(
-                             kRequestIn, DFU_GETSTATUS, /*value=*/0,
+                             kDfuRequestIn, DFU_GETSTATUS, /*value=*/0,
                              /*index=*/device.descriptor().interface_number, reply, timeout));
   // The device's error is cleared even when the state it reports is no state at all.
   if (count == kDfuStatusLength && reply[0] != 0) {
@@ -71,35 +61,36 @@ Result<DfuStatus> get_status(DfuDevice& device, usb::Duration timeout) {
 }
 
 Status dfu_clear_status(DfuDevice& device) {
-  VELK_TRY(device.handle().write_control(kRequestOut, DFU_CLRSTATUS, /*value=*/0,
+  VELK_TRY(device.handle().write_control(kDfuRequestOut, DFU_CLRSTATUS, /*value=*/0,
                                          /*index=*/device.descriptor().interface_number, {},
-                                         kRequestTimeout));
+                                         kDfuRequestTimeout));
   return {};
 }
 
 Status dfu_abort(DfuDevice& device) {
-  VELK_TRY(device.handle().write_control(kRequestOut, DFU_ABORT, /*value=*/0,
+  VELK_TRY(device.handle().write_control(kDfuRequestOut, DFU_ABORT, /*value=*/0,
                                          /*index=*/device.descriptor().interface_number, {},
-                                         kRequestTimeout));
+                                         kDfuRequestTimeout));
   return {};
 }
 
 Result<std::size_t> download_block(DfuDevice& device, std::uint16_t block,
                                    std::span<const std::uint8_t> data) {
-  return device.handle().write_control(kRequestOut, DFU_DNLOAD, /*value=*/block,
+  return device.handle().write_control(kDfuRequestOut, DFU_DNLOAD, /*value=*/block,
                                        /*index=*/device.descriptor().interface_number, data,
-                                       kRequestTimeout);
+                                       kDfuRequestTimeout);
 }
 
 Result<std::size_t> upload_block(DfuDevice& device, std::uint16_t block,
                                  std::span<std::uint8_t> buffer) {
-  return device.handle().read_control(kRequestIn, DFU_UPLOAD, /*value=*/block,
+  return device.handle().read_control(kDfuRequestIn, DFU_UPLOAD, /*value=*/block,
                                       /*index=*/device.descriptor().interface_number, buffer,
-                                      kRequestTimeout);
+                                      kDfuRequestTimeout);
 }
 
-void reset_dfu(DfuDevice& device) {
+Status reset_dfu(DfuDevice& device) {
   (void)device.handle().reset();
+  return {};
 }
 
 }  // namespace velk::dfu

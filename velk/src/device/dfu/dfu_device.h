@@ -1,6 +1,7 @@
 // The device in DFU mode: its USB DFU 1.1 boot loader.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -8,6 +9,8 @@
 
 #include "lib/usb/usb.h"
 #include "velk/src/device/dfu/dfu_descriptor.h"
+#include "velk/src/device/dfu/dfu_requests.h"
+#include "velk/src/device/mode_ops.h"
 
 namespace velk::dfu {
 
@@ -28,8 +31,8 @@ enum class DfuState : std::uint8_t {
 std::string_view state_name(DfuState state);
 
 struct DfuStatus {
-  std::uint8_t status;         // bStatus, 0 = no error
-  usb::Duration poll_timeout;  // bwPollTimeout
+  std::uint8_t status;                     // bStatus, 0 = no error
+  std::chrono::milliseconds poll_timeout;  // bwPollTimeout
   DfuState state;
 };
 
@@ -62,7 +65,7 @@ Result<DfuStatus> decode_dfu_status(std::span<const std::uint8_t> reply);
 Result<DfuDevice> connect_dfu(usb::UsbDevice device, const libusb_device_descriptor& descriptor);
 // DFU_GETSTATUS; an error status the device reports is cleared with DFU_CLRSTATUS and still
 // returned to the caller.
-Result<DfuStatus> get_status(DfuDevice& device, usb::Duration timeout);
+Result<DfuStatus> get_status(DfuDevice& device, std::chrono::milliseconds timeout);
 // DFU_CLRSTATUS: from DFUError back to DFUIdle.
 Status dfu_clear_status(DfuDevice& device);
 // DFU_ABORT: from DFUDnloadIdle or DFUUploadIdle back to DFUIdle, dropping the transfer.
@@ -74,7 +77,20 @@ Result<std::size_t> download_block(DfuDevice& device, std::uint16_t block,
 // DFU_UPLOAD of one block into `buffer`; returns the byte count received, short at the end.
 Result<std::size_t> upload_block(DfuDevice& device, std::uint16_t block,
                                  std::span<std::uint8_t> buffer);
-// Leaves DFU mode with a USB port reset; the device restarts. Its outcome is not reported.
-void reset_dfu(DfuDevice& device);
+// Leaves DFU mode with a USB port reset; the device restarts. Its outcome is not reported, so
+// this never fails.
+Status reset_dfu(DfuDevice& device);
+
+struct DfuOps {
+  using Device = DfuDevice;
+  static constexpr UsbIdentity kIdentity = kDfuIdentity;
+  static Result<DfuDevice> open(FoundDevice found) {
+    return connect_dfu(std::move(found.device), found.descriptor);
+  }
+  static bool answers(DfuDevice& device) {
+    return get_status(device, kDfuRequestTimeout).has_value();
+  }
+  static Status restart(DfuDevice& device) { return reset_dfu(device); }
+};
 
 }  // namespace velk::dfu

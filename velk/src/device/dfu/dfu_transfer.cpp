@@ -11,7 +11,6 @@
 namespace velk::dfu {
 namespace {
 
-constexpr usb::Duration kStatusTimeout{1, 0};
 constexpr Nanos kManifestLimit = std::chrono::seconds(60);
 // A loader that stays busy with one block this long has hung; the host must not wait for ever.
 constexpr Nanos kBlockBusyLimit = std::chrono::seconds(60);
@@ -23,21 +22,17 @@ constexpr std::uint16_t kUploadBcdDevice = 0xFFFF;
 // Blocks are read straight into pieces of this size.
 constexpr std::size_t kUploadPiece = 1u << 20;
 
-Nanos to_nanos(usb::Duration d) {
-  return std::chrono::seconds(d.seconds) + Nanos(d.nanos);
-}
-
 // Whether the bwPollTimeout the loader asks for ends within the wait's limit. The field allows
 // 4.6 hours; a loader that asks past the limit has hung, and asking it earlier is not allowed.
-bool pause_fits(usb::Duration asked, Nanos start, Nanos limit) {
-  return monotonic_now() - start + to_nanos(asked) <= limit;
+bool pause_fits(std::chrono::milliseconds asked, Nanos start, Nanos limit) {
+  return monotonic_now() - start + asked <= limit;
 }
 
 // After a block the loader may still be writing it; it says so with DFUDnbusy and how long it
 // needs before it can be asked again.
 Status await_block(DfuDevice& device) {
   const Nanos start = monotonic_now();
-  Result<DfuStatus> status = get_status(device, kStatusTimeout);
+  Result<DfuStatus> status = get_status(device, kDfuRequestTimeout);
   for (;;) {
     if (!status) return std::unexpected(std::move(status.error()));
     if (status->status != 0)
@@ -46,8 +41,8 @@ Status await_block(DfuDevice& device) {
       case DfuState::DFUDnbusy:
         if (!pause_fits(status->poll_timeout, start, kBlockBusyLimit))
           return fail(ErrorKind::Timeout, "DFU block download timed out");
-        sleep_for(to_nanos(status->poll_timeout));
-        status = get_status(device, kStatusTimeout);
+        sleep_for(status->poll_timeout);
+        status = get_status(device, kDfuRequestTimeout);
         break;
       case DfuState::DFUDnloadIdle:
         return {};
@@ -67,7 +62,7 @@ Status return_to_idle(DfuDevice& device) {
   if (device.known_idle()) return {};
   const Nanos start = monotonic_now();
   for (;;) {
-    VELK_TRY_ASSIGN(status, get_status(device, kStatusTimeout));
+    VELK_TRY_ASSIGN(status, get_status(device, kDfuRequestTimeout));
     switch (status.state) {
       case DfuState::DFUIdle:
         return {};
@@ -78,7 +73,7 @@ Status return_to_idle(DfuDevice& device) {
       case DfuState::DFUDnbusy:  // still writing a block of the transfer cut short
         if (!pause_fits(status.poll_timeout, start, kBlockBusyLimit))
           return fail(ErrorKind::Timeout, "DFU block download timed out");
-        sleep_for(to_nanos(status.poll_timeout));
+        sleep_for(status.poll_timeout);
         break;
       case DfuState::DFUDnloadIdle:
       case DfuState::DFUUploadIdle:
@@ -137,7 +132,7 @@ Status manifest(DfuDevice& device, std::uint16_t block) {
   for (;;) {
     if (monotonic_now() - start >= kManifestLimit)
       return fail(ErrorKind::Timeout, "DFU manifest stage timed out");
-    auto status = get_status(device, kStatusTimeout);
+    auto status = get_status(device, kDfuRequestTimeout);
     if (!status) {
       // A loader busy writing flash may not answer at all; only the time limit ends that.
       if (!is_timeout(status.error())) return std::unexpected(std::move(status.error()));
@@ -151,7 +146,7 @@ Status manifest(DfuDevice& device, std::uint16_t block) {
       case DfuState::DFUManifest:
         if (!pause_fits(status->poll_timeout, start, kManifestLimit))
           return fail(ErrorKind::Timeout, "DFU manifest stage timed out");
-        sleep_for(to_nanos(status->poll_timeout));
+        sleep_for(status->poll_timeout);
         break;
       case DfuState::DFUIdle:
       case DfuState::DFUManifestWaitReset:

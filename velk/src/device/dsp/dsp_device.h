@@ -6,6 +6,7 @@
 
 #include "velk/src/c/error.h"
 #include "velk/src/device/hid_loader.h"
+#include "velk/src/device/mode_ops.h"
 
 namespace velk::dsp {
 
@@ -31,5 +32,13 @@ Result<std::uint32_t> dsp_status(DspDevice& device);
 Status dsp_command(DspDevice& device, std::uint8_t code, std::uint32_t arg1, std::uint32_t arg2,
                    std::uint32_t arg3, bool poll_status);
 Status reset_dsp(DspDevice& device);
+
+struct DspOps {
+  using Device = DspDevice;
+  static constexpr UsbIdentity kIdentity = kDspIdentity;
+  static Result<DspDevice> open(FoundDevice /*found*/) { return connect_dsp(); }
+  static bool answers(DspDevice& device) { return dsp_status(device).has_value(); }
+  static Status restart(DspDevice& device) { return reset_dsp(device); }
+};
 
 }  // namespace velk::dsp

@@ -24,8 +24,9 @@ inline constexpr std::array<DspRegion, 2> kDspRegions{{
     {0x010000, 0x3FFFFF, 0x10000},
 }};
 
-// Below this address lies the loader; only a checked loader image may be written there.
-inline constexpr std::uint32_t kProtectedLimit = 0x10000;
+// The loader lies in the small sectors at the bottom; only a checked loader image may be
+// written below this address.
+inline constexpr std::uint32_t kProtectedLimit = kDspRegions.front().last + 1;
 
 struct Sector {
   std::uint32_t address;

@@ -15,7 +15,7 @@ namespace {
 enum ReportId : std::uint8_t { kCommandReport = 0x01, kStatusReport = 0x02 };
 constexpr std::size_t kMaxReport = 1023;
 constexpr std::size_t kStatusLength = 3;
-constexpr std::int32_t kStatusReadMillis = 1000;
+constexpr std::chrono::milliseconds kStatusRead = std::chrono::seconds(1);
 constexpr Nanos kBusyBackoff = std::chrono::milliseconds(5);
 // The loader answers every command, with busy while it works. A loader silent for this long
 // is gone; without a limit the host would wait forever.
@@ -68,7 +68,7 @@ Status sqif_command(SqifDevice& device, std::uint8_t code, std::span<const std::
   std::size_t foreign = 0;
   for (;;) {
     std::array<std::uint8_t, kStatusLength> status{};
-    VELK_TRY_ASSIGN(count, device.hid().read_timeout(status, kStatusReadMillis));
+    VELK_TRY_ASSIGN(count, device.hid().read_timeout(status, kStatusRead));
     const Nanos now = monotonic_now();
     // A report cut short would read as status 0 from the cleared buffer: never take it as done.
     const bool ours = count == kStatusLength && status[0] == kStatusReport && status[1] == code;

@@ -8,6 +8,7 @@
 
 #include "velk/src/c/error.h"
 #include "velk/src/device/hid_loader.h"
+#include "velk/src/device/mode_ops.h"
 
 namespace velk::sqif {
 
@@ -42,5 +43,15 @@ Status sqif_erase(SqifDevice& device);
 Status sqif_write(SqifDevice& device, std::span<const std::uint8_t> chunk);
 // Makes the loader take the written image into use.
 Status sqif_manifest(SqifDevice& device);
+
+// The opener sends nothing: the first command in SQIF mode is the flash's erase, or the
+// connection's ping once the device is expected to have left.
+struct SqifOps {
+  using Device = SqifDevice;
+  static constexpr UsbIdentity kIdentity = kSqifIdentity;
+  static Result<SqifDevice> open(FoundDevice /*found*/) { return connect_sqif(); }
+  static bool answers(SqifDevice& device) { return sqif_ping(device); }
+  static Status restart(SqifDevice& device) { return reset_sqif(device); }
+};
 
 }  // namespace velk::sqif
