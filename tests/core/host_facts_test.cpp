@@ -16,12 +16,9 @@
 #include "velk/src/c/error.h"
 #include "velk/src/c/limits.h"
 #include "velk/src/c/log.h"
-#include "velk/src/device/btm/pskey.h"
 
 namespace velk {
 namespace {
-
-static_assert(btm::kPsMaxWords == kPskeyMaxWords, "the PS codec and the hosts disagree");
 
 std::string read(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

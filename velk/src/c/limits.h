@@ -7,7 +7,8 @@
 namespace velk {
 
 // The longest persistent-store value, in 16-bit words: what one PS record of 242 bytes carries
-// after its 6-byte header. The BTM mode's PS codec derives the same number from the record.
+// after its 6-byte header. The BTM mode's PS codec derives it from the record and checks it
+// against this.
 inline constexpr std::uint32_t kPskeyMaxWords = 118;
 
 }  // namespace velk

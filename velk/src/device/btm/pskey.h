@@ -7,6 +7,7 @@
 #include <span>
 
 #include "velk/src/c/error.h"
+#include "velk/src/c/limits.h"
 #include "velk/src/device/btm/bccmd.h"
 #include "velk/src/device/btm/btm_device.h"
 
@@ -20,6 +21,8 @@ constexpr std::uint16_t kVarPsClrStores = 0x500C;
 constexpr std::size_t kPsRecordSize = kBccmdMaxPayload;
 constexpr std::size_t kPsRecordHeader = 6;  // key, length in words, stores
 constexpr std::size_t kPsMaxWords = (kPsRecordSize - kPsRecordHeader) / 2;  // 118
+// The hosts check the word count against the C interface's copy of it before they call.
+static_assert(kPsMaxWords == kPskeyMaxWords, "the PS record and the hosts' limit disagree");
 using PsRecord = std::array<std::uint8_t, kPsRecordSize>;
 
 // A read asks for the largest value a record can carry.
