@@ -1,13 +1,10 @@
 #include "sim/bus.h"
 
-#include <fmt/format.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
 #include "sim/usb/config_parser.h"
-#include "sim/usb/objects.h"
 
 namespace sim {
 
@@ -25,15 +22,8 @@ void Bus::plug(std::shared_ptr<Device> device) {
   a.descriptor = device->device_descriptor();
   a.config = device->config_descriptor();
   a.hid = device->hid();
-  if (a.hid) {
-    a.hid_info = device->hid_info();
-    a.hid_path = fmt::format("sim:hid:{}-{}#{}", a.bus_number, a.address, a.id);
-  }
-  a.usb = usb::make_device(a.id, a.bus_number, a.port, a.address, a.descriptor, a.config);
-  // The host's kernel binds its drivers as the device appears.
-  for (int number : usb::interface_numbers(a.config)) {
-    if (auto name = device->kernel_driver(number); !name.empty()) a.drivers[number] = name;
-  }
+  if (a.hid) a.hid_info = device->hid_info();
+  a.bindings = Bindings(*device, usb::interface_numbers(a.config));
   device->bus_ = this;
   attachments_.push_back(std::move(a));
 }
@@ -47,12 +37,13 @@ void Bus::unplug_locked(Device& device) {
   auto it = std::find_if(attachments_.begin(), attachments_.end(),
                          [&](const Attachment& a) { return a.device.get() == &device; });
   if (it == attachments_.end()) return;
-  usb::drop_reference(it->usb);
   device.bus_ = nullptr;
   // Keep the model alive until the attachment is gone: the caller may hold the only other
   // reference through an event that is running right now.
   auto keep = it->device;
+  const std::uint64_t id = it->id;
   attachments_.erase(it);
+  for (const auto& observer : unplug_observers_) observer(id);
 }
 
 bool Bus::plugged(const Device& device) const {
@@ -120,18 +111,27 @@ std::optional<Nanos> Bus::next_event() const {
   return events_.begin()->first;
 }
 
-bool Bus::wait_until(Nanos limit, const std::function<bool()>& done) {
+Waited Bus::wait_for(std::uint64_t attachment, Nanos limit, const std::function<bool()>& poll) {
   auto guard = lock();
   const Nanos deadline = now_ + std::max(limit, Nanos::zero());
+  auto ready = [&] {
+    if (this->attachment(attachment) == nullptr) return Waited::Unplugged;
+    return poll() ? Waited::Ready : Waited::TimedOut;
+  };
   for (;;) {
-    if (done()) return true;
+    if (auto state = ready(); state != Waited::TimedOut) return state;
     auto next = next_event();
     if (!next || *next > deadline) {
       advance(deadline - now_);
-      return done();
+      return ready();
     }
     advance(*next - now_);
   }
+}
+
+void Bus::on_unplug(std::function<void(std::uint64_t)> observer) {
+  auto guard = lock();
+  unplug_observers_.push_back(std::move(observer));
 }
 
 std::optional<Action> Bus::fault_for(const RequestKey& key) {
@@ -177,24 +177,24 @@ const Attachment* Bus::attachment(std::uint64_t id) const {
   return nullptr;
 }
 
+std::shared_ptr<Device> Bus::model(std::uint64_t id) const {
+  auto guard = lock();
+  const Attachment* a = attachment(id);
+  return a ? a->device : nullptr;
+}
+
+Bindings* Bus::bindings(std::uint64_t id) {
+  auto guard = lock();
+  for (auto& a : attachments_) {
+    if (a.id == id) return &a.bindings;
+  }
+  return nullptr;
+}
+
 std::string Bus::driver(std::uint64_t attachment, int interface) const {
   auto guard = lock();
   const Attachment* a = this->attachment(attachment);
-  if (a == nullptr) return {};
-  auto it = a->drivers.find(interface);
-  return it == a->drivers.end() ? std::string() : it->second;
-}
-
-void Bus::bind_driver(std::uint64_t attachment, int interface, std::string driver) {
-  auto guard = lock();
-  for (auto& a : attachments_) {
-    if (a.id != attachment) continue;
-    if (driver.empty()) {
-      a.drivers.erase(interface);
-    } else {
-      a.drivers[interface] = std::move(driver);
-    }
-  }
+  return a ? a->bindings.kernel_driver(interface) : std::string();
 }
 
 void Bus::reset() {

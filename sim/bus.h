@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/bindings.h"
 #include "sim/device.h"
 #include "sim/faults.h"
 #include "sim/request_log.h"
@@ -50,8 +51,10 @@ struct Resources {
   bool operator==(const Resources&) const = default;
 };
 
-// One plug-in of a device: its identity as read at that moment and the address it got. A
-// device plugged in again is a new attachment with a new address.
+// One plug-in of a device: its identity as read at that moment, the address it got and the
+// host's drivers on its interfaces. A device plugged in again is a new attachment with a new
+// address. The front ends keep their own objects for it (libusb devices, hidapi paths, kernel
+// nodes) under its id.
 struct Attachment {
   std::uint64_t id = 0;
   std::shared_ptr<Device> device;
@@ -62,11 +65,11 @@ struct Attachment {
   Bytes config;
   bool hid = false;
   HidInfo hid_info;
-  std::string hid_path;
-  libusb_device* usb = nullptr;  // the bus's own reference while plugged
-  // Interface number to the kernel driver bound to it now (absent: none).
-  std::map<int, std::string> drivers;
+  Bindings bindings;
 };
+
+// How a wait for a device ends.
+enum class Waited : std::uint8_t { Ready, Unplugged, TimedOut };
 
 class Bus {
  public:
@@ -111,13 +114,17 @@ class Bus {
   const std::vector<Attachment>& attachments() const { return attachments_; }
   // The attachment while its device is plugged in, else null.
   const Attachment* attachment(std::uint64_t id) const;
-  // The kernel driver bound to an interface of a plugged-in device ("" for none); binding an
-  // empty name detaches the driver.
+  // Its model (a copy, so that a model may unplug itself from inside a handler), else null.
+  std::shared_ptr<Device> model(std::uint64_t id) const;
+  // The drivers on its interfaces while it is plugged in, else null.
+  Bindings* bindings(std::uint64_t id);
+  // The kernel driver bound to an interface of a plugged-in device ("" for none).
   std::string driver(std::uint64_t attachment, int interface) const;
-  void bind_driver(std::uint64_t attachment, int interface, std::string driver);
-  // Lets virtual time pass, running due events, until done() holds or `limit` has passed
-  // (then the clock stands at the limit). False when the limit was reached.
-  bool wait_until(Nanos limit, const std::function<bool()>& done);
+  // Lets virtual time pass, running due events, until poll() holds, the device leaves the bus
+  // or `limit` has passed (then the clock stands at the limit).
+  Waited wait_for(std::uint64_t attachment, Nanos limit, const std::function<bool()>& poll);
+  // Runs with an attachment's id as its device leaves the bus: a front end drops its objects.
+  void on_unplug(std::function<void(std::uint64_t)> observer);
   // Consults the faults and handles an Unplug action's side effect; the caller maps the
   // action to its return value.
   std::optional<Action> fault_for(const RequestKey& key);
@@ -147,6 +154,7 @@ class Bus {
   RequestLog requests_;
   Resources counters_;
   std::vector<std::string> misuse_;
+  std::vector<std::function<void(std::uint64_t)>> unplug_observers_;
 };
 
 Bus& bus();

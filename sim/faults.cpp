@@ -47,7 +47,7 @@ TransferCut cut_transfer(const std::optional<Action>& fault, std::size_t length)
 
 namespace {
 
-bool matches(const Match& m, const RequestKey& key) {
+bool matches(const RequestKey& m, const RequestKey& key) {
   if (m.kind != key.kind) return false;
   if (m.device != nullptr && m.device != key.device) return false;
   if (m.request && m.request != key.request) return false;

@@ -1,8 +1,9 @@
-// Fault injection: every way the virtual world can misbehave, as named switches in one place.
-// A fault matches a kind of request (and optionally a bRequest, endpoint, report ID or device),
-// lets `skip` matching requests pass, then fires `times` times. The libusb and hidapi front ends
-// ask take() before every request, and shape a transfer by cut_transfer(); device models never
-// see faults.
+// Fault injection on the bus: every way the transport between host and device can misbehave
+// (stalls, timeouts, cut transfers, a pulled cable). What a device model itself does wrong is its
+// own (for the Vexo: sim/vexo/faults.h). A fault matches a kind of request (and optionally a
+// bRequest, endpoint, report ID or device), lets `skip` matching requests pass, then fires `times`
+// times. The libusb and hidapi front ends ask take() before every request, and shape a transfer by
+// cut_transfer(); device models never see faults.
 //
 //   sim::bus().faults().add({.match = {.kind = sim::RequestKind::ControlOut, .request = 1},
 //                            .action = sim::Action::stall(), .skip = 3});
@@ -18,12 +19,14 @@
 
 namespace sim {
 
-struct Match {
+// What a front end knows about a request before it is carried out. As a fault's match, a field
+// left empty (a null device) matches any request.
+struct RequestKey {
   RequestKind kind{};
+  const Device* device = nullptr;           // the model the request goes to
   std::optional<std::uint8_t> request{};    // control transfers: bRequest
   std::optional<std::uint8_t> endpoint{};   // interrupt transfers
   std::optional<std::uint8_t> report_id{};  // HID reports and feature reports
-  const Device* device = nullptr;           // only requests to this model (null: any)
 };
 
 struct Action {
@@ -74,19 +77,10 @@ struct TransferCut {
 TransferCut cut_transfer(const std::optional<Action>& fault, std::size_t length);
 
 struct Fault {
-  Match match{};
+  RequestKey match{};
   Action action{};
   int skip = 0;   // matching requests let through first
   int times = 1;  // how often it fires; negative: every time from then on
-};
-
-// What a front end knows about a request before it is carried out.
-struct RequestKey {
-  RequestKind kind{};
-  const Device* device = nullptr;
-  std::optional<std::uint8_t> request{};
-  std::optional<std::uint8_t> endpoint{};
-  std::optional<std::uint8_t> report_id{};
 };
 
 class Faults {

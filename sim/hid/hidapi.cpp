@@ -42,8 +42,12 @@ bool live(hid_device* dev, const char* where) {
 }
 
 std::shared_ptr<Device> model_of(const hid_device* dev) {
-  const Attachment* a = bus().attachment(dev->attachment);
-  return a ? a->device : nullptr;
+  return bus().model(dev->attachment);
+}
+
+// The path hid_enumerate gives a plugged-in HID function and hid_open_path takes.
+std::string path_of(const Attachment& a) {
+  return fmt::format("sim:hid:{}-{}#{}", a.bus_number, a.address, a.id);
 }
 
 int fail(hid_device* dev, Request r, const wchar_t* why, bool faulted = false) {
@@ -101,18 +105,12 @@ int read_report(hid_device* dev, unsigned char* data, std::size_t length, int mi
     return finish(r, 0, true);
   }
 
-  const std::uint64_t id = dev->attachment;
   std::optional<Bytes> report;
-  bool gone = false;
-  bus().wait_until(limit, [&] {
-    if (bus().attachment(id) == nullptr) {
-      gone = true;
-      return true;
-    }
+  const Waited waited = bus().wait_for(dev->attachment, limit, [&] {
     report = model->hid_read();
     return report.has_value();
   });
-  if (gone) return fail(dev, r, L"Device disconnected", fault.has_value());
+  if (waited == Waited::Unplugged) return fail(dev, r, L"Device disconnected", fault.has_value());
   if (!report) {
     // A blocking read would wait for ever; after the cap it is reported as a failure.
     if (milliseconds < 0) return fail(dev, r, L"No input report (virtual device gave up waiting)");
@@ -241,8 +239,9 @@ struct hid_device_info HID_API_EXPORT* HID_API_CALL hid_enumerate(unsigned short
     if (vendor_id != 0 && a.descriptor.idVendor != vendor_id) continue;
     if (product_id != 0 && a.descriptor.idProduct != product_id) continue;
     auto* info = new hid_device_info{};
-    info->path = new char[a.hid_path.size() + 1];
-    std::memcpy(info->path, a.hid_path.c_str(), a.hid_path.size() + 1);
+    const std::string path = path_of(a);
+    info->path = new char[path.size() + 1];
+    std::memcpy(info->path, path.c_str(), path.size() + 1);
     info->vendor_id = a.descriptor.idVendor;
     info->product_id = a.descriptor.idProduct;
     info->serial_number = copy_wide(a.hid_info.serial_number);
@@ -307,7 +306,7 @@ HID_API_EXPORT hid_device* HID_API_CALL hid_open_path(const char* path) {
   r.kind = RequestKind::HidOpen;
   const Attachment* found = nullptr;
   for (const auto& a : bus().attachments()) {
-    if (a.hid && path != nullptr && a.hid_path == path) found = &a;
+    if (a.hid && path != nullptr && path_of(a) == path) found = &a;
   }
   return open_attachment(found, r);
 }

@@ -99,11 +99,7 @@ int HidrawNode::feature(UMockdevIoctlData* arg, std::size_t length, bool get) {
   const RequestKey key{.kind = get ? RequestKind::HidGetFeature : RequestKind::HidSendFeature,
                        .device = device.get(),
                        .report_id = report[0]};
-  if (auto fault = bus().fault_for(key)) {
-    if (fault->type != Action::Type::Unplug)
-      journal().fail("a report fault other than an unplug is not modelled at the kernel");
-    return -EPIPE;  // the device went away under the request
-  }
+  if (fault_fired(key)) return -EPIPE;  // the device went away under the request
   return report_result(get ? device->hid_get_feature(report) : device->hid_send_feature(report));
 }
 
@@ -119,9 +115,7 @@ bool HidrawNode::on_write(UMockdevIoctlClient* client) {
   } else {
     const RequestKey key{
         .kind = RequestKind::HidWrite, .device = device.get(), .report_id = arg->data[0]};
-    if (auto fault = bus().fault_for(key)) {
-      if (fault->type != Action::Type::Unplug)
-        journal().fail("a report fault other than an unplug is not modelled at the kernel");
+    if (fault_fired(key)) {
       result = -EIO;
     } else {
       const int n = device->hid_write(std::span<const std::uint8_t>(arg->data, length));

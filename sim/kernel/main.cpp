@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <optional>
@@ -38,7 +39,7 @@
 #include "sim/kernel/journal.h"
 #include "sim/kernel/kernel.h"
 #include "sim/kernel/node.h"
-#include "sim/vexo/dfu_mode.h"
+#include "sim/vexo/scenarios.h"
 #include "sim/vexo/vexo.h"
 
 namespace {
@@ -52,8 +53,12 @@ constexpr int kExitSetup = 101;
 constexpr const char* kUsage =
     "usage: umockdev-wrapper vexo_kernel [OPTIONS] -- PROGRAM [ARGS]...\n"
     "the device:\n"
-    "  --mode btm|dfu|sqif|dsp   the mode the Vexo starts in (btm)\n"
-    "  --firmware                its boot loader holds a firmware image to dump\n"
+    "  --scenario NAME           the Vexo of that named scenario (vexo): vexo, vexo-dfu,\n"
+    "                            vexo-sqif, vexo-dsp, vexo-no-self-detach, vexo-dfu-firmware,\n"
+    "                            vexo-dfu-firmware-1m\n"
+    "  --mode btm|dfu|sqif|dsp   short for --scenario vexo, vexo-dfu, vexo-sqif, vexo-dsp\n"
+    "  --firmware                the scenario's variant whose boot loader holds a firmware\n"
+    "                            image to dump (--mode dfu --firmware: vexo-dfu-firmware)\n"
     "  --hci-driver NAME         its HCI interface starts bound to kernel driver NAME\n"
     "  --restart-ms N            its restart time (100 ms)\n"
     "  --manifest-ms N           its boot loader's time to write a received image (300 ms)\n"
@@ -80,8 +85,10 @@ struct MemoryCheck {
 };
 
 struct Options {
-  sim::vexo::VexoOptions vexo;
+  std::string scenario = "vexo";
   bool firmware = false;
+  // What the options below change in the scenario's Vexo, in the order given.
+  std::vector<std::function<void(sim::vexo::VexoOptions&)>> tweaks;
   std::optional<sim::Fault> unplug;
   bool replug = false;
   std::vector<sim::kernel::NodeKind> deny;
@@ -151,8 +158,9 @@ sim::Fault parse_unplug(const std::string& spec, bool& replug) {
 }
 
 Options parse(int argc, char** argv) {
+  using sim::vexo::VexoOptions;
   Options o;
-  o.vexo.timings.restart = 100ms;
+  o.tweaks.emplace_back([](VexoOptions& v) { v.timings.restart = 100ms; });
   int i = 1;
   auto value = [&](const char* option) -> std::string {
     if (i + 1 >= argc) usage(std::string(option) + " needs a value");
@@ -168,22 +176,29 @@ Options parse(int argc, char** argv) {
       o.program.assign(argv + i + 1, argv + argc);
       break;
     }
-    if (arg == "--mode") {
-      auto mode = parse_mode(value("--mode"));
-      if (!mode) usage("unknown mode: " + std::string(argv[i]));
-      o.vexo.mode = *mode;
+    if (arg == "--scenario") {
+      o.scenario = value("--scenario");
+    } else if (arg == "--mode") {
+      const std::string mode = value("--mode");
+      if (!parse_mode(mode)) usage("unknown mode: " + mode);
+      o.scenario = mode == "btm" ? "vexo" : "vexo-" + mode;
     } else if (arg == "--firmware") {
       o.firmware = true;
     } else if (arg == "--hci-driver") {
-      o.vexo.hci_kernel_driver = value("--hci-driver");
+      o.tweaks.emplace_back(
+          [name = value("--hci-driver")](VexoOptions& v) { v.hci_kernel_driver = name; });
     } else if (arg == "--restart-ms") {
-      o.vexo.timings.restart = std::chrono::milliseconds(number(value("--restart-ms")));
+      o.tweaks.emplace_back([time = std::chrono::milliseconds(number(value("--restart-ms")))](
+                                VexoOptions& v) { v.timings.restart = time; });
     } else if (arg == "--manifest-ms") {
-      o.vexo.faults.dfu.manifest_time = std::chrono::milliseconds(number(value("--manifest-ms")));
+      o.tweaks.emplace_back([time = std::chrono::milliseconds(number(value("--manifest-ms")))](
+                                VexoOptions& v) { v.faults.dfu.manifest_time = time; });
     } else if (arg == "--lost-responses") {
-      o.vexo.faults.lost_responses = static_cast<unsigned>(number(value("--lost-responses")));
+      o.tweaks.emplace_back([n = static_cast<unsigned>(number(value("--lost-responses")))](
+                                VexoOptions& v) { v.faults.lost_responses = n; });
     } else if (arg == "--sqif-silence-ms") {
-      o.vexo.faults.sqif.silence = std::chrono::milliseconds(number(value("--sqif-silence-ms")));
+      o.tweaks.emplace_back([time = std::chrono::milliseconds(number(value("--sqif-silence-ms")))](
+                                VexoOptions& v) { v.faults.sqif.silence = time; });
     } else if (arg == "--unplug") {
       o.unplug = parse_unplug(value("--unplug"), o.replug);
     } else if (arg == "--deny") {
@@ -222,6 +237,9 @@ Options parse(int argc, char** argv) {
     }
   }
   if (o.program.empty()) usage("no program to run");
+  if (o.firmware) o.scenario += "-firmware";
+  auto setup = sim::vexo::vexo_setup(o.scenario);
+  if (!setup || setup->count != 1) usage("no scenario of one Vexo named " + o.scenario);
   o.program.push_back(nullptr);
   return o;
 }
@@ -307,8 +325,9 @@ void check(const Options& o, const std::shared_ptr<sim::vexo::Vexo>& vexo) {
 }
 
 int run(const Options& o) {
-  auto vexo = sim::vexo::Vexo::create(o.vexo);
-  if (o.firmware) vexo->btm_firmware() = sim::vexo::sample_firmware();
+  sim::vexo::VexoSetup setup = *sim::vexo::vexo_setup(o.scenario);
+  for (const auto& tweak : o.tweaks) tweak(setup.options);
+  auto vexo = setup.make();
   if (o.unplug) {
     sim::Fault fault = *o.unplug;
     fault.match.device = vexo.get();

@@ -31,8 +31,14 @@ Node::~Node() {
 }
 
 std::shared_ptr<Device> Node::model() const {
-  const Attachment* a = bus().attachment(attachment_);
-  return a ? a->device : nullptr;
+  return bus().model(attachment_);
+}
+
+bool Node::fault_fired(const RequestKey& key) {
+  auto fault = bus().fault_for(key);
+  if (fault && fault->type != Action::Type::Unplug)
+    journal().fail("a fault other than an unplug is not modelled at the kernel");
+  return fault.has_value();
 }
 
 bool Node::on_read(UMockdevIoctlClient* /*client*/) {

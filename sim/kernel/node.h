@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sim/device.h"
+#include "sim/faults.h"
 
 namespace sim::kernel {
 
@@ -42,6 +43,9 @@ class Node {
  protected:
   // The model while the device is on the bus, else null.
   std::shared_ptr<Device> model() const;
+  // Whether a fault fired for the request. A kernel sees only a pulled cable; any other fault
+  // is named as a failure of the run, as it is not modelled here.
+  static bool fault_fired(const RequestKey& key);
 
   // Each returns true when it has taken the request (and completes it now or later).
   virtual bool on_ioctl(UMockdevIoctlClient* client) = 0;

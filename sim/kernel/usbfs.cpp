@@ -22,7 +22,9 @@ constexpr std::uint32_t kCapabilities =
     USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
     USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
 constexpr std::size_t kSetupSize = 8;
-constexpr const char* kUsbfsDriver = "usbfs";
+// The interfaces a file can claim: usbfs keeps its claims in a word of 32 bits on 32-bit hosts
+// and of 64 on 64-bit ones.
+constexpr unsigned kClaimable = 64;
 // The speed sysfs shows (12 Mbit/s), as the kernel's enum usb_device_speed.
 constexpr int kSpeed = 2;  // USB_SPEED_FULL
 constexpr std::uint8_t kSetInterface = 0x0B;
@@ -113,6 +115,7 @@ void UsbfsNode::on_open(UMockdevIoctlClient* client) {
 
 void UsbfsNode::on_close(UMockdevIoctlClient* client) {
   // The kernel releases the file's interfaces and kills its URBs; kernel drivers stay unbound.
+  if (File* f = file(client); f != nullptr && bindings() != nullptr) bindings()->release_all(f);
   files_.erase(client);
   journal().trace(fmt::format("{} close", devnode()));
 }
@@ -145,16 +148,12 @@ bool UsbfsNode::on_read(UMockdevIoctlClient* client) {
   return true;
 }
 
-bool UsbfsNode::has_interface(int interface) const {
-  const Attachment* a = bus().attachment(attachment());
-  return a != nullptr && usb::interface_numbers(a->config).contains(interface);
+Bindings* UsbfsNode::bindings() const {
+  return bus().bindings(attachment());
 }
 
-bool UsbfsNode::claimed_by_any(int interface) const {
-  return interface >= 0 && interface < 64 &&
-         std::any_of(files_.begin(), files_.end(), [&](const auto& f) {
-           return f.second.claimed.test(static_cast<std::size_t>(interface));
-         });
+bool UsbfsNode::has_interface(int interface) const {
+  return bindings() != nullptr && bindings()->has(interface);
 }
 
 int UsbfsNode::alternate_settings(int interface) const {
@@ -188,8 +187,7 @@ unsigned UsbfsNode::devnum() const {
 }
 
 std::string UsbfsNode::driver(int interface) const {
-  if (claimed_by_any(interface)) return kUsbfsDriver;
-  return bus().driver(attachment(), interface);
+  return bindings() ? bindings()->holder(interface) : std::string();
 }
 
 bool UsbfsNode::on_ioctl(UMockdevIoctlClient* client) {
@@ -282,11 +280,14 @@ bool UsbfsNode::on_ioctl(UMockdevIoctlClient* client) {
 }
 
 int UsbfsNode::claim(File& file, unsigned interface) {
-  if (interface >= file.claimed.size()) return -EINVAL;
-  if (file.claimed.test(interface)) return 0;
-  if (!has_interface(static_cast<int>(interface))) return -ENOENT;
-  if (!driver(static_cast<int>(interface)).empty()) return -EBUSY;
-  file.claimed.set(interface);
+  if (interface >= kClaimable) return -EINVAL;
+  Bindings* b = bindings();
+  if (b == nullptr) return -ENODEV;
+  const int number = static_cast<int>(interface);
+  if (b->claimed_by(number, &file)) return 0;
+  if (!b->has(number)) return -ENOENT;
+  if (b->claimable(number, &file) != Bindings::Claim::Taken) return -EBUSY;
+  b->claim(number, &file);
   return 0;
 }
 
@@ -330,8 +331,8 @@ int UsbfsNode::clear_halt(File& file, unsigned endpoint) {
 }
 
 int UsbfsNode::release(File& file, unsigned interface) {
-  if (interface >= file.claimed.size() || !file.claimed.test(interface)) return -EINVAL;
-  file.claimed.reset(interface);
+  if (interface >= kClaimable || !bindings()->release(static_cast<int>(interface), &file))
+    return -EINVAL;
   return 0;
 }
 
@@ -349,17 +350,9 @@ int UsbfsNode::disconnect_claim(File& file, UMockdevIoctlData* arg) {
     const bool named = bound == dc->driver;
     if ((dc->flags & USBDEVFS_DISCONNECT_CLAIM_IF_DRIVER) != 0 && !named) return -EBUSY;
     if ((dc->flags & USBDEVFS_DISCONNECT_CLAIM_EXCEPT_DRIVER) != 0 && named) return -EBUSY;
-    unbind(interface, bound);
+    bindings()->unbind(interface);
   }
   return claim(file, dc->interface);
-}
-
-void UsbfsNode::unbind(int interface, const std::string& bound) {
-  if (bound == kUsbfsDriver) {
-    for (auto& [client, f] : files_) f.claimed.reset(static_cast<std::size_t>(interface));
-  } else {
-    bus().bind_driver(attachment(), interface, {});
-  }
 }
 
 int UsbfsNode::get_driver(UMockdevIoctlData* arg) {
@@ -380,20 +373,20 @@ int UsbfsNode::driver_ioctl(UMockdevIoctlData* arg) {
   const auto* command = reinterpret_cast<const usbdevfs_ioctl*>(data->data);
   const int interface = command->ifno;
   if (!has_interface(interface)) return -EINVAL;
-  const std::string bound = driver(interface);
   switch (command->ioctl_code) {
     case USBDEVFS_DISCONNECT:
-      if (bound.empty()) return -ENODATA;
-      unbind(interface, bound);
-      return 0;
-    case USBDEVFS_CONNECT: {
-      if (!bound.empty()) return -EBUSY;
+      return bindings()->unbind(interface) ? 0 : -ENODATA;
+    case USBDEVFS_CONNECT:
       // The kernel probes its drivers: 1 when one took the interface.
-      auto name = model()->kernel_driver(interface);
-      if (name.empty()) return 0;
-      bus().bind_driver(attachment(), interface, std::move(name));
-      return 1;
-    }
+      switch (bindings()->probe(interface)) {
+        case Bindings::Probe::Bound:
+          return 1;
+        case Bindings::Probe::Busy:
+          return -EBUSY;
+        case Bindings::Probe::NoDriver:
+          return 0;
+      }
+      return 0;
     default:
       journal().fail(fmt::format("{}: the model does not serve USBDEVFS_IOCTL code {:#x}",
                                  devnode(), command->ioctl_code));
@@ -412,11 +405,7 @@ int UsbfsNode::reset() {
   if (result < 0) return -EIO;
   // Drivers without reset hooks, usbfs among them, lose their interfaces; the kernel probes
   // its drivers again for the interfaces nobody holds.
-  for (auto& [client, f] : files_) f.claimed.reset();
-  for (int interface : usb::interface_numbers(bus().attachment(attachment())->config)) {
-    if (bus().driver(attachment(), interface).empty())
-      bus().bind_driver(attachment(), interface, model()->kernel_driver(interface));
-  }
+  if (Bindings* b = bindings()) b->reset();
   return 0;
 }
 
@@ -493,7 +482,7 @@ int UsbfsNode::control(File& file, UMockdevIoctlData* arg) {
 
 int UsbfsNode::interface_of_endpoint(unsigned endpoint) const {
   if ((endpoint & ~(LIBUSB_ENDPOINT_IN | 0x0Fu)) != 0) return -EINVAL;
-  for (int interface : usb::interface_numbers(bus().attachment(attachment())->config)) {
+  for (int interface : bindings()->interfaces()) {
     if (endpoints_of(interface).contains(static_cast<std::uint8_t>(endpoint))) return interface;
   }
   return -ENOENT;
@@ -517,12 +506,8 @@ int UsbfsNode::submit_control(File& file, Urb urb) {
   const RequestKey key{.kind = in ? RequestKind::ControlIn : RequestKind::ControlOut,
                        .device = device.get(),
                        .request = setup.request};
-  if (auto fault = bus().fault_for(key)) {
-    // Only pulling the cable is something a kernel sees; it ends the URB when the device goes.
-    if (fault->type != Action::Type::Unplug)
-      journal().fail("a transfer fault other than an unplug is not modelled at the kernel");
-    return 0;
-  }
+  // A pulled cable ends the URB when the device goes.
+  if (fault_fired(key)) return 0;
   std::span<std::uint8_t> data(it->buffer() + kSetupSize, setup.length);
   const int result = in ? device->control_in(setup, data) : device->control_out(setup, data);
   // A device that never answers leaves the URB in flight until the host gives up on it.
@@ -563,8 +548,7 @@ int UsbfsNode::submit_interrupt(File& file, Urb urb) {
   file.in_flight.push_back(std::move(urb));
   const RequestKey key{
       .kind = RequestKind::InterruptIn, .device = device.get(), .endpoint = endpoint};
-  if (auto fault = bus().fault_for(key); fault && fault->type != Action::Type::Unplug)
-    journal().fail("a transfer fault other than an unplug is not modelled at the kernel");
+  fault_fired(key);
   return 0;
 }
 

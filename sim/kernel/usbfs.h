@@ -9,13 +9,13 @@
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 
-#include <bitset>
 #include <deque>
 #include <map>
 #include <optional>
 #include <set>
 #include <string>
 
+#include "sim/bindings.h"
 #include "sim/kernel/node.h"
 
 namespace sim::kernel {
@@ -44,7 +44,6 @@ class UsbfsNode final : public Node {
   };
   // What one open file of the node holds, as the kernel keeps it per file.
   struct File {
-    std::bitset<64> claimed;
     std::deque<Urb> in_flight;
     std::deque<Urb> done;
     std::optional<Reap> reap;
@@ -67,8 +66,6 @@ class UsbfsNode final : public Node {
   // The kernel sends CLEAR_FEATURE(ENDPOINT_HALT) to the device and waits for it.
   int clear_halt(File& file, unsigned endpoint);
   int disconnect_claim(File& file, UMockdevIoctlData* arg);
-  // Takes the interface from the driver that holds it (a kernel driver, or a file's claim).
-  void unbind(int interface, const std::string& bound);
   int get_driver(UMockdevIoctlData* arg);
   int driver_ioctl(UMockdevIoctlData* arg);
   int reset();
@@ -88,6 +85,8 @@ class UsbfsNode final : public Node {
   void poll_interrupt_endpoints(Device& device, File& file);
   void complete(File& file, std::deque<Urb>::iterator urb, int status, int actual_length);
 
+  // The drivers on the device's interfaces while it is on the bus, else null.
+  Bindings* bindings() const;
   bool has_interface(int interface) const;
   // The number of settings of an interface (0: no such interface), and the endpoints of all.
   int alternate_settings(int interface) const;
@@ -96,7 +95,6 @@ class UsbfsNode final : public Node {
   int interface_of_endpoint(unsigned endpoint) const;
   // The device's address on the bus, as the node's name gives it.
   unsigned devnum() const;
-  bool claimed_by_any(int interface) const;
   File* file(UMockdevIoctlClient* client);
 
   std::map<UMockdevIoctlClient*, File> files_;

@@ -176,9 +176,8 @@ int driver_call_check(libusb_device_handle* h, int interface_number) {
 // Detaching and attaching name an interface the configuration has (the kernel: EINVAL).
 int existing_interface_check(libusb_device_handle* h, int interface_number) {
   if (int r = driver_call_check(h, interface_number); r != LIBUSB_SUCCESS) return r;
-  return usb::interface_numbers(h->device->config).contains(interface_number)
-             ? LIBUSB_SUCCESS
-             : LIBUSB_ERROR_INVALID_PARAM;
+  return bus().bindings(h->device->attachment)->has(interface_number) ? LIBUSB_SUCCESS
+                                                                      : LIBUSB_ERROR_INVALID_PARAM;
 }
 
 }  // namespace
@@ -193,21 +192,22 @@ int LIBUSB_CALL libusb_detach_kernel_driver(libusb_device_handle* h, int interfa
   auto guard = bus().lock();
   if (int r = existing_interface_check(h, interface_number); r != LIBUSB_SUCCESS) return r;
   if (bus().driver(h->device->attachment, interface_number).empty()) return LIBUSB_ERROR_NOT_FOUND;
-  bus().bind_driver(h->device->attachment, interface_number, {});
+  bus().bindings(h->device->attachment)->unbind(interface_number);
   return LIBUSB_SUCCESS;
 }
 
 int LIBUSB_CALL libusb_attach_kernel_driver(libusb_device_handle* h, int interface_number) {
   auto guard = bus().lock();
   if (int r = existing_interface_check(h, interface_number); r != LIBUSB_SUCCESS) return r;
-  const std::uint64_t id = h->device->attachment;
-  if (!bus().driver(id, interface_number).empty() || usb::claimed(id, interface_number))
-    return LIBUSB_ERROR_BUSY;
-  auto model = bus().attachment(id)->device;
-  auto name = model->kernel_driver(interface_number);
-  if (name.empty()) return LIBUSB_ERROR_NOT_FOUND;
-  bus().bind_driver(id, interface_number, std::move(name));
-  return LIBUSB_SUCCESS;
+  switch (bus().bindings(h->device->attachment)->probe(interface_number)) {
+    case Bindings::Probe::Bound:
+      return LIBUSB_SUCCESS;
+    case Bindings::Probe::Busy:
+      return LIBUSB_ERROR_BUSY;
+    case Bindings::Probe::NoDriver:
+      break;
+  }
+  return LIBUSB_ERROR_NOT_FOUND;
 }
 
 int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* h, uint8_t index,

@@ -19,9 +19,19 @@ namespace sim::usb {
 
 namespace {
 
+void drop_reference(libusb_device* dev);
+
 // Process-wide like libusb's own bookkeeping: these outlive sim::reset(), because the code
 // under test may hold the objects across test cases.
 struct State {
+  State() {
+    // The front end's own reference to a device goes when the device leaves the bus.
+    bus().on_unplug([this](std::uint64_t id) {
+      if (auto node = plugged.extract(id)) drop_reference(node.mapped());
+    });
+  }
+  // The device object of each plugged-in attachment, made when it is first listed.
+  std::map<std::uint64_t, libusb_device*> plugged;
   std::set<libusb_context*> contexts;
   libusb_context default_context{};
   int default_refs = 0;
@@ -48,11 +58,27 @@ bool live(libusb_device_handle* h, const char* where) {
   return false;
 }
 
-// The model of a device while it is plugged in; a copy, so that a model may unplug itself
-// from inside a handler.
 std::shared_ptr<Device> model_of(const libusb_device* dev) {
-  const Attachment* a = bus().attachment(dev->attachment);
-  return a ? a->device : nullptr;
+  return bus().model(dev->attachment);
+}
+
+libusb_device* device_of(const Attachment& a) {
+  auto [it, made] = state().plugged.try_emplace(a.id);
+  if (made) {
+    it->second =
+        new libusb_device{a.id, a.bus_number, a.port, a.address, a.descriptor, a.config, 1};
+    state().devices.insert(it->second);
+  }
+  return it->second;
+}
+
+// Drops one reference that the front end or a handle held (not counted as the caller's).
+void drop_reference(libusb_device* dev) {
+  if (dev == nullptr) return;
+  if (--dev->refs == 0) {
+    state().devices.erase(dev);
+    delete dev;
+  }
 }
 
 Nanos wait_limit(unsigned int timeout_ms) {
@@ -93,35 +119,12 @@ void drop_user_reference(libusb_device* dev) {
 
 }  // namespace
 
-libusb_device* make_device(std::uint64_t attachment, std::uint8_t bus_number, std::uint8_t port,
-                           std::uint8_t address, const libusb_device_descriptor& descriptor,
-                           const Bytes& config) {
-  auto* dev = new libusb_device{attachment, bus_number, port, address, descriptor, config, 1};
-  state().devices.insert(dev);
-  return dev;
-}
-
 bool valid(libusb_device* dev) {
   return dev != nullptr && state().devices.contains(dev);
 }
 
 bool valid(libusb_device_handle* h) {
   return h != nullptr && state().handles.contains(h);
-}
-
-bool claimed(std::uint64_t attachment, int interface) {
-  return std::any_of(state().handles.begin(), state().handles.end(), [&](auto* h) {
-    return h->device->attachment == attachment &&
-           h->claimed.test(static_cast<std::size_t>(interface));
-  });
-}
-
-void drop_reference(libusb_device* dev) {
-  if (dev == nullptr) return;
-  if (--dev->refs == 0) {
-    state().devices.erase(dev);
-    delete dev;
-  }
 }
 
 }  // namespace sim::usb
@@ -179,9 +182,10 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context* /*ctx*/, libusb_devic
   auto** out = new libusb_device*[attached.size() + 1];
   std::size_t n = 0;
   for (const auto& a : attached) {
-    a.usb->refs++;
-    a.usb->user_refs++;
-    out[n++] = a.usb;
+    libusb_device* dev = device_of(a);
+    dev->refs++;
+    dev->user_refs++;
+    out[n++] = dev;
   }
   out[n] = nullptr;
   state().lists.insert(out);
@@ -289,6 +293,7 @@ void LIBUSB_CALL libusb_close(libusb_device_handle* h) {
   auto model = model_of(h->device);
   auto r = request(RequestKind::Close, h->device, model.get());
   // Interfaces still claimed are given back by the operating system; the device sees nothing.
+  if (auto* bindings = bus().bindings(h->device->attachment)) bindings->release_all(h);
   state().handles.erase(h);
   drop_reference(h->device);
   delete h;
@@ -308,23 +313,26 @@ int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* h, int interface_nu
   if (auto fault = bus().fault_for({.kind = RequestKind::Claim, .device = model.get()})) {
     return finish(r, fault->libusb_code(), true);
   }
-  if (!interface_numbers(h->device->config).contains(interface_number))
-    return finish(r, LIBUSB_ERROR_NOT_FOUND);
-  if (h->claimed.test(static_cast<std::size_t>(interface_number))) return finish(r, LIBUSB_SUCCESS);
-  for (auto* other : state().handles) {
-    if (other != h && other->device->attachment == h->device->attachment &&
-        other->claimed.test(static_cast<std::size_t>(interface_number))) {
-      return finish(r, LIBUSB_ERROR_BUSY);
-    }
-  }
-  // A kernel driver holds the interface until it is detached, as Linux's usbfs does.
   const std::uint64_t id = h->device->attachment;
-  if (!bus().driver(id, interface_number).empty()) {
-    if (!h->auto_detach) return finish(r, LIBUSB_ERROR_BUSY);
-    bus().bind_driver(id, interface_number, {});
+  Bindings& bindings = *bus().bindings(id);
+  if (!bindings.has(interface_number)) return finish(r, LIBUSB_ERROR_NOT_FOUND);
+  if (h->claimed.test(static_cast<std::size_t>(interface_number))) return finish(r, LIBUSB_SUCCESS);
+  switch (bindings.claimable(interface_number, h)) {
+    case Bindings::Claim::Taken:
+      break;
+    case Bindings::Claim::HeldByOther:
+      return finish(r, LIBUSB_ERROR_BUSY);
+    case Bindings::Claim::HeldByDriver:
+      // A kernel driver holds the interface until it is detached, as Linux's usbfs does.
+      if (!h->auto_detach) return finish(r, LIBUSB_ERROR_BUSY);
+      bindings.unbind(interface_number);
+      break;
   }
   const int result = model->claim_interface(interface_number);
-  if (result == LIBUSB_SUCCESS) h->claimed.set(static_cast<std::size_t>(interface_number));
+  if (result == LIBUSB_SUCCESS) {
+    h->claimed.set(static_cast<std::size_t>(interface_number));
+    if (Bindings* now = bus().bindings(id)) now->claim(interface_number, h);
+  }
   return finish(r, result);
 }
 
@@ -342,10 +350,11 @@ int LIBUSB_CALL libusb_release_interface(libusb_device_handle* h, int interface_
   const int result = model->release_interface(interface_number);
   if (result == LIBUSB_SUCCESS) {
     h->claimed.reset(static_cast<std::size_t>(interface_number));
-    // The kernel binds its driver again, if one matches.
-    if (h->auto_detach)
-      bus().bind_driver(h->device->attachment, interface_number,
-                        model->kernel_driver(interface_number));
+    if (Bindings* bindings = bus().bindings(h->device->attachment)) {
+      bindings->release(interface_number, h);
+      // The kernel binds its driver again, if one matches.
+      if (h->auto_detach) bindings->probe(interface_number);
+    }
   }
   return finish(r, result);
 }
@@ -440,7 +449,6 @@ int LIBUSB_CALL libusb_interrupt_transfer(libusb_device_handle* h, unsigned char
   if ((endpoint & LIBUSB_ENDPOINT_IN) == 0) return finish(r, LIBUSB_ERROR_NOT_SUPPORTED);
   if (!endpoint_addresses(h->device->config).contains(endpoint)) return finish(r, LIBUSB_ERROR_IO);
 
-  const std::uint64_t id = h->device->attachment;
   const Nanos deadline = bus().now() + wait_limit(timeout);
   auto fault = bus().fault_for(
       {.kind = RequestKind::InterruptIn, .device = model.get(), .endpoint = endpoint});
@@ -449,17 +457,12 @@ int LIBUSB_CALL libusb_interrupt_transfer(libusb_device_handle* h, unsigned char
   if (cut.at_once) return finish(r, ended_at_once(*fault, timeout), true);
 
   std::optional<Bytes> packet;
-  bool gone = false;
-  bus().wait_until(wait_limit(timeout), [&] {
-    if (bus().attachment(id) == nullptr) {
-      gone = true;
-      return true;
-    }
+  const Waited waited = bus().wait_for(h->device->attachment, wait_limit(timeout), [&] {
     packet = model->interrupt_in(endpoint);
     return packet.has_value();
   });
   r.transferred = 0;
-  if (gone) return finish(r, LIBUSB_ERROR_NO_DEVICE, fault.has_value());
+  if (waited == Waited::Unplugged) return finish(r, LIBUSB_ERROR_NO_DEVICE, fault.has_value());
   if (!packet) {
     // Nothing arrived: a fault that ends the transfer still decides how it ends.
     const bool interrupted = cut.end == TransferCut::End::Interrupted;

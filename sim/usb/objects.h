@@ -21,13 +21,13 @@ struct libusb_device {
   std::uint8_t address = 0;
   libusb_device_descriptor descriptor{};
   sim::Bytes config;
-  int refs = 1;       // everyone's: the bus while plugged, open handles, the caller
+  int refs = 1;       // everyone's: the front end while plugged, open handles, the caller
   int user_refs = 0;  // the caller's share, to catch an unreference too many
 };
 
 struct libusb_device_handle {
   libusb_device* device = nullptr;  // holds a reference
-  std::bitset<256> claimed;
+  std::bitset<256> claimed;  // libusb's own note of the claims, kept after the device is gone
   // libusb_set_auto_detach_kernel_driver: claims detach a bound kernel driver, releases give
   // the interface back to it.
   bool auto_detach = false;
@@ -35,17 +35,9 @@ struct libusb_device_handle {
 
 namespace sim::usb {
 
-// Creates the bus's own reference for a new attachment.
-libusb_device* make_device(std::uint64_t attachment, std::uint8_t bus_number, std::uint8_t port,
-                           std::uint8_t address, const libusb_device_descriptor& descriptor,
-                           const Bytes& config);
-// Drops one reference that the bus or a handle held (not counted as the caller's).
-void drop_reference(libusb_device* device);
 // Whether the pointers are objects that the front end handed out and that are still alive.
 bool valid(libusb_device* device);
 bool valid(libusb_device_handle* handle);
-// Whether an open handle has claimed the interface of that attachment.
-bool claimed(std::uint64_t attachment, int interface);
 
 // libusb handles interface numbers below 32 only (USB_MAXINTERFACES in its sources).
 inline constexpr int kMaxInterfaces = 32;

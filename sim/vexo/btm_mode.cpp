@@ -4,17 +4,13 @@
 
 #include "sim/bus.h"
 #include "sim/vexo/descriptors.h"
+#include "sim/vexo/dfu_requests.h"
 #include "sim/vexo/vexo.h"
 
 namespace sim::vexo {
 namespace {
 
 constexpr std::uint8_t kHciCommandRequestType = 0x20;  // Out, class, device
-constexpr std::uint8_t kDfuOutRequestType = 0x21;      // Out, class, interface
-constexpr std::uint8_t kDfuInRequestType = 0xA1;       // In, class, interface
-constexpr std::uint8_t kDfuDetach = 0;
-constexpr std::uint8_t kDfuGetStatus = 3;
-constexpr std::uint8_t kDfuGetState = 5;
 constexpr std::uint8_t kAppIdle = 0;
 constexpr std::uint8_t kAppDetach = 1;
 
@@ -84,7 +80,7 @@ int BtmMode::control_out(const ControlSetup& setup, std::span<const std::uint8_t
     hci_command(data);
     return static_cast<int>(data.size());
   }
-  if (setup.request_type == kDfuOutRequestType && setup.request == kDfuDetach &&
+  if (setup.request_type == dfu_request::kOutRequestType && setup.request == dfu_request::kDetach &&
       setup.index == kDfuInterface && data.empty()) {
     return dfu_detach(setup);
   }
@@ -92,14 +88,14 @@ int BtmMode::control_out(const ControlSetup& setup, std::span<const std::uint8_t
 }
 
 int BtmMode::control_in(const ControlSetup& setup, std::span<std::uint8_t> data) {
-  if (setup.request_type != kDfuInRequestType || setup.index != kDfuInterface) {
+  if (setup.request_type != dfu_request::kInRequestType || setup.index != kDfuInterface) {
     return LIBUSB_ERROR_PIPE;
   }
   const std::uint8_t state = detach_pending() ? kAppDetach : kAppIdle;
   Bytes answer;
-  if (setup.request == kDfuGetStatus) {
+  if (setup.request == dfu_request::kGetStatus) {
     answer = {/*bStatus*/ 0, /*bwPollTimeout*/ 0, 0, 0, state, /*iString*/ 0};
-  } else if (setup.request == kDfuGetState) {
+  } else if (setup.request == dfu_request::kGetState) {
     answer = {state};
   } else {
     return LIBUSB_ERROR_PIPE;

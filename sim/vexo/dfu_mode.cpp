@@ -4,19 +4,13 @@
 
 #include "sim/bus.h"
 #include "sim/vexo/descriptors.h"
+#include "sim/vexo/dfu_requests.h"
 #include "sim/vexo/vexo.h"
 
 namespace sim::vexo {
 namespace {
 
-constexpr std::uint8_t kOutRequestType = 0x21;  // Out, class, interface
-constexpr std::uint8_t kInRequestType = 0xA1;   // In, class, interface
-constexpr std::uint8_t kDnload = 1;
-constexpr std::uint8_t kUpload = 2;
-constexpr std::uint8_t kGetStatus = 3;
-constexpr std::uint8_t kClrStatus = 4;
-constexpr std::uint8_t kGetState = 5;
-constexpr std::uint8_t kAbort = 6;
+using namespace dfu_request;
 constexpr std::size_t kStatusLength = 6;
 
 std::chrono::nanoseconds millis(std::uint32_t ms) {

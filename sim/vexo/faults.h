@@ -1,5 +1,6 @@
-// Everything a Vexo can be told to do wrong, in one place. Handlers ask these switches instead of
-// growing special cases of their own, so a test reads as the list of faults it turns on.
+// Everything the Vexo model itself can be told to do wrong (faults of the bus between host and
+// device are sim/faults.h's). Handlers ask these switches instead of growing special cases of
+// their own, so a test reads as the list of faults it turns on.
 #pragma once
 
 #include <chrono>

@@ -1,41 +1,53 @@
 #include "sim/vexo/scenarios.h"
 
+#include <string>
+#include <utility>
+
 #include "sim/scenario.h"
 #include "sim/vexo/dfu_mode.h"
 
 namespace sim::vexo {
 namespace {
 
-Scenario one(VexoOptions options) {
-  return [options](Bus& bus) { bus.plug(Vexo::create(options)); };
-}
-
-Scenario loader_holding(std::size_t firmware_size) {
-  return [firmware_size](Bus& bus) {
-    auto vexo = Vexo::create({.mode = Mode::Dfu});
-    vexo->btm_firmware() = sample_firmware(firmware_size);
-    bus.plug(vexo);
+std::vector<std::pair<std::string, VexoSetup>> table() {
+  VexoOptions no_self_detach;
+  no_self_detach.runtime_dfu.attributes &= static_cast<std::uint8_t>(~kWillDetach);
+  const VexoOptions loader{.mode = Mode::Dfu};
+  return {
+      {"vexo", {}},
+      {"vexo-dfu", {.options = loader}},
+      {"vexo-sqif", {.options = {.mode = Mode::Sqif}}},
+      {"vexo-dsp", {.options = {.mode = Mode::Dsp}}},
+      {"vexo-no-self-detach", {.options = no_self_detach}},
+      {"two", {.options = {}, .firmware_size = 0, .count = 2}},
+      // Loaders holding a known image, for programs that upload it without the library's tests;
+      // the larger one is what the benchmarks compare DFU clients on.
+      {"vexo-dfu-firmware", {.options = loader, .firmware_size = kSampleFirmwareSize}},
+      {"vexo-dfu-firmware-1m", {.options = loader, .firmware_size = std::size_t{1} << 20}},
   };
 }
 
 }  // namespace
 
+std::shared_ptr<Vexo> VexoSetup::make() const {
+  auto vexo = Vexo::create(options);
+  if (firmware_size > 0) vexo->btm_firmware() = sample_firmware(firmware_size);
+  return vexo;
+}
+
+std::optional<VexoSetup> vexo_setup(std::string_view name) {
+  for (auto& [row, setup] : table()) {
+    if (row == name) return setup;
+  }
+  return std::nullopt;
+}
+
 void register_scenarios() {
-  register_scenario("vexo", one({}));
-  register_scenario("vexo-dfu", one({.mode = Mode::Dfu}));
-  register_scenario("vexo-sqif", one({.mode = Mode::Sqif}));
-  register_scenario("vexo-dsp", one({.mode = Mode::Dsp}));
-  VexoOptions no_self_detach;
-  no_self_detach.runtime_dfu.attributes &= static_cast<std::uint8_t>(~kWillDetach);
-  register_scenario("vexo-no-self-detach", one(no_self_detach));
-  register_scenario("two", [](Bus& bus) {
-    bus.plug(Vexo::create());
-    bus.plug(Vexo::create());
-  });
-  // Loaders holding a known image, for programs that upload it without the library's tests; the
-  // larger one is what the benchmarks compare DFU clients on.
-  register_scenario("vexo-dfu-firmware", loader_holding(kSampleFirmwareSize));
-  register_scenario("vexo-dfu-firmware-1m", loader_holding(std::size_t{1} << 20));
+  for (auto& [name, setup] : table()) {
+    register_scenario(name, [setup](Bus& bus) {
+      for (int i = 0; i < setup.count; ++i) bus.plug(setup.make());
+    });
+  }
 }
 
 std::vector<std::shared_ptr<Vexo>> plugged_vexos() {

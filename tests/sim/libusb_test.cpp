@@ -169,7 +169,9 @@ TEST_F(LibusbTest, ClaimChecksTheConfigurationAndOtherHandles) {
   EXPECT_EQ(libusb_release_interface(h, 1), LIBUSB_ERROR_NOT_FOUND);
   EXPECT_EQ(dev->claims, (std::vector<int>{1, 0}));
   EXPECT_EQ(dev->releases, (std::vector<int>{1}));
+  EXPECT_EQ(libusb_claim_interface(h, 1), 0);
   libusb_close(h);
+  EXPECT_EQ(libusb_claim_interface(other, 1), 0);  // closing the handle gave it back
   libusb_close(other);
   EXPECT_EQ(sim::bus().resources(), baseline_);
 }

@@ -265,7 +265,8 @@ TEST_F(Restart, ScenariosPlugTheirDevices) {
                                                       {"vexo-dsp", {kDsp}},
                                                       {"two", {kBtm, kBtm}},
                                                       {"none", {}},
-                                                      {"vexo-no-self-detach", {kBtm}}};
+                                                      {"vexo-no-self-detach", {kBtm}},
+                                                      {"vexo-dfu-firmware", {kDfu}}};
   for (const auto& [name, identities] : cases) {
     sim::reset();
     ASSERT_TRUE(sim::load_scenario(name)) << name;
