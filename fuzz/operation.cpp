@@ -21,6 +21,7 @@
 #include "sim/vexo/vexo.h"
 #include "tests/support/ff_builder.h"
 #include "velk.h"
+#include "velk/src/c/log.h"
 #include "velk/src/device/dfu/dfu_file.h"
 
 namespace {
@@ -52,7 +53,9 @@ const std::string& log_path() {
 std::size_t error_records() {
   std::ifstream in(log_path(), std::ios::binary);
   std::size_t n = 0;
-  for (std::string line; std::getline(in, line);) n += line.find("[ERROR]") != std::string::npos;
+  for (std::string line; std::getline(in, line);) {
+    n += velk::log::error_record_message(line).has_value();
+  }
   return n;
 }
 

@@ -49,8 +49,9 @@ class LogCapture {
   // The messages of the error records: what the host's failures write.
   std::vector<std::string> errors() const {
     std::vector<std::string> out;
-    for (const auto& line : lines()) {
-      if (line.rfind("[ERROR] ", 0) == 0) out.push_back(line.substr(8));
+    std::istringstream in(text());
+    for (std::string line; std::getline(in, line);) {
+      if (auto message = velk::log::error_record_message(line)) out.emplace_back(*message);
     }
     return out;
   }
